@@ -1,0 +1,6 @@
+/* Stand-in file written for the trasmo example; not a vendor file. */
+#ifndef CH32V10X_GPIO_H
+#define CH32V10X_GPIO_H
+#include "ch32v10x.h"
+void GPIO_SetBits(GPIO_TypeDef *GPIOx, uint16_t pins);
+#endif

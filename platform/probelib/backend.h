@@ -1,0 +1,29 @@
+// The seam between the probe library's calls and a backend (libusb or the
+// simulator): no USB or simulator types cross it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+namespace probelib {
+
+// Posts a hot-plug event (3 arrival, 0 removal) to the library's notification
+// thread; never blocks and may be called from any thread.
+using EventSink = std::function<void(uint32_t event)>;
+
+class Backend {
+  public:
+    virtual ~Backend() = default;
+    // Handle value, or -1.
+    virtual int32_t Open(uint32_t index) = 0;
+    virtual void Close(uint32_t index) = 0;
+    // Transfers on pipe 1 or 2; *done gets the byte count. 1 success, 0 failure.
+    virtual int Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                      uint32_t* done) = 0;
+    virtual int Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) = 0;
+    // Given once, before any other call; the backend reports plug events to it.
+    virtual void SetEventSink(EventSink sink) = 0;
+};
+
+}  // namespace probelib

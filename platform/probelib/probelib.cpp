@@ -1,0 +1,192 @@
+// The five CH375* calls: argument checks, dispatch to the chosen backend, and
+// the notification thread on which the hot-plug routine runs.
+#include "probelib.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "backend.h"
+#include "sim_backend.h"
+
+namespace {
+
+// Delivers hot-plug events one at a time on a thread of the library's own, so
+// that a backend's plug handling never runs the tool's routine itself.
+class Notifier {
+  public:
+    ~Notifier() { Stop(); }
+
+    void SetRoutine(CH375NotifyRoutine routine) {
+        std::lock_guard lock(m_mutex);
+        m_routine = routine;
+    }
+
+    void Post(uint32_t event) {
+        std::lock_guard lock(m_mutex);
+        if (m_stopped) return;
+        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+        m_events.push_back(event);
+        m_changed.notify_all();
+    }
+
+    void WaitIdle() {
+        std::unique_lock lock(m_mutex);
+        if (m_thread.joinable() && std::this_thread::get_id() == m_thread.get_id()) return;
+        m_changed.wait(lock, [this] { return m_stopped || (m_events.empty() && !m_delivering); });
+    }
+
+    void Stop() {
+        std::thread thread;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopped = true;
+            m_events.clear();
+            m_changed.notify_all();
+            thread = std::move(m_thread);
+        }
+        if (!thread.joinable()) return;
+        if (thread.get_id() == std::this_thread::get_id())
+            thread.detach();
+        else
+            thread.join();
+    }
+
+  private:
+    void Run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_stopped || !m_events.empty(); });
+            if (m_stopped) return;
+            uint32_t event = m_events.front();
+            m_events.pop_front();
+            CH375NotifyRoutine routine = m_routine;
+            m_delivering = true;
+            lock.unlock();
+            if (routine != nullptr) routine(event);
+            lock.lock();
+            m_delivering = false;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<uint32_t> m_events;
+    CH375NotifyRoutine m_routine = nullptr;
+    bool m_delivering = false;
+    bool m_stopped = false;
+    std::thread m_thread;
+};
+
+Notifier& TheNotifier() {
+    static Notifier notifier;
+    return notifier;
+}
+
+std::mutex g_backendMutex;
+std::shared_ptr<probelib::Backend> g_backend;
+bool g_shutDown = false;
+
+// Each call holds its own reference, so a backend replaced or released
+// meanwhile lives until the call in flight has returned.
+std::shared_ptr<probelib::Backend> CurrentBackend() {
+    std::lock_guard lock(g_backendMutex);
+    return g_backend;
+}
+
+bool ValidPipe(uint32_t pipe) { return pipe == 1 || pipe == 2; }
+
+}  // namespace
+
+int32_t CH375OpenDevice(uint32_t index) {
+    auto backend = CurrentBackend();
+    return backend ? backend->Open(index) : -1;
+}
+
+void CH375CloseDevice(uint32_t index) {
+    if (auto backend = CurrentBackend()) backend->Close(index);
+}
+
+int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    if (length == nullptr) return 0;
+    auto backend = CurrentBackend();
+    if (!backend || !ValidPipe(pipe) || (buffer == nullptr && *length != 0)) {
+        *length = 0;
+        return 0;
+    }
+    std::span<const uint8_t> data(static_cast<const uint8_t*>(buffer), buffer ? *length : 0);
+    uint32_t done = 0;
+    int result = backend->Write(index, pipe, data, &done);
+    *length = done;
+    return result;
+}
+
+int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    if (length == nullptr) return 0;
+    auto backend = CurrentBackend();
+    if (!backend || !ValidPipe(pipe) || buffer == nullptr) {
+        *length = 0;
+        return 0;
+    }
+    std::span<uint8_t> out(static_cast<uint8_t*>(buffer), *length);
+    uint32_t done = 0;
+    int result = backend->Read(index, pipe, out, &done);
+    *length = done;
+    return result;
+}
+
+int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRoutine routine) {
+    if (index != 0) return 0;
+    TheNotifier().SetRoutine(routine);
+    return 1;
+}
+
+namespace probelib {
+
+int SelectBackend(std::string_view name, std::string_view simFaults, std::string_view simState,
+                  std::string* error) {
+    std::shared_ptr<Backend> backend;
+    if (name == "sim") {
+        std::string why;
+        backend = sim::MakeSimBackend(simFaults, simState, &why);
+        if (!backend) {
+            if (error) *error = why;
+            return 0;
+        }
+    } else if (name == "usb") {
+        if (error) *error = NoUsbBackendText();
+        return 0;
+    } else {
+        if (error) *error = "unknown probe backend \"" + std::string(name) + "\" (use sim or usb)";
+        return 0;
+    }
+    std::lock_guard lock(g_backendMutex);
+    if (g_shutDown) {
+        if (error) *error = "the probe library has been shut down";
+        return 0;
+    }
+    backend->SetEventSink([](uint32_t event) { TheNotifier().Post(event); });
+    g_backend = std::move(backend);
+    return 1;
+}
+
+const char* NoUsbBackendText() {
+    return "this build has no real probe backend (usb); use the simulated probe (sim)";
+}
+
+void WaitForNotifications() { TheNotifier().WaitIdle(); }
+
+void Shutdown() {
+    TheNotifier().Stop();
+    std::shared_ptr<Backend> old;
+    {
+        std::lock_guard lock(g_backendMutex);
+        g_shutDown = true;
+        old = std::move(g_backend);
+    }
+}
+
+}  // namespace probelib

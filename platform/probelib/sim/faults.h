@@ -1,0 +1,38 @@
+// Fault injection of the simulated probe, chosen by a short option string
+// such as "protected,no-reply:ReadProtect,latency-us:200".
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace probelib::sim {
+
+// Stands for the status frames of the data pipe in the per-command faults.
+inline constexpr int kDataStatusFault = 0x100;
+
+// Stands for one command with one payload byte (e.g. ReadProtect/1, the query only).
+inline constexpr int PayloadFaultKey(int command, int payload) {
+    return 0x10000 | (command << 8) | payload;
+}
+
+struct Faults {
+    bool startProtected = false;  // protected: read protection on at start
+    bool absent = false;          // absent: no probe plugged in at start
+    std::set<int> noReply;        // no-reply:CMD: the reply never comes
+    std::set<int> refuse;         // refuse:CMD: not carried out, the reply carries result 0
+    std::set<int> badMarker;      // bad-marker:CMD: the reply's marker is wrong
+    uint32_t unplugAfter = 0;     // unplug-after:N: removed after N data packets (0 never)
+    uint32_t shortWrite = 0;      // short-write:N: the N-th data packet is only half taken
+    uint32_t latencyUs = 0;       // latency-us:N: every transfer takes N microseconds
+};
+
+// Parses a comma-separated list. CMD is a command name (SetAddress,
+// SelectOperation, SetLength, ReadProtect, SoftReset), a code (6, 0x0B) or
+// "data" for the data pipe's status frames; CMD/P narrows a command to
+// the requests whose one-byte payload is P (ReadProtect/1: the query only). Returns 1, or 0 with
+// the reason.
+int ParseFaults(std::string_view text, Faults* out, std::string* error);
+
+}  // namespace probelib::sim

@@ -1,0 +1,232 @@
+// The simulated probe behind the probe library: presence, open state, latency,
+// unplug faults, the transfer record and the state file.
+#include "sim_backend.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <utility>
+
+namespace probelib::sim {
+namespace {
+
+// State file: magic, protection byte, then the whole flash.
+constexpr std::array<char, 8> kStateMagic = {'V', 'N', 'S', 'I', 'M', '0', '1', '\n'};
+constexpr int32_t kSimHandle = 1;
+
+std::mutex g_activeMutex;
+std::weak_ptr<SimBackend> g_active;
+
+// Writes all bytes to a file descriptor; false on any failure.
+bool WriteAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+size_t ReadAll(int fd, void* data, size_t size) {
+    auto* p = static_cast<uint8_t*>(data);
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, p + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+}  // namespace
+
+SimBackend::SimBackend(Faults faults, std::string statePath)
+    : m_model(faults),
+      m_statePath(std::move(statePath)),
+      m_latencyUs(faults.latencyUs),
+      m_present(!faults.absent) {}
+
+SimBackend::~SimBackend() = default;
+
+int SimBackend::LoadState(std::string* error) {
+    std::lock_guard lock(m_mutex);
+    if (m_statePath.empty()) return 1;
+    int fd = ::open(m_statePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return 1;  // a new state file is written on the first change
+        if (error)
+            *error = "cannot read simulator state " + m_statePath + ": " + std::strerror(errno);
+        return 0;
+    }
+    std::array<char, kStateMagic.size()> magic{};
+    uint8_t protectedByte = 0;
+    std::vector<uint8_t> flash(kFlashSize);
+    bool ok = ReadAll(fd, magic.data(), magic.size()) == magic.size() && magic == kStateMagic &&
+              ReadAll(fd, &protectedByte, 1) == 1 &&
+              ReadAll(fd, flash.data(), flash.size()) == flash.size();
+    ::close(fd);
+    if (!ok) {
+        if (error) *error = "not a simulator state file: " + m_statePath;
+        return 0;
+    }
+    m_model.LoadFlash(flash);
+    // The protected fault wins over a saved unprotected state.
+    if (protectedByte != 0) m_model.SetReadProtected(true);
+    return 1;
+}
+
+void SimBackend::SaveStateLocked() {
+    if (!m_model.TakeChanged() || m_statePath.empty()) return;
+    // Written beside the file and renamed over it, so a crash never leaves half a state.
+    std::string temp = m_statePath + ".tmp";
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    uint8_t protectedByte = m_model.ReadProtected() ? 1 : 0;
+    auto flash = m_model.Flash();
+    bool ok = WriteAll(fd, kStateMagic.data(), kStateMagic.size()) &&
+              WriteAll(fd, &protectedByte, 1) && WriteAll(fd, flash.data(), flash.size());
+    ok = (::close(fd) == 0) && ok;
+    if (ok)
+        ::rename(temp.c_str(), m_statePath.c_str());
+    else
+        ::unlink(temp.c_str());
+}
+
+void SimBackend::Delay() const {
+    if (m_latencyUs != 0) std::this_thread::sleep_for(std::chrono::microseconds(m_latencyUs));
+}
+
+int32_t SimBackend::Open(uint32_t index) {
+    std::lock_guard lock(m_mutex);
+    if (index != 0 || !m_present) return -1;
+    if (!m_open) m_model.ResetLink();
+    m_open = true;
+    return kSimHandle;
+}
+
+void SimBackend::Close(uint32_t index) {
+    std::lock_guard lock(m_mutex);
+    if (index == 0) m_open = false;
+}
+
+int SimBackend::Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                      uint32_t* done) {
+    *done = 0;
+    Delay();  // outside the lock: a slow probe must not stall plug events
+    std::lock_guard lock(m_mutex);
+    if (index != 0 || !m_open || !m_present) return 0;
+    *done = m_model.Write(pipe, data);
+    m_transfers.push_back({true, pipe, std::vector<uint8_t>(data.begin(), data.begin() + *done),
+                           uint32_t(data.size())});
+    // A run is saved once, when its data phase ends, not after every packet.
+    if (!m_model.InDataPhase()) SaveStateLocked();
+    if (m_model.UnplugRequested()) UnplugLocked();
+    return 1;
+}
+
+int SimBackend::Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) {
+    *done = 0;
+    Delay();
+    std::lock_guard lock(m_mutex);
+    if (index != 0 || !m_open || !m_present) return 0;
+    *done = m_model.Read(pipe, buffer);
+    m_transfers.push_back({false, pipe,
+                           std::vector<uint8_t>(buffer.begin(), buffer.begin() + *done),
+                           uint32_t(buffer.size())});
+    return *done != 0 ? 1 : 0;
+}
+
+void SimBackend::SetEventSink(EventSink sink) {
+    std::lock_guard lock(m_mutex);
+    m_sink = std::move(sink);
+}
+
+void SimBackend::Plug() {
+    std::lock_guard lock(m_mutex);
+    if (m_present) return;
+    m_present = true;
+    m_model.ResetLink();
+    if (m_sink) m_sink(3);
+}
+
+void SimBackend::UnplugLocked() {
+    if (!m_present) return;
+    m_present = false;
+    m_open = false;
+    SaveStateLocked();
+    if (m_sink) m_sink(0);
+}
+
+void SimBackend::Unplug() {
+    std::lock_guard lock(m_mutex);
+    UnplugLocked();
+}
+
+bool SimBackend::Present() const {
+    std::lock_guard lock(m_mutex);
+    return m_present;
+}
+
+bool SimBackend::IsOpen() const {
+    std::lock_guard lock(m_mutex);
+    return m_open;
+}
+
+std::vector<uint8_t> SimBackend::Flash() const {
+    std::lock_guard lock(m_mutex);
+    auto f = m_model.Flash();
+    return {f.begin(), f.end()};
+}
+
+std::vector<uint8_t> SimBackend::Sram() const {
+    std::lock_guard lock(m_mutex);
+    auto s = m_model.Sram();
+    return {s.begin(), s.end()};
+}
+
+void SimBackend::LoadFlash(std::span<const uint8_t> content) {
+    std::lock_guard lock(m_mutex);
+    m_model.LoadFlash(content);
+}
+
+bool SimBackend::ReadProtected() const {
+    std::lock_guard lock(m_mutex);
+    return m_model.ReadProtected();
+}
+
+void SimBackend::SetReadProtected(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_model.SetReadProtected(on);
+}
+
+std::vector<Transfer> SimBackend::TakeTransfers() {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_transfers, {});
+}
+
+std::shared_ptr<SimBackend> MakeSimBackend(std::string_view faults, std::string_view statePath,
+                                           std::string* error) {
+    Faults parsed;
+    if (!ParseFaults(faults, &parsed, error)) return nullptr;
+    auto sim = std::make_shared<SimBackend>(std::move(parsed), std::string(statePath));
+    if (!sim->LoadState(error)) return nullptr;
+    std::lock_guard lock(g_activeMutex);
+    g_active = sim;
+    return sim;
+}
+
+std::shared_ptr<SimBackend> ActiveSim() {
+    std::lock_guard lock(g_activeMutex);
+    return g_active.lock();
+}
+
+}  // namespace probelib::sim

@@ -1,0 +1,63 @@
+// The simulator's fault option string: what is accepted, what is refused and why.
+#include <gtest/gtest.h>
+
+#include "faults.h"
+
+using probelib::sim::Faults;
+using probelib::sim::ParseFaults;
+
+TEST(FaultOptions, AcceptsEveryOptionTogether) {
+    Faults f;
+    std::string error;
+    ASSERT_EQ(1, ParseFaults("protected,no-reply:ReadProtect,refuse:0x0B,bad-marker:5,"
+                             "unplug-after:7,short-write:3,latency-us:250,no-reply:data,"
+                             "refuse:ReadProtect/1",
+                             &f, &error))
+        << error;
+    EXPECT_TRUE(f.startProtected);
+    EXPECT_FALSE(f.absent);
+    EXPECT_EQ(1u, f.noReply.count(0x06));
+    EXPECT_EQ(1u, f.noReply.count(probelib::sim::kDataStatusFault));
+    EXPECT_EQ(1u, f.refuse.count(0x0B));
+    EXPECT_EQ(1u, f.badMarker.count(0x05));
+    EXPECT_EQ(1u, f.refuse.count(probelib::sim::PayloadFaultKey(0x06, 1)));
+    EXPECT_EQ(7u, f.unplugAfter);
+    EXPECT_EQ(3u, f.shortWrite);
+    EXPECT_EQ(250u, f.latencyUs);
+}
+
+TEST(FaultOptions, EmptyStringAndStrayCommasMeanNoFault) {
+    Faults f;
+    f.absent = true;
+    EXPECT_EQ(1, ParseFaults(",,", &f, nullptr));
+    EXPECT_FALSE(f.absent);
+    EXPECT_TRUE(f.noReply.empty());
+}
+
+TEST(FaultOptions, RefusesBadItemsAndLeavesTheOutputAlone) {
+    struct Case {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"protect", "unknown name"},
+        {"protected:1", "flag given a value"},
+        {"no-reply:", "command missing"},
+        {"no-reply:Erase", "unknown command name"},
+        {"refuse:0x100", "code beyond a byte"},
+        {"unplug-after:0", "zero would mean never, say nothing instead"},
+        {"unplug-after:-1", "negative"},
+        {"short-write:x", "not a number"},
+        {"latency-us:99999999", "an absurd delay would hang tests"},
+        {"absent,bogus", "one bad item spoils the list"},
+        {"refuse:ReadProtect/256", "payload beyond a byte"},
+        {"refuse:data/1", "the data pipe has no payloads"},
+    };
+    for (const Case& c : cases) {
+        Faults f;
+        f.latencyUs = 42;
+        std::string error;
+        EXPECT_EQ(0, ParseFaults(c.text, &f, &error)) << c.text << ": " << c.why;
+        EXPECT_FALSE(error.empty()) << c.text;
+        EXPECT_EQ(42u, f.latencyUs) << c.text;
+    }
+}

@@ -1,0 +1,80 @@
+// Options of the window program: accepted forms, refusals, the first file.
+#include "command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace vornic_ui {
+namespace {
+
+int Parse(std::vector<const char*> args, CommandLine* out, std::string* error) {
+    args.insert(args.begin(), "vornic");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data(), out, error);
+}
+
+TEST(CommandLineTest, DefaultsAreChineseRealProbeNoFile) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({}, &cl, &error), 1);
+    EXPECT_TRUE(cl.useChinese);
+    EXPECT_FALSE(cl.simulate);
+    EXPECT_FALSE(cl.file.has_value());
+}
+
+TEST(CommandLineTest, OptionsAndFirstFile) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({"--lang=en", "--simulate=unplug:3", "a b%s.hex", "--sim-state=/tmp/st",
+                     "second.hex"},
+                    &cl, &error),
+              1)
+        << error;
+    EXPECT_FALSE(cl.useChinese);
+    EXPECT_TRUE(cl.simulate);
+    EXPECT_EQ(cl.simFaults, "unplug:3");
+    EXPECT_EQ(cl.simState, "/tmp/st");
+    ASSERT_TRUE(cl.file.has_value());
+    EXPECT_EQ(*cl.file, "a b%s.hex");  // only the first non-option, bytes as given
+}
+
+TEST(CommandLineTest, BareSimulateAndDoubleDash) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({"--simulate", "--", "--lang=en"}, &cl, &error), 1);
+    EXPECT_TRUE(cl.simulate);
+    EXPECT_TRUE(cl.simFaults.empty());
+    EXPECT_TRUE(cl.useChinese);  // after "--" it is a file name
+    EXPECT_EQ(cl.file.value_or(""), "--lang=en");
+}
+
+TEST(CommandLineTest, RefusesBadOptions) {
+    struct Case {
+        const char* arg;
+        const char* why;
+    } cases[] = {
+        {"--lang=fr", "only zh and en exist"},
+        {"--lang", "language missing"},
+        {"--sim-state", "file missing"},
+        {"--sim-state=", "empty file"},
+        {"--simulatex", "prefix of a known option is not that option"},
+        {"--bogus", "unknown option"},
+        {"--screenshot-click=abc", "id must be a number"},
+    };
+    for (const Case& c : cases) {
+        CommandLine cl;
+        std::string error;
+        EXPECT_EQ(Parse({c.arg}, &cl, &error), 0) << c.arg << ": " << c.why;
+        EXPECT_FALSE(error.empty()) << c.arg;
+    }
+}
+
+TEST(CommandLineTest, LoneDashIsAFile) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({"-"}, &cl, &error), 1);
+    EXPECT_EQ(cl.file.value_or(""), "-");
+}
+
+}  // namespace
+}  // namespace vornic_ui

@@ -1,0 +1,204 @@
+// The image button's drawing checked pixel by pixel in each state, and its
+// tracking of the left mouse button.
+#include "image_button.h"
+
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QPainter>
+#include <QTest>
+
+#include "resources.h"
+
+namespace vornic_ui {
+namespace {
+
+const QRgb kBackground = qRgb(0xF0, 0xF0, 0xF0);
+const QRgb kLight = qRgb(0xFF, 0xFF, 0xFF);
+const QRgb kMidlight = qRgb(0xE3, 0xE3, 0xE3);
+const QRgb kDark = qRgb(0xA0, 0xA0, 0xA0);
+const QRgb kShadow = qRgb(0x69, 0x69, 0x69);
+const QRgb kFrameTopLeft = qRgb(0x33, 0x33, 0x33);
+const QRgb kFrameBottomRight = qRgb(0, 0, 0);
+const QRgb kDots = qRgb(0xC0, 0xC0, 0xC0);
+
+// Row y of the test image has green 5*y, so a pixel tells which row it shows.
+QRgb ImageRow(int y) { return qRgb(0, 5 * y, 200); }
+QRgb Inverted(QRgb c) { return qRgb(255 - qRed(c), 255 - qGreen(c), 255 - qBlue(c)); }
+
+QPixmap RowImage() {
+    QImage image(48, 48, QImage::Format_RGB32);
+    for (int y = 0; y < 48; ++y)
+        for (int x = 0; x < 48; ++x) image.setPixel(x, y, ImageRow(y));
+    return QPixmap::fromImage(image);
+}
+
+class ImageButtonTest : public ::testing::Test {
+  protected:
+    ImageButtonTest() : list(QSize(48, 48)) {
+        list.Add(RowImage());
+        QPalette pal = button.palette();
+        pal.setColor(QPalette::Button, QColor(kBackground));
+        pal.setColor(QPalette::Light, QColor(kLight));
+        pal.setColor(QPalette::Midlight, QColor(kMidlight));
+        pal.setColor(QPalette::Dark, QColor(kDark));
+        pal.setColor(QPalette::Shadow, QColor(kShadow));
+        pal.setColor(QPalette::ButtonText, Qt::black);
+        button.setPalette(pal);
+        button.SetImageList(&list);
+        button.SetImageIndex(0);
+        Resize(56, 54);
+    }
+
+    void Resize(int w, int h) {
+        button.resize(w, h);
+        width = w;
+        height = h;
+    }
+
+    QImage Render(unsigned state) {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(kBackground);
+        QPainter painter(&image);
+        button.DrawItem(painter, state);
+        return image;
+    }
+
+    ImageList list;
+    ImageButton button;
+    int width = 0, height = 0;
+};
+
+TEST_F(ImageButtonTest, NormalLookHasRaisedEdgeAndDottedOutlineWithoutDarkFrame) {
+    QImage img = Render(0);
+    const int r = width - 1, b = height - 1;
+    // Outer ring: light-grey top and left, darkest shadow owning the far corners.
+    EXPECT_EQ(img.pixel(0, 0), kMidlight);
+    EXPECT_EQ(img.pixel(10, 0), kMidlight);
+    EXPECT_EQ(img.pixel(0, 10), kMidlight);
+    EXPECT_EQ(img.pixel(r, 0), kShadow);
+    EXPECT_EQ(img.pixel(0, b), kShadow);
+    EXPECT_EQ(img.pixel(r, b), kShadow);
+    // Inner ring.
+    EXPECT_EQ(img.pixel(1, 1), kLight);
+    EXPECT_EQ(img.pixel(r - 1, 1), kDark);
+    EXPECT_EQ(img.pixel(1, b - 1), kDark);
+    EXPECT_EQ(img.pixel(r - 1, b - 1), kDark);
+    // Dotted outline on the inner rectangle: three on, three off (gaps in the
+    // background colour), over the image.
+    EXPECT_EQ(img.pixel(4, 4), kDots);
+    EXPECT_EQ(img.pixel(5, 4), kDots);
+    EXPECT_EQ(img.pixel(6, 4), kDots);
+    EXPECT_EQ(img.pixel(7, 4), kBackground);
+    EXPECT_EQ(img.pixel(9, 4), kBackground);
+    EXPECT_EQ(img.pixel(10, 4), kDots);
+    // The image: x = 5, y = (54 - 48) / 2 = 3; its top row survives above the outline.
+    EXPECT_EQ(img.pixel(20, 3), ImageRow(0));
+    EXPECT_EQ(img.pixel(20, 20), ImageRow(17));
+    EXPECT_EQ(img.pixel(5, 20), ImageRow(17));
+    EXPECT_EQ(img.pixel(4 + 1, 2), kBackground);  // above the image: left alone
+}
+
+TEST_F(ImageButtonTest, FocusedLookHasFocusRectangleEdgeAndDarkFrame) {
+    QImage img = Render(ImageButton::kStateFocus);
+    const int r = width - 1, b = height - 1;
+    // Dark frame over the raised edge's outer ring.
+    EXPECT_EQ(img.pixel(0, 0), kFrameTopLeft);
+    EXPECT_EQ(img.pixel(r - 1, 0), kFrameTopLeft);
+    EXPECT_EQ(img.pixel(0, b - 1), kFrameTopLeft);
+    EXPECT_EQ(img.pixel(r, 0), kFrameBottomRight);
+    EXPECT_EQ(img.pixel(0, b), kFrameBottomRight);
+    EXPECT_EQ(img.pixel(r, b), kFrameBottomRight);
+    // Raised inner ring untouched.
+    EXPECT_EQ(img.pixel(1, 1), kLight);
+    EXPECT_EQ(img.pixel(r - 1, b - 1), kDark);
+    // Focus rectangle: pixels of the inner outline with even x + y inverted.
+    EXPECT_EQ(img.pixel(4, 4), Inverted(kBackground));
+    EXPECT_EQ(img.pixel(5, 4), ImageRow(1));
+    EXPECT_EQ(img.pixel(6, 4), Inverted(ImageRow(1)));
+    EXPECT_EQ(img.pixel(4, 6), Inverted(kBackground));
+    EXPECT_EQ(img.pixel(r - 4, b - 4), Inverted(ImageRow(46)));  // 51 + 49 is even
+    // No dotted outline in this look.
+    EXPECT_NE(img.pixel(10, 4), kDots);
+}
+
+TEST_F(ImageButtonTest, SelectedAloneLooksFocused) {
+    EXPECT_EQ(Render(ImageButton::kStateSelected), Render(ImageButton::kStateFocus));
+}
+
+TEST_F(ImageButtonTest, MousePressHidesFocusRectangleAndSinksEdge) {
+    QTest::mousePress(&button, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    ASSERT_TRUE(button.IsMousePressed());
+    QImage img = Render(ImageButton::kStateSelected | ImageButton::kStateFocus);
+    QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_FALSE(button.IsMousePressed());
+    const int r = width - 1, b = height - 1;
+    // Drawn twice, the inverting focus rectangle is gone.
+    EXPECT_EQ(img.pixel(4, 4), kBackground);
+    EXPECT_EQ(img.pixel(6, 4), ImageRow(1));
+    // Sunken edge: shadowed inner ring top-left, light one bottom-right.
+    EXPECT_EQ(img.pixel(1, 1), kShadow);
+    EXPECT_EQ(img.pixel(1, 10), kShadow);
+    EXPECT_EQ(img.pixel(r - 1, b - 1), kMidlight);
+    EXPECT_EQ(img.pixel(10, b - 1), kMidlight);
+    // Dark frame on top of it.
+    EXPECT_EQ(img.pixel(0, 0), kFrameTopLeft);
+    EXPECT_EQ(img.pixel(r, b), kFrameBottomRight);
+}
+
+TEST_F(ImageButtonTest, OnlyTheLeftButtonAndNotTheSpaceBarSetsPressed) {
+    QTest::mousePress(&button, Qt::RightButton, Qt::NoModifier, QPoint(10, 10));
+    EXPECT_FALSE(button.IsMousePressed());
+    QTest::mouseRelease(&button, Qt::RightButton, Qt::NoModifier, QPoint(10, 10));
+
+    QTest::keyPress(&button, Qt::Key_Space);
+    EXPECT_TRUE(button.isDown());
+    EXPECT_FALSE(button.IsMousePressed());
+    QTest::keyRelease(&button, Qt::Key_Space);
+
+    // Release outside the button still clears the flag (the button holds the mouse).
+    QTest::mousePress(&button, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
+    QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, QPoint(200, 200));
+    EXPECT_FALSE(button.IsMousePressed());
+}
+
+TEST_F(ImageButtonTest, TallImageGetsNegativeYTruncatedTowardZero) {
+    Resize(56, 31);  // (31 - 48) / 2 = -8
+    QImage img = Render(0);
+    EXPECT_EQ(img.pixel(20, 2), ImageRow(10));  // just inside the edge
+    EXPECT_EQ(img.pixel(20, 10), ImageRow(18));
+    EXPECT_EQ(img.pixel(20, 28), ImageRow(36));
+    EXPECT_EQ(img.pixel(2, 10), kBackground);  // left of x = 5, inside the edge
+}
+
+TEST_F(ImageButtonTest, WithoutImageListNothingIsDrawn) {
+    button.SetImageList(nullptr);
+    QImage blank(width, height, QImage::Format_RGB32);
+    blank.fill(kBackground);
+    EXPECT_EQ(Render(0), blank);
+    EXPECT_EQ(Render(ImageButton::kStateFocus), blank);
+}
+
+TEST_F(ImageButtonTest, MissingImageDrawsFrameAndCaptionFromTheLeft) {
+    button.SetImageIndex(7);
+    button.setText(QStringLiteral("||||||||"));
+    QImage img = Render(0);
+    EXPECT_EQ(img.pixel(0, 0), kMidlight);  // the frame still comes
+    // With no image the caption starts at x = 0 + 7: nothing from it left of that.
+    bool textLeftOfStart = false, textAfterStart = false;
+    for (int y = 8; y < height - 8; ++y) {
+        for (int x = 5; x < 7; ++x) textLeftOfStart |= img.pixel(x, y) != kBackground;
+        for (int x = 7; x < 40; ++x) textAfterStart |= qGray(img.pixel(x, y)) < 0x80;
+    }
+    EXPECT_FALSE(textLeftOfStart);
+    EXPECT_TRUE(textAfterStart);
+}
+
+TEST_F(ImageButtonTest, EmptyCaptionDrawsOnlyImageAndFrame) {
+    QImage withEmpty = Render(0);
+    button.setText(QStringLiteral("    "));  // blanks draw nothing either
+    EXPECT_EQ(Render(0), withEmpty);
+}
+
+}  // namespace
+}  // namespace vornic_ui

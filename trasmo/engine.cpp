@@ -1,0 +1,395 @@
+// Tree walk of the converter: rule lookup, ReplaceMatchedFile, C-file test, parallel rewrite.
+#include "engine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "rewrite.h"
+#include "tables.h"
+
+namespace {
+
+constexpr std::size_t kMaxCompareName = 249;
+constexpr std::size_t kPrefetchWindow = 32;
+constexpr unsigned kMaxWorkers = 4;
+std::atomic<unsigned> g_liveWorkers{0};
+const char* const kUsbHostFiles[] = {"ch32v10x_usb_host.h", "ch32v10x_usb_host.c"};
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Close(); }
+    void Close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+std::string_view Field(const char* f, std::size_t n) { return {f, ::strnlen(f, n)}; }
+
+// Comparison copy: only names of 2 to 249 characters are compared as themselves.
+std::string CompareName(std::string_view s) {
+    if (s.size() < 2 || s.size() > kMaxCompareName) return {};
+    return AsciiUpper(s);
+}
+
+// Opens a regular file for reading; a folder or a device is not a file to handle.
+int OpenRegular(const std::string& path, struct stat* st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads `size` bytes; false when fewer arrive or the buffer cannot be had.
+bool ReadWhole(int fd, std::size_t size, std::string* out) {
+    try {
+        out->resize(size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t r = ::read(fd, out->data() + got, size - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return got == size;
+}
+
+// The copy step: the file from desDir arrives under its own name in projectDir,
+// replacing a file of that name. Its outcome is not checked.
+void CopyInto(const std::string& desDir, std::string_view name, const std::string& projectDir) {
+    std::string from = desDir + "/" + std::string(name);
+    struct stat st {};
+    Fd src(OpenRegular(from, &st));
+    if (src.fd < 0) return;
+    std::string data;
+    if (!ReadWhole(src.fd, static_cast<std::size_t>(st.st_size), &data)) return;
+    std::string to = projectDir + "/" + std::string(name);
+    std::string temp = projectDir + "/.trasmo-XXXXXX";
+    std::vector<char> buf(temp.begin(), temp.end());
+    buf.push_back('\0');
+    Fd dst(::mkostemp(buf.data(), O_CLOEXEC));
+    if (dst.fd < 0) return;
+    ::fchmod(dst.fd, st.st_mode & 0777);
+    std::string_view rest(data);
+    bool ok = true;
+    while (!rest.empty()) {
+        ssize_t r = ::write(dst.fd, rest.data(), rest.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ok = false;
+            break;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(r));
+    }
+    dst.Close();
+    if (!ok || ::rename(buf.data(), to.c_str()) != 0) ::unlink(buf.data());
+}
+
+enum class Pair { none, file, library };
+
+// Rule lookup over all 35 slots; logs the comparison names when `log` is set.
+Pair LookupRule(const std::string& upperName, bool log, int* slot) {
+    for (int i = 0; i < kMaxTransFiles; ++i) {
+        const TransFileEntry& e = g_transFiles[static_cast<std::size_t>(i)];
+        std::string upperFile = CompareName(Field(e.sourFileName, sizeof e.sourFileName));
+        std::string upperLib = CompareName(Field(e.sourLib, sizeof e.sourLib));
+        if (log) {
+            WriteLogLine(g_monitorLog, upperName);
+            WriteLogLine(g_monitorLog, upperFile);
+        }
+        *slot = i;
+        if (upperName == upperFile) return Pair::file;
+        if (upperName == upperLib) return Pair::library;
+    }
+    return Pair::none;
+}
+
+bool LooksLikeCFile(std::string_view path) {
+    for (const char* ext : {".c", ".h", ".C", ".H"})
+        if (path.find(ext) != std::string_view::npos) return true;
+    return false;
+}
+
+// A matched file: compared with its factory copy, then replaced, deleted or left alone.
+// Returns false when the walk of the current folder has to end.
+bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::string& fullPath,
+                        const std::string& upperName, const TransFileEntry& e, Pair pair,
+                        const std::string& projectDir, const std::string& desDir,
+                        const std::string& sorDir) {
+    const bool lib = pair == Pair::library;
+    std::string_view source =
+        lib ? Field(e.sourLib, sizeof e.sourLib) : Field(e.sourFileName, sizeof e.sourFileName);
+    std::string_view replacement =
+        lib ? Field(e.tranLib, sizeof e.tranLib) : Field(e.transFileName, sizeof e.transFileName);
+    struct stat st {};
+    Fd factory(OpenRegular(sorDir + "/" + std::string(source), &st));
+    if (factory.fd < 0) return true;
+    WriteLogLine(g_monitorLog, lib ? "4.4" : "4.1");
+    if (st.st_size == 0) return true;
+    WriteLogLine(g_monitorLog, lib ? "4.5" : "4.2");
+    std::string original;
+    try {
+        original.reserve(static_cast<std::size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    WriteLogLine(g_monitorLog, lib ? "4.6" : "4.3");
+    if (!ReadWhole(factory.fd, static_cast<std::size_t>(st.st_size), &original)) return false;
+    factory.Close();
+    if (original != content) {
+        g_manualConversion = 1;
+        if (source.size() > 1)
+            WriteLogLine(
+                g_importLog,
+                FormatImportMessage("****文件【%s】与出厂版本不匹配，请手动转换***", {source}));
+        return true;
+    }
+    project.Close();
+    ::unlink(fullPath.c_str());
+    if (replacement.size() > 1) CopyInto(desDir, replacement, projectDir);
+    if (lib && upperName == "CH32F10X_CONF.H") {
+        for (const char* added : kUsbHostFiles) {
+            CopyInto(desDir, added, projectDir);
+            WriteLogLine(g_importLog, FormatImportMessage("****新增文件【%s】***", {added}));
+        }
+    }
+    if (replacement.size() > 1)
+        WriteLogLine(g_importLog,
+                     FormatImportMessage("****替换文件【%s】为【%s】***", {source, replacement}));
+    else
+        WriteLogLine(g_importLog, FormatImportMessage("****删除文件【%s】***", {source}));
+    return true;
+}
+
+// Rewriting results computed ahead of the walk by worker threads. The walk itself (every
+// log line, every file operation) stays on the calling thread and in order; a worker only
+// reads a file and applies the rules, which is a pure function of the content.
+class Prefetcher {
+  public:
+    Prefetcher(std::vector<std::string> paths, std::shared_ptr<const CompiledRules> rules)
+        : m_rules(std::move(rules)), m_items(paths.size()) {
+        for (std::size_t i = 0; i < paths.size(); ++i) m_items[i].path = std::move(paths[i]);
+        unsigned cores = std::thread::hardware_concurrency();
+        if (m_items.size() < 2 || cores < 2) return;
+        // Nested folders each have a prefetcher: the total number of workers is capped.
+        for (unsigned w = 0; w < std::min(cores, kMaxWorkers); ++w) {
+            if (g_liveWorkers.fetch_add(1) >= kMaxWorkers) {
+                g_liveWorkers.fetch_sub(1);
+                break;
+            }
+            m_threads.emplace_back([this] { Work(); });
+        }
+    }
+    Prefetcher(const Prefetcher&) = delete;
+    Prefetcher& operator=(const Prefetcher&) = delete;
+    ~Prefetcher() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (auto& t : m_threads) t.join();
+        g_liveWorkers.fetch_sub(static_cast<unsigned>(m_threads.size()));
+    }
+
+    // Content and outcome of item i when a worker read that very file (same inode, size
+    // and modification time as `st`); false when the caller has to do the work itself.
+    bool Take(std::size_t i, const struct stat& st, std::string* content, RuleOutcome* out) {
+        Item& item = m_items[i];
+        int expected = kFree;
+        if (item.state.compare_exchange_strong(expected, kTaken)) {
+            item.state = kDone;  // nobody computes it: the caller does it inline
+        } else {
+            std::unique_lock lock(m_mutex);
+            m_done.wait(lock, [&] { return item.state.load() == kDone; });
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_consumed = i + 1;
+        }
+        m_wake.notify_all();
+        const struct stat& w = item.st;
+        bool usable = item.computed && w.st_dev == st.st_dev && w.st_ino == st.st_ino &&
+                      w.st_size == st.st_size && w.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                      w.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
+        if (usable) {
+            *content = std::move(item.content);
+            *out = std::move(item.outcome);
+        }
+        item.content = std::string();
+        item.outcome = {};
+        return usable;
+    }
+
+  private:
+    enum { kFree, kTaken, kDone };
+    struct Item {
+        std::string path;
+        std::atomic<int> state{kFree};
+        bool computed = false;
+        struct stat st {};
+        std::string content;
+        RuleOutcome outcome;
+    };
+
+    void Work() {
+        while (true) {
+            std::size_t i;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [&] {
+                    return m_stop || m_next >= m_items.size() ||
+                           m_next < m_consumed + kPrefetchWindow;
+                });
+                if (m_stop || m_next >= m_items.size()) return;
+                i = m_next++;
+            }
+            Item& item = m_items[i];
+            int expected = kFree;
+            if (!item.state.compare_exchange_strong(expected, kTaken)) continue;
+            struct stat& st = item.st;
+            Fd fd(OpenRegular(item.path, &st));
+            if (fd.fd >= 0 && st.st_size > 0 &&
+                ReadWhole(fd.fd, static_cast<std::size_t>(st.st_size), &item.content)) {
+                item.outcome = ApplyRules(*m_rules, item.content);
+                StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
+                item.computed = true;
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                item.state = kDone;
+            }
+            m_done.notify_all();
+        }
+    }
+
+    std::shared_ptr<const CompiledRules> m_rules;
+    std::vector<Item> m_items;
+    std::vector<std::thread> m_threads;
+    std::mutex m_mutex;
+    std::condition_variable m_wake, m_done;
+    std::size_t m_next = 0, m_consumed = 0;
+    bool m_stop = false;
+};
+
+std::vector<std::string> ListNames(const std::string& dir, bool* opened) {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir.c_str());
+    *opened = d != nullptr;
+    if (!d) return names;
+    while (struct dirent* ent = ::readdir(d)) {
+        std::string_view n(ent->d_name);
+        if (n == "." || n == "..") continue;
+        names.emplace_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Handles one regular file (steps 1 to 4 of the file handling); false ends the walk.
+// `prepared` says that a worker already read this very file into `content` and rewrote it
+// into `outcome`; `fd` is then not needed.
+bool HandleFile(Fd& fd, const struct stat& st, const std::string& fullPath, const std::string& name,
+                const std::string& projectDir, const std::string& desDir, const std::string& sorDir,
+                const CompiledRules& rules, bool prepared, std::string& content,
+                RuleOutcome& outcome) {
+    if (st.st_size == 0) return true;
+    if (!prepared && !ReadWhole(fd.fd, static_cast<std::size_t>(st.st_size), &content))
+        return false;
+    std::string upperName = CompareName(name);
+    int slot = 0;
+    Pair pair = LookupRule(upperName, true, &slot);
+    if (pair != Pair::none)
+        return ReplaceMatchedFile(fd, content, fullPath, upperName,
+                                  g_transFiles[static_cast<std::size_t>(slot)], pair, projectDir,
+                                  desDir, sorDir);
+    WriteLogLine(g_monitorLog, "4.7");
+    if (!LooksLikeCFile(fullPath)) return true;
+    fd.Close();
+    if (!prepared) outcome = ApplyRules(rules, content);
+    return CommitRewrite(fullPath, name, content, outcome, st.st_mode);
+}
+
+void WalkDirectory(const std::string& projectDir, const std::string& desDir,
+                   const std::string& sorDir, const std::shared_ptr<const CompiledRules>& rules) {
+    bool opened = false;
+    std::vector<std::string> names = ListNames(projectDir, &opened);
+    if (!opened) return;
+    std::set<std::string> seen;
+    // Files copied in by this walk are met again: after the listing, the folder is read
+    // anew and names not yet handled are taken in their turn.
+    while (!names.empty()) {
+        std::vector<std::string> candidates;
+        std::vector<std::size_t> candidateOf(names.size(), SIZE_MAX);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            std::string full = projectDir + "/" + names[i];
+            struct stat st {};
+            int slot = 0;
+            if (::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+                LooksLikeCFile(full) &&
+                LookupRule(CompareName(names[i]), false, &slot) == Pair::none) {
+                candidateOf[i] = candidates.size();
+                candidates.push_back(full);
+            }
+        }
+        Prefetcher prefetch(std::move(candidates), rules);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::string& name = names[i];
+            seen.insert(name);
+            std::string full = projectDir + "/" + name;
+            WriteLogLine(g_monitorLog, name);
+            struct stat lst {};
+            bool isDir = ::lstat(full.c_str(), &lst) == 0 && S_ISDIR(lst.st_mode);
+            if (!isDir) {
+                std::string content;
+                RuleOutcome outcome;
+                // A file a worker has already read (same inode, size and time as now) is
+                // neither opened nor read again.
+                bool prepared = candidateOf[i] != SIZE_MAX && S_ISREG(lst.st_mode) &&
+                                prefetch.Take(candidateOf[i], lst, &content, &outcome);
+                struct stat st = lst;
+                Fd fd(prepared ? -1 : OpenRegular(full, &st));
+                if ((prepared || fd.fd >= 0) &&
+                    !HandleFile(fd, st, full, name, projectDir, desDir, sorDir, *rules, prepared,
+                                content, outcome))
+                    return;
+            } else {
+                WalkDirectory(full, desDir, sorDir, rules);
+            }
+        }
+        std::vector<std::string> again = ListNames(projectDir, &opened);
+        names.clear();
+        for (auto& n : again)
+            if (!seen.count(n) && n.rfind(".trasmo-", 0) != 0) names.push_back(std::move(n));
+    }
+}
+
+}  // namespace
+
+void ConvertDirectory(const std::string& projectDir, const std::string& desDir,
+                      const std::string& sorDir) {
+    WalkDirectory(projectDir, desDir, sorDir, CurrentRules());
+}

@@ -1,0 +1,292 @@
+// Table reader for TransFile.wcfg / RegexMap.wcfg, the log line writer and the GBK messages.
+#include "tables.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+std::array<TransFileEntry, kMaxTransFiles> g_transFiles{};
+std::array<RegexMapEntry, kMaxRegexMaps> g_regexMaps{};
+int g_monitorLog = kInvalidHandle;
+int g_importLog = kInvalidHandle;
+int g_manualConversion = 0;
+
+namespace {
+
+constexpr std::size_t kMinTableText = 100;
+constexpr std::size_t kMaxNumberedValue = 99;
+constexpr std::size_t kMaxSection = 1023;
+
+// Copies at most sizeof(field) - 1 bytes and terminates; the rest of the field stays zero.
+template <std::size_t N>
+void StoreField(char (&field)[N], std::string_view value) {
+    std::size_t n = value.size() < N - 1 ? value.size() : N - 1;
+    std::memcpy(field, value.data(), n);
+    field[n] = '\0';
+}
+
+// Reads the decimal number the way the table format does: leading blanks, one sign,
+// digits up to the first non-digit; wraps instead of overflowing.
+int ReadDecimal(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::uint32_t v = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') v = v * 10u + std::uint32_t(s[i++] - '0');
+    if (negative) v = 0u - v;
+    return static_cast<int>(v);
+}
+
+struct TableFile {
+    int fd = -1;
+    ~TableFile() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Common loading steps 1-5; `marks` says whether the RegexMap markers are written.
+// Returns the text (up to the first NUL, as the reader's searches see it) or nothing.
+bool LoadText(const std::string& folder, const char* fileName, bool marks, std::string* text) {
+    if (folder.empty()) return false;
+    std::string path = folder + "/" + fileName;
+    if (marks) WriteLogLine(g_monitorLog, "2.1");
+    TableFile f;
+    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (f.fd < 0) return false;
+    struct stat st {};
+    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (marks) WriteLogLine(g_monitorLog, "2.2");
+    if (st.st_size <= 0 || static_cast<std::size_t>(st.st_size) > kMaxTableBytes) return false;
+    std::vector<char> buffer(static_cast<std::size_t>(st.st_size));
+    if (marks) WriteLogLine(g_monitorLog, "2.3");
+    std::size_t got = 0;
+    while (got < buffer.size()) {
+        ssize_t r = ::read(f.fd, buffer.data() + got, buffer.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    if (got < buffer.size()) return false;
+    if (marks) WriteLogLine(g_monitorLog, "2.4");
+    std::string_view all(buffer.data(), buffer.size());
+    *text = std::string(all.substr(0, all.find('\0')));
+    return true;
+}
+
+}  // namespace
+
+void ResetConverterState() {
+    g_transFiles = {};
+    g_regexMaps = {};
+    g_manualConversion = 0;
+}
+
+namespace {
+
+// Log lines are collected per handle and written in large blocks: a run writes some
+// seventy lines per file, and one system call per line cost more than the rewriting.
+struct LogBuffer {
+    int handle = kInvalidHandle;
+    std::string data;
+};
+LogBuffer g_logBuffers[2];
+constexpr std::size_t kLogFlushSize = 64 * 1024;
+
+void WriteOut(LogBuffer& b) {
+    std::string_view rest(b.data);
+    while (!rest.empty()) {
+        ssize_t r = ::write(b.handle, rest.data(), rest.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;  // a failed log write is ignored
+        rest.remove_prefix(static_cast<std::size_t>(r));
+    }
+    b.data.clear();
+}
+
+}  // namespace
+
+void FlushLogs() {
+    for (LogBuffer& b : g_logBuffers) {
+        if (b.handle != kInvalidHandle) WriteOut(b);
+        b.handle = kInvalidHandle;  // a closed handle's number may come back for another file
+    }
+}
+
+void WriteLogLine(int handle, std::string_view text) {
+    if (handle == kInvalidHandle || text.empty()) return;
+    if (text.size() > kMaxLogText) text = text.substr(0, kMaxLogText);
+    LogBuffer* b = nullptr;
+    for (LogBuffer& c : g_logBuffers)
+        if (c.handle == handle) b = &c;
+    if (!b) {
+        // A new handle takes a free buffer, or the one that was used least recently.
+        b = g_logBuffers[0].data.empty() ? &g_logBuffers[0] : &g_logBuffers[1];
+        if (!b->data.empty()) WriteOut(*b);
+        b->handle = handle;
+    }
+    b->data.append(text);
+    b->data.append(" \r\n");
+    if (b->data.size() >= kLogFlushSize) WriteOut(*b);
+}
+
+std::string ProgramFolder() {
+    std::vector<char> buf(4096);
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
+    std::string path(buf.data(), static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {};
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+int FindNumberedKey(int kind, int n, std::string_view text, std::string* value) {
+    const char* marker = kind == 0 ? "[TRANS]" : "[REGEX]";
+    const char* format = kind == 0 ? "SourceFile%d" : "RegexMap%d";
+    if (text.size() < kMinTableText || text.find(marker) == std::string_view::npos) return 0;
+    std::size_t at = std::string_view::npos;
+    for (int j = 0; j <= n; ++j) {
+        char key[128];
+        std::snprintf(key, sizeof key, format, j);
+        at = text.find(key);
+        if (at == std::string_view::npos) return 0;
+    }
+    std::size_t eq = text.find('=', at);
+    std::size_t lf = text.find('\n', at);
+    if (eq == std::string_view::npos || lf == std::string_view::npos || lf < eq || lf - eq < 4)
+        return 0;
+    std::size_t length = lf - eq - 2;
+    if (length > kMaxNumberedValue) length = kMaxNumberedValue;
+    if (value) *value = std::string(text.substr(eq + 1, length));
+    return static_cast<int>(length);
+}
+
+int ReadSectionValue(std::string_view section, std::string_view key, std::string_view text,
+                     int* number, std::string* value) {
+    std::string header = "[";
+    header.append(section.substr(0, 125));
+    header.push_back(']');
+    std::size_t start = text.find(header);
+    if (start == std::string_view::npos) return 0;
+    std::size_t end = text.find('[', start + 1);
+    if (end == std::string_view::npos) end = text.size();
+    // A section is held in 1024 bytes: longer sections are cut to 1023.
+    if (end - start > kMaxSection) end = start + kMaxSection;
+    std::string_view body = text.substr(start, end - start);
+    std::size_t k = body.find(key);
+    if (k == std::string_view::npos) return 0;
+    std::size_t eq = body.find('=', k);
+    if (eq == std::string_view::npos) return 0;
+    std::size_t cr = body.find('\r', eq);
+    std::string_view found;
+    if (cr != std::string_view::npos) {
+        found = body.substr(eq + 1, cr - eq - 1);
+    } else if (end < text.size()) {
+        return 0;
+    } else {
+        found = body.substr(eq + 1);
+    }
+    if (number) *number = ReadDecimal(found);
+    if (value) *value = std::string(found);
+    return 1;
+}
+
+namespace {
+
+// Steps 6-7 of loading, shared by both tables.
+template <typename Entry, std::size_t Slots>
+int FillTable(int kind, const std::string& text, std::array<Entry, Slots>& table,
+              std::initializer_list<std::pair<const char*, char (Entry::*)[200]>> keys,
+              bool marks) {
+    int count = 0;
+    for (int n = 0; n < static_cast<int>(Slots); ++n) {
+        std::string name;
+        if (FindNumberedKey(kind, n, text, &name) == 0) continue;
+        Entry& slot = table[static_cast<std::size_t>(count)];
+        StoreField(slot.section, name);
+        int number = 0;
+        if (!ReadSectionValue(slot.section, "Index", text, &number, nullptr)) return count;
+        slot.index = static_cast<std::uint8_t>(number & 0xFF);
+        for (const auto& [key, field] : keys) {
+            std::string value;
+            if (!ReadSectionValue(slot.section, key, text, nullptr, &value)) return count;
+            if (value.size() >= 2) StoreField(slot.*field, value);
+        }
+        if (marks) WriteLogLine(g_monitorLog, "2.5");
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+int LoadTransFile(const std::string& folder) {
+    std::string text;
+    if (!LoadText(folder, "TransFile.wcfg", false, &text)) return 0;
+    return FillTable(0, text, g_transFiles,
+                     {{"SourFileName", &TransFileEntry::sourFileName},
+                      {"TransFileName", &TransFileEntry::transFileName},
+                      {"SourLib", &TransFileEntry::sourLib},
+                      {"TranLib", &TransFileEntry::tranLib}},
+                     false);
+}
+
+int LoadRegexMap(const std::string& folder) {
+    std::string text;
+    if (!LoadText(folder, "RegexMap.wcfg", true, &text)) return 0;
+    return FillTable(1, text, g_regexMaps,
+                     {{"Sour", &RegexMapEntry::sour}, {"Dest", &RegexMapEntry::dest}}, true);
+}
+
+std::string ToGbk(std::string_view utf8) {
+    iconv_t cd = ::iconv_open("GBK", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+    std::string out;
+    std::vector<char> in(utf8.begin(), utf8.end());
+    char* src = in.data();
+    std::size_t left = in.size();
+    char chunk[256];
+    while (left > 0) {
+        char* dst = chunk;
+        std::size_t room = sizeof chunk;
+        std::size_t r = ::iconv(cd, &src, &left, &dst, &room);
+        out.append(chunk, static_cast<std::size_t>(dst - chunk));
+        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            // Not convertible: pass the byte on and go on after it.
+            out.push_back(*src);
+            ++src;
+            --left;
+        }
+    }
+    ::iconv_close(cd);
+    return out;
+}
+
+std::string FormatImportMessage(std::string_view utf8Template,
+                                std::initializer_list<std::string_view> args) {
+    std::string out;
+    auto arg = args.begin();
+    while (true) {
+        std::size_t p = utf8Template.find("%s");
+        if (p == std::string_view::npos) break;
+        out += ToGbk(utf8Template.substr(0, p));
+        if (arg != args.end()) out.append(*arg++);
+        utf8Template.remove_prefix(p + 2);
+    }
+    out += ToGbk(utf8Template);
+    return out;
+}
+
+std::string AsciiUpper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}

@@ -1,0 +1,124 @@
+// The command exchange on pipe 1 and the link state machine: open/close
+// toggle, hot-plug routine and the start-up open.
+#include "probe_link.h"
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+
+#include "control_ids.h"
+#include "controls.h"
+#include "language.h"
+#include "output_log.h"
+#include "probelib.h"
+
+std::atomic<int32_t> g_deviceHandle{-1};
+ProbeRequest g_requestBuffer;
+
+namespace {
+
+// Keeps a request and its reply together even if two callers slip past the
+// session rule; nothing inside waits for the user-interface thread.
+std::mutex g_exchangeMutex;
+
+constexpr size_t kCaptionLimit = 100;
+
+const char* OpenText() { return Tr("打开设备", "OPEN DEVICE"); }
+const char* CloseText() { return Tr("关闭设备", "CLOSE DEVICE"); }
+
+void SetLinkText(const char* text) {
+    if (controls::Port* dialog = controls::MainDialog()) dialog->SetText(IDC_LINK_STATUS, text);
+}
+
+void SetCaption(const char* text) {
+    if (controls::Port* dialog = controls::MainDialog()) dialog->SetText(IDC_OPEN_DEVICE, text);
+}
+
+void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
+
+}  // namespace
+
+int ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
+                    ProbeReply* reply) {
+    if (reply == nullptr) return 0;
+    reply->bytes.fill(0);
+    if ((payload.size() != 1 && payload.size() != 4) || readLength > reply->bytes.size()) return 0;
+
+    std::lock_guard lock(g_exchangeMutex);
+    g_requestBuffer.bytes.fill(0);
+    g_requestBuffer.bytes[0] = kRequestMarker;
+    g_requestBuffer.bytes[1] = static_cast<uint8_t>(command);
+    g_requestBuffer.bytes[2] = static_cast<uint8_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), g_requestBuffer.bytes.begin() + 3);
+
+    uint32_t length = static_cast<uint32_t>(3 + payload.size());
+    CH375WriteEndP(kProbeIndex, kCommandPipe, g_requestBuffer.bytes.data(), &length);
+    length = readLength;
+    CH375ReadEndP(kProbeIndex, kCommandPipe, reply->bytes.data(), &length);
+    return 1;
+}
+
+int ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength, ProbeReply* reply) {
+    return ExchangeCommand(command, std::span<const uint8_t>(&payload, 1), readLength, reply);
+}
+
+int ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
+                        ProbeReply* reply) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                              static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+    return ExchangeCommand(command, bytes, readLength, reply);
+}
+
+void OnOpenCloseDevice() {
+    controls::Port* dialog = controls::MainDialog();
+    std::string caption = dialog ? dialog->GetText(IDC_OPEN_DEVICE) : std::string();
+    if (caption.size() >= kCaptionLimit) caption.resize(kCaptionLimit - 1);
+
+    if (caption == CloseText()) {
+        SetCaption(OpenText());
+        if (g_deviceHandle.load() == -1) return;
+        CH375CloseDevice(kProbeIndex);
+        g_deviceHandle.store(-1);
+        LogText("关闭设备成功!", "Succeed to close device!");
+        SetLinkText(Tr("等待设备连接...", "Waiting for link..."));
+        return;
+    }
+
+    int32_t handle = CH375OpenDevice(kProbeIndex);
+    g_deviceHandle.store(handle);
+    if (handle == -1) {
+        LogText("打开设备失败!", "Fail to open device!");
+        return;
+    }
+    LogText("打开设备成功!", "Succeed to open device!");
+    SetCaption(CloseText());
+}
+
+void OnDeviceNotify(uint32_t event) {
+    controls::Port* dialog = controls::MainDialog();
+    if (event == 3) {
+        SetLinkText(Tr("检测到设备已连接", "Device is linked"));
+        // A handle from before the arrival is abandoned, not closed.
+        g_deviceHandle.store(-1);
+        if (dialog) dialog->Click(IDC_OPEN_DEVICE);
+    } else if (event == 0) {
+        SetLinkText(Tr("检测到设备已断开连接.", "Device is off-linked"));
+        if (g_deviceHandle.load() != -1 && dialog) dialog->Click(IDC_OPEN_DEVICE);
+        if (dialog) dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
+    }
+}
+
+void OpenProbeAtStartUp() {
+    int32_t handle = CH375OpenDevice(kProbeIndex);
+    g_deviceHandle.store(handle);
+    if (handle == -1) return;
+    SetLinkText(Tr("检测到设备已连接", "Device is linked"));
+    SetCaption(CloseText());
+    LogText("打开设备成功!", "Succeed to open device!");
+}
+
+void StartUpProbeLink() {
+    SetLinkText(Tr("等待设备连接", "Wait for device link"));
+    CH375SetDeviceNotify(kProbeIndex, nullptr, OnDeviceNotify);
+    OpenProbeAtStartUp();
+}

@@ -1,0 +1,91 @@
+// Frames and command codes of the probe protocol, the command exchange on
+// pipe 1, and the link state: open/close toggle, hot-plug routine, start-up.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+
+inline constexpr uint32_t kProbeIndex = 0;
+inline constexpr uint32_t kCommandPipe = 1;
+inline constexpr uint32_t kDataPipe = 2;
+inline constexpr uint8_t kRequestMarker = 0x81;
+inline constexpr uint8_t kReplyMarker = 0x82;
+inline constexpr uint8_t kDataStatusMarker = 0x41;
+inline constexpr uint32_t kReplyReadLength = 20;
+inline constexpr uint32_t kProtectChangeReadLength = 10;
+inline constexpr uint32_t kStatusReadLength = 20;
+inline constexpr uint32_t kDataPacketSize = 64;
+
+enum class ProbeCommand : uint8_t {
+    SetAddress = 0x01,
+    SelectOperation = 0x02,
+    SetLength = 0x05,
+    ReadProtect = 0x06,
+    SoftReset = 0x0B,
+};
+
+enum class FlashOperation : uint8_t {
+    EraseAll = 1,
+    Programme = 2,
+    Verify = 3,
+    ProgrammeAndVerify = 4
+};
+
+enum class ReadProtectAction : uint8_t { Query = 1, Disable = 2, Enable = 3 };
+
+// A request as built for pipe 1: marker, command, payload length, payload.
+struct ProbeRequest {
+    std::array<uint8_t, 11> bytes{};
+};
+
+// A reply read from pipe 1 into a cleared buffer, examined by byte position.
+struct ProbeReply {
+    std::array<uint8_t, 20> bytes{};
+    uint8_t Marker() const { return bytes[0]; }
+    uint8_t Command() const { return bytes[1]; }
+    uint8_t Length() const { return bytes[2]; }
+    uint8_t Result() const { return bytes[3]; }
+    // Marker 0x82 and the echo of `command`.
+    bool Answers(ProbeCommand command) const {
+        return bytes[0] == kReplyMarker && bytes[1] == static_cast<uint8_t>(command);
+    }
+};
+
+// A status frame read from pipe 2.
+struct DataStatus {
+    std::array<uint8_t, 20> bytes{};
+    uint8_t Marker() const { return bytes[0]; }
+    uint8_t Status() const { return bytes[3]; }
+};
+
+// -1 while no probe is open; otherwise the value CH375OpenDevice returned.
+extern std::atomic<int32_t> g_deviceHandle;
+
+// The single buffer every request is built in (only inside ExchangeCommand).
+extern ProbeRequest g_requestBuffer;
+
+// One request and its reply on pipe 1: `payload` is 1 or 4 bytes, `readLength`
+// at most 20. The reply buffer is cleared first, so a failed read leaves
+// byte 0 at 0x00. Returns 1, or 0 (nothing sent) for a bad payload or length.
+// Exchanges are serialised among themselves; callers hold a ProbeSession.
+int ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
+                    ProbeReply* reply);
+// The same with a one-byte payload, or a 32-bit value sent big-endian.
+int ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength, ProbeReply* reply);
+int ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
+                        ProbeReply* reply);
+
+// Click handler of IDC_OPEN_DEVICE: opens or closes the probe by its caption.
+void OnOpenCloseDevice();
+
+// Hot-plug routine: 3 arrival, 0 removal, anything else ignored.
+void OnDeviceNotify(uint32_t event);
+
+// The whole start-up of the link: link text "Wait for device link", register
+// OnDeviceNotify, one open attempt.
+void StartUpProbeLink();
+// The open attempt alone, for a dialog that sets the text and registers the
+// routine itself: on success the link text, the close caption and the log line.
+void OpenProbeAtStartUp();

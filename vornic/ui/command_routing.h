@@ -1,0 +1,18 @@
+// Where the window meets the flash code: the probe backend chosen at start-up,
+// and the handlers and hooks every button and start-up step calls.
+#pragma once
+
+#include "command_line.h"
+
+namespace vornic_ui {
+
+class CVornicDlg;
+
+// Selects the probe backend (real or simulated) from the command line before
+// the dialog exists. Returns 1, or 0 when the backend cannot be set up.
+int SelectProbeBackend(const CommandLine& commandLine);
+
+// Fills the dialog's handler table and start-up hooks with the flash code's handlers.
+void InstallCommandRouting(CVornicDlg& dialog);
+
+}  // namespace vornic_ui

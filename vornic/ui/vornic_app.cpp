@@ -1,0 +1,98 @@
+// Start-up of the window program: options, probe backend, the modal dialog,
+// and the quick exit when the user quits while a job runs.
+#include "vornic_app.h"
+
+#include <QAbstractButton>
+#include <QImage>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "command_line.h"
+#include "command_routing.h"
+#include "controls.h"
+#include "qt_controls.h"
+#include "vornic_dlg.h"
+
+namespace vornic_ui {
+
+namespace {
+
+constexpr int kScreenshotSettleMs = 400;
+constexpr int kScreenshotJobLimitMs = 60000;
+
+// Grabs the dialog into a PNG once it is shown (after an optional click and
+// the job it starts), then ends the dialog.
+void ArrangeScreenshot(CVornicDlg& dialog, const CommandLine& commandLine, int* status) {
+    QString file = QString::fromLocal8Bit(commandLine.screenshot->c_str());
+    int clickId = commandLine.screenshotClick;
+    QTimer::singleShot(kScreenshotSettleMs, &dialog, [&dialog, file, clickId, status] {
+        if (clickId != 0)
+            if (auto* b = qobject_cast<QAbstractButton*>(dialog.Control(clickId))) b->click();
+        auto* poll = new QTimer(&dialog);
+        auto started = std::make_shared<int>(0);
+        QObject::connect(poll, &QTimer::timeout, &dialog, [&dialog, file, status, poll, started] {
+            *started += 100;
+            const DialogHooks& hooks = dialog.Hooks();
+            if (hooks.jobRunning && hooks.jobRunning() && *started < kScreenshotJobLimitMs) return;
+            poll->stop();
+            QImage image = dialog.grab().toImage();
+            if (!image.save(file, "PNG")) {
+                std::fprintf(stderr, "vornic: cannot write %s\n", file.toLocal8Bit().constData());
+                *status = 1;
+            }
+            // Nobody is there to answer the quit question of a job that overran.
+            dialog.SetQuitConfirmation([] { return true; });
+            dialog.done(0);
+        });
+        poll->start(100);
+    });
+}
+
+}  // namespace
+
+CVornicApp::CVornicApp(int& argc, char** argv) : m_argc(argc), m_argv(argv), m_app(argc, argv) {}
+
+int CVornicApp::Run() {
+    CommandLine commandLine;
+    std::string error;
+    // The toolkit has taken its own options out of argv already.
+    if (ParseCommandLine(m_argc, m_argv, &commandLine, &error) == 0) {
+        std::fprintf(stderr, "vornic: %s\n%s", error.c_str(), UsageText());
+        return 2;
+    }
+    if (commandLine.help) {
+        std::fputs(UsageText(), stdout);
+        return 0;
+    }
+    if (SelectProbeBackend(commandLine) == 0) return 1;
+
+    DialogOptions options;
+    options.useChinese = commandLine.useChinese;
+    options.firstArgument = commandLine.file;
+    if (commandLine.simulate) options.simulatedTarget = "CH32V103";
+
+    CVornicDlg dialog(options);
+    QtControlsPort port(&dialog);
+    controls::SetMainDialog(&port);
+    InstallCommandRouting(dialog);
+    dialog.InitDialog();
+
+    int status = 0;
+    if (commandLine.screenshot) ArrangeScreenshot(dialog, commandLine, &status);
+    dialog.exec();  // the modal result is of no interest
+
+    if (dialog.QuitWhileJobRuns()) {
+        // The worker still uses the port, the dialog and the probe: end the
+        // process now rather than destroy them under it.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    port.Shutdown();
+    controls::SetMainDialog(nullptr);
+    return status;
+}
+
+}  // namespace vornic_ui
