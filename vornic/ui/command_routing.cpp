@@ -2,38 +2,44 @@
 // code. The one file that knows the handlers' names.
 #include "command_routing.h"
 
-#include "control_ids.h"
-#include "output_log.h"
-#include "vornic_dlg.h"
+#include <cstdio>
+#include <string>
 
-// Handlers of the probe link, device commands and download job, to be wired here:
-//   vornic/probe/probe_link.h      OnOpenCloseDevice(), OnDeviceNotify(uint32_t),
-//   StartUpProbeLink() vornic/probe/device_commands.h OnCheckStatus(), OnDisableReadProtect(),
-//   OnEnableReadProtect() vornic/probe/download_job.h    OnExecute(), and whether a job is running
+#include "control_ids.h"
+#include "device_commands.h"
+#include "output_log.h"
+#include "probe_link.h"
+#include "probelib.h"
+#include "vornic_dlg.h"
 
 namespace vornic_ui {
 
 int SelectProbeBackend(const CommandLine& commandLine) {
-    // PROBE BACKEND SELECTION: the single place where platform/probelib is told
-    // which backend to use (commandLine.simulate, simFaults, simState).
-    (void)commandLine;
+    std::string error;
+    if (commandLine.simulate) {
+        if (probelib::SelectBackend("sim", commandLine.simFaults, commandLine.simState, &error) == 0) {
+            std::fprintf(stderr, "vornic: %s\n", error.c_str());
+            return 0;
+        }
+        return 1;
+    }
+    // Without a real probe backend the window still opens, with no probe.
+    if (probelib::SelectBackend("usb", "", "", &error) == 0)
+        std::fprintf(stderr, "vornic: %s\n", probelib::NoUsbBackendText());
     return 1;
 }
 
 void InstallCommandRouting(CVornicDlg& dialog) {
     dialog.SetHandler(IDC_CLEAR_OUTPUT, [] { ClearOutput(); });
-
-    // dialog.SetHandler(IDC_OPEN_DEVICE, [] { OnOpenCloseDevice(); });
-    // dialog.SetHandler(IDC_CHECK_STATUS, [] { OnCheckStatus(); });
-    // dialog.SetHandler(IDC_DISABLE_PROTECT, [] { OnDisableReadProtect(); });
-    // dialog.SetHandler(IDC_ENABLE_PROTECT, [] { OnEnableReadProtect(); });
-    // dialog.SetHandler(IDC_EXECUTE, [] { OnExecute(); });
+    dialog.SetHandler(IDC_OPEN_DEVICE, [] { OnOpenCloseDevice(); });
+    dialog.SetHandler(IDC_CHECK_STATUS, [] { OnCheckStatus(); });
+    dialog.SetHandler(IDC_DISABLE_PROTECT, [] { OnDisableReadProtect(); });
+    dialog.SetHandler(IDC_ENABLE_PROTECT, [] { OnEnableReadProtect(); });
 
     DialogHooks& hooks = dialog.Hooks();
-    (void)hooks;
-    // hooks.registerDeviceNotify = [] { CH375SetDeviceNotify(0, nullptr, OnDeviceNotify); };
-    // hooks.startUpProbeLink = [] { StartUpProbeLink(); };
-    // hooks.jobRunning = [] { return <a download job is running>; };
+    hooks.registerDeviceNotify = [] { CH375SetDeviceNotify(0, nullptr, OnDeviceNotify); };
+    // The dialog has already written the link text and registered the routine.
+    hooks.startUpProbeLink = [] { OpenProbeAtStartUp(); };
 }
 
 }  // namespace vornic_ui

@@ -12,6 +12,7 @@
 #include "command_line.h"
 #include "command_routing.h"
 #include "controls.h"
+#include "probelib.h"
 #include "qt_controls.h"
 #include "vornic_dlg.h"
 
@@ -91,6 +92,8 @@ int CVornicApp::Run() {
         std::_Exit(status);
     }
     port.Shutdown();
+    // Notifications stop only once the port no longer waits for the dialog.
+    probelib::Shutdown();
     controls::SetMainDialog(nullptr);
     return status;
 }
