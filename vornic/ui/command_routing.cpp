@@ -7,6 +7,7 @@
 
 #include "control_ids.h"
 #include "device_commands.h"
+#include "download_job.h"
 #include "output_log.h"
 #include "probe_link.h"
 #include "probelib.h"
@@ -35,11 +36,17 @@ void InstallCommandRouting(CVornicDlg& dialog) {
     dialog.SetHandler(IDC_CHECK_STATUS, [] { OnCheckStatus(); });
     dialog.SetHandler(IDC_DISABLE_PROTECT, [] { OnDisableReadProtect(); });
     dialog.SetHandler(IDC_ENABLE_PROTECT, [] { OnEnableReadProtect(); });
+    dialog.SetHandler(IDC_EXECUTE, [] { OnExecute(); });
+
+    // The thin bar under the banner follows the data phase of a job.
+    auto progress = dialog.ProgressSink();
+    SetDownloadProgress([progress](uint32_t done, uint32_t total) { progress(done, total); });
 
     DialogHooks& hooks = dialog.Hooks();
     hooks.registerDeviceNotify = [] { CH375SetDeviceNotify(0, nullptr, OnDeviceNotify); };
     // The dialog has already written the link text and registered the routine.
     hooks.startUpProbeLink = [] { OpenProbeAtStartUp(); };
+    hooks.jobRunning = [] { return DownloadJobRunning(); };
 }
 
 }  // namespace vornic_ui

@@ -1,0 +1,176 @@
+// vornic-cli run as a process: log lines on standard output, exit statuses,
+// and the simulated target carried from one run to the next.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
+Result RunCliProcess(std::vector<std::string> args) {
+    args.insert(args.begin(), VORNIC_CLI_PATH);
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    Result r;
+    // Standard error is small; read it after standard output.
+    r.out = Drain(out[0]);
+    r.err = Drain(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// The texts of the output lines behind their "NNNN#HH:MM:SS:mmm>> " headers.
+std::vector<std::string> Texts(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < out.size()) {
+        size_t end = out.find('\n', pos);
+        if (end == std::string::npos) end = out.size();
+        std::string line = out.substr(pos, end - pos);
+        size_t marker = line.find(">> ");
+        lines.push_back(marker == std::string::npos ? line : line.substr(marker + 3));
+        pos = end + 1;
+    }
+    return lines;
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("vornic-cli-test-" + std::to_string(getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir);
+        hex = (dir / "app.hex").string();
+        state = (dir / "target.state").string();
+        // 40 bytes at 0x0000 as three records, CR LF line ends.
+        std::ofstream f(hex, std::ios::binary);
+        f << ":100000000102030405060708090A0B0C0D0E0F1068\r\n"
+             ":100010001112131415161718191A1B1C1D1E1F2058\r\n"
+             ":080020002122232425262728B4\r\n"
+             ":00000001FF\r\n";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::filesystem::path dir;
+    std::string hex, state;
+};
+
+TEST_F(CliTest, FlashLogsTheWindowsLinesInOrder) {
+    Result r = RunCliProcess({"--simulate", "--lang=en", "flash", hex});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ((std::vector<std::string>{
+                  "Succeed to open device!", "Succeed to trans file from .HEX to .BIN.",
+                  "Succeed to clear-all!", "Programme address is affirmed!",
+                  "Programme length is affirmed!", "Begin to programme and verify...",
+                  "Succeed to programme!", "Succeed to verify!", "Succeed to set soft-reset!"}),
+              Texts(r.out));
+    EXPECT_EQ(std::string::npos, r.out.find('\r'));
+    EXPECT_NE(std::string::npos, r.err.find("40 bytes")) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(dir / "app.bin"));
+}
+
+TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
+    Result verifyBlank = RunCliProcess({"--simulate", "--sim-state=" + state, "--quiet", "verify", hex});
+    EXPECT_EQ(1, verifyBlank.status);
+    EXPECT_TRUE(verifyBlank.err.empty()) << verifyBlank.err;
+
+    Result flash = RunCliProcess({"--simulate", "--sim-state=" + state, "flash", hex});
+    ASSERT_EQ(0, flash.status) << flash.out;
+    Result verify = RunCliProcess({"--simulate", "--sim-state=" + state, "verify", hex});
+    EXPECT_EQ(0, verify.status) << verify.out;
+    auto lines = Texts(verify.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("校验成功!", lines.back());
+    EXPECT_EQ(std::string::npos, verify.out.find("全部擦除"));
+}
+
+TEST_F(CliTest, IfChangedSkipsEraseAndProgrammeWhenTheImageIsThere) {
+    const std::string simState = "--sim-state=" + state;
+    Result first = RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
+    ASSERT_EQ(0, first.status) << first.out;
+    EXPECT_NE(std::string::npos, first.out.find("Succeed to clear-all!"));
+    EXPECT_EQ(std::string::npos, first.out.find("skipped"));
+
+    Result second = RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
+    EXPECT_EQ(0, second.status) << second.out;
+    auto lines = Texts(second.out);
+    EXPECT_EQ(std::string::npos, second.out.find("clear-all"));
+    EXPECT_EQ(std::string::npos, second.out.find("Begin to programme"));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("Succeed to verify!", lines[lines.size() - 3]);
+    EXPECT_NE(std::string::npos, lines[lines.size() - 2].find("skipped"));
+    EXPECT_EQ("Succeed to set soft-reset!", lines.back());
+}
+
+TEST_F(CliTest, ExitStatuses) {
+    EXPECT_EQ(0, RunCliProcess({"--help"}).status);
+    EXPECT_EQ(2, RunCliProcess({}).status);
+    EXPECT_EQ(2, RunCliProcess({"--simulate", "frobnicate"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--simulate", "flash"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--simulate", "--lang=fr", "status"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--simulate", "flash", hex, "--address=0x1234"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--simulate", "status", "--no-erase"}).status);
+
+    Result noBackend = RunCliProcess({"status"});
+    EXPECT_EQ(1, noBackend.status);
+    EXPECT_NE(std::string::npos, noBackend.err.find("backend"));
+
+    EXPECT_EQ(0, RunCliProcess({"--simulate", "status"}).status);
+    Result prot = RunCliProcess({"--simulate=protected", "--lang=en", "flash", hex});
+    EXPECT_EQ(1, prot.status);
+    EXPECT_EQ("Please disable read-protect at first...", Texts(prot.out).back());
+    EXPECT_EQ(1, RunCliProcess({"--simulate=absent", "reset"}).status);
+    EXPECT_EQ(0, RunCliProcess({"--simulate", "reset"}).status);
+    EXPECT_EQ(0, RunCliProcess({"--simulate", "unprotect"}).status);
+    EXPECT_EQ(1, RunCliProcess({"--simulate", "--lang=en", "flash", (dir / "missing.hex").string()}).status);
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.hex"));
+}
+
+TEST_F(CliTest, ConvertNeedsNoProbe) {
+    Result r = RunCliProcess({"--lang=en", "convert", hex});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(std::vector<std::string>{"Succeed to trans file from .HEX to .BIN."}, Texts(r.out));
+    EXPECT_EQ(40u, std::filesystem::file_size(dir / "app.bin"));
+}
+
+}  // namespace

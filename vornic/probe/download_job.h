@@ -1,0 +1,29 @@
+// The download job behind the Execute button: the conversion of the chosen
+// file, then a worker thread that checks the probe and runs the ticked steps.
+#pragma once
+
+#include "probe_session.h"
+#include "programme_verify.h"
+
+// Handler of IDC_EXECUTE (user-interface thread). Refused with the busy
+// message while a job or a device command holds the probe session.
+void OnExecute();
+
+// The job's thread procedure; holds `session` until it returns. Returns 0.
+unsigned DownloadWorker(ProbeSession session);
+
+// True from a started job's Execute until its worker has returned.
+bool DownloadJobRunning();
+
+// Waits until no job runs. Must not be called on the user-interface thread
+// while a job needs it (the worker waits for the dialog). Returns at once
+// when no job runs.
+void WaitForDownloadJob();
+
+// Outcome of the last job that ended: 1 when every step that ran succeeded,
+// 0 when one failed or the job was refused or ended early. -1 before any job.
+int LastDownloadJobOutcome();
+
+// Progress of the data phase of the running job (bytes sent, run length),
+// called on the worker thread; no log line. Set before Execute.
+void SetDownloadProgress(ProgressCallback progress);

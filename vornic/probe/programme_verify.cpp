@@ -1,0 +1,177 @@
+// The programme/verify engine: set-up exchanges on pipe 1, then the image in
+// 64-byte packets on pipe 2 with status reads at fixed points.
+#include "programme_verify.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "control_ids.h"
+#include "controls.h"
+#include "language.h"
+#include "output_log.h"
+#include "probe_link.h"
+#include "probelib.h"
+#include "vornic/image/firmware_image.h"
+
+namespace {
+
+int Checked(int id) {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr ? port->IsChecked(id) : 0;
+}
+
+int Selection(int id) {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr ? port->GetSelection(id) : -1;
+}
+
+DataStatus ReadDataStatus() {
+    DataStatus status;
+    uint32_t length = kStatusReadLength;
+    CH375ReadEndP(kProbeIndex, kDataPipe, status.bytes.data(), &length);
+    return status;
+}
+
+int Fail(uint32_t verifyOnly) {
+    LogMessage("%s", verifyOnly ? Tr("校验失败!", "Fail to verify!")
+                                : Tr("编程失败!", "Fail to programme!"));
+    return 0;
+}
+
+}  // namespace
+
+int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
+    const bool verify = verifyOnly != 0;
+    const int addressIndex = Selection(IDC_ADDRESS);
+    const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
+    if (!g_firmwareImage.HasImage()) {
+        LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
+        return 0;
+    }
+    if (addressIndex < 0) {
+        LogMessage("%s", Tr("请先选择编程地址!", "Please to choose programme address!"));
+        return 0;
+    }
+
+    ProbeReply reply;
+    const uint32_t address = addressIndex == 1 ? 0x20000000u : 0x08000000u;
+    ExchangeCommandWord(ProbeCommand::SetAddress, address, kReplyReadLength, &reply);
+    if (reply.Answers(ProbeCommand::SetAddress) && reply.Result() == 0x01) {
+        LogMessage("%s", verify ? Tr("校验地址已确认!", "Verify address is affirmed!")
+                                : Tr("编程地址已确认!", "Programme address is affirmed!"));
+    } else {
+        LogMessage("%s", verify ? Tr("无效的校验地址!", "Invalid verify address!")
+                                : Tr("无效的编程地址!", "Invalid programme address!"));
+        return 0;
+    }
+
+    ExchangeCommandWord(ProbeCommand::SetLength, length, kReplyReadLength, &reply);
+    if (reply.Answers(ProbeCommand::SetLength) && reply.Result() == 0x01) {
+        LogMessage("%s", verify ? Tr("校验长度已确认!", "Verify length is affirmed!")
+                                : Tr("编程长度已确认!", "Programme length is affirmed!"));
+    } else {
+        LogMessage("%s", verify ? Tr("无效的校验长度!", "Invalid verify length!")
+                                : Tr("无效的编程长度!", "Invalid programme length!"));
+        return 0;
+    }
+
+    FlashOperation operation = FlashOperation::Verify;
+    if (!verify)
+        operation = Checked(IDC_VERIFY) ? FlashOperation::ProgrammeAndVerify
+                                        : FlashOperation::Programme;
+    ExchangeCommand(ProbeCommand::SelectOperation, static_cast<uint8_t>(operation),
+                    kReplyReadLength, &reply);
+    if (!reply.Answers(ProbeCommand::SelectOperation)) {
+        LogMessage("%s", Tr("编程|校验执行失败!", "Fail to programme|verify!"));
+        return 0;
+    }
+    switch (reply.Result()) {
+    case 2:
+        LogMessage("%s", Tr("开始进行编程...", "Begin to programme..."));
+        break;
+    case 3:
+        LogMessage("%s", Tr("开始进行校验...", "Begin to verify..."));
+        break;
+    case 4:
+        ExchangeCommand(ProbeCommand::SelectOperation,
+                        static_cast<uint8_t>(FlashOperation::Programme), kReplyReadLength, &reply);
+        if (reply.Marker() == kReplyMarker && reply.Result() == 2) {
+            LogMessage("%s", Tr("开始进行编程、校验...", "Begin to programme and verify..."));
+        } else {
+            LogMessage("%s", Tr("编程、校验执行失败#1!", "Fail to programme|verify#1!"));
+            return 0;
+        }
+        break;
+    default:
+        LogMessage("%s", Tr("编程|校验执行失败#2!", "Fail to programme|verify#2!"));
+        return 0;
+    }
+    if (!g_firmwareImage.HasImage()) {
+        LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
+        return 0;
+    }
+
+    const uint8_t* data = g_firmwareImage.data.get();
+    uint32_t offset = 0;
+    uint32_t packetCount = 0;
+    std::array<uint8_t, kDataPacketSize> packet{};
+    for (;;) {
+        const uint32_t n = std::min(length - offset, kDataPacketSize);
+        packet.fill(0);
+        if (n > 0) std::memcpy(packet.data(), data + offset, n);
+        uint32_t sent = n;
+        CH375WriteEndP(kProbeIndex, kDataPipe, packet.data(), &sent);
+        // A short write would leave the rest of the packet unsent and the next
+        // offset past the data actually delivered: the run cannot go on.
+        if (sent != n) return Fail(verifyOnly);
+        ++packetCount;
+        if (progress) progress(offset + sent, length);
+        const bool last = offset + sent == length;
+
+        if (!verify && packetCount == 2 && !last) {
+            DataStatus status = ReadDataStatus();
+            if (status.Marker() == kDataStatusMarker && status.Status() != 2) {
+                LogMessage(Tr("%d字节时页编程失败!", "Fail to page-programme at #%d byte!"),
+                           static_cast<int>(offset));
+                return 0;
+            }
+            packetCount = 0;
+        }
+        if (verify && !last) {
+            DataStatus status = ReadDataStatus();
+            if (status.Status() != 6) {
+                LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
+                           static_cast<int>(offset));
+                return 0;
+            }
+        }
+        if (!last) {
+            offset += kDataPacketSize;
+            continue;
+        }
+
+        packetCount = 0;
+        DataStatus status = ReadDataStatus();
+        if (status.Status() != 4 && status.Status() != 7) return Fail(verifyOnly);
+        if (status.Marker() == kDataStatusMarker) {
+            if (status.Status() == 4) {
+                LogMessage("%s", Tr("编程成功!", "Succeed to programme!"));
+                if (Checked(IDC_VERIFY)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                    LogMessage("%s", Tr("校验成功!", "Succeed to verify!"));
+                }
+            } else {
+                LogMessage("%s", Tr("校验成功!", "Succeed to verify!"));
+            }
+            return 1;
+        }
+        // Not finished yet: the probe expects an empty packet, which is only
+        // possible when the data ended on a packet boundary. Otherwise the
+        // next packet would reach beyond the image.
+        if (length % kDataPacketSize != 0) return Fail(verifyOnly);
+        offset = length;
+    }
+}
