@@ -86,35 +86,49 @@ void OnCheckStatus() {
     }
 }
 
-void OnDisableReadProtect() {
+namespace {
+
+// One read-protect change: the request, its accepted result, and what a
+// success and a failure do to the flag.
+struct ProtectChange {
+    ReadProtectAction action;
+    uint8_t acceptedResult;
+    int32_t flagAfterSuccess;
+    const char* successZh;
+    const char* successEn;
+    const char* failureZh;
+    const char* failureEn;
+    bool failureSetsProtected;  // a failed disable assumes protection stays on
+};
+
+void ChangeReadProtect(const ProtectChange& change) {
     ProbeSession session;
     if (!BeginCommand(session)) return;
     ProbeReply reply;
-    ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(ReadProtectAction::Disable),
+    ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(change.action),
                     kProtectChangeReadLength, &reply);
-    if (reply.Answers(ProbeCommand::ReadProtect) && reply.Result() == 3) {
-        LogText("解除读保护成功!", "Succeed to disable read-protect!");
-        g_readProtected.store(0);
+    if (reply.Answers(ProbeCommand::ReadProtect) && reply.Result() == change.acceptedResult) {
+        LogText(change.successZh, change.successEn);
+        g_readProtected.store(change.flagAfterSuccess);
         ResetAndRequery();
     } else {
-        LogText("解除读保护失败!", "Fail to disable read-protect!");
-        g_readProtected.store(1);
+        LogText(change.failureZh, change.failureEn);
+        if (change.failureSetsProtected) g_readProtected.store(1);
     }
 }
 
+}  // namespace
+
+void OnDisableReadProtect() {
+    ChangeReadProtect({ReadProtectAction::Disable, 3, 0, "解除读保护成功!",
+                       "Succeed to disable read-protect!", "解除读保护失败!",
+                       "Fail to disable read-protect!", true});
+}
+
 void OnEnableReadProtect() {
-    ProbeSession session;
-    if (!BeginCommand(session)) return;
-    ProbeReply reply;
-    ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(ReadProtectAction::Enable),
-                    kProtectChangeReadLength, &reply);
-    if (reply.Answers(ProbeCommand::ReadProtect) && reply.Result() == 5) {
-        LogText("使能读保护成功!", "Succeed to enable read-protect!");
-        g_readProtected.store(1);
-        ResetAndRequery();
-    } else {
-        LogText("使能读保护失败!", "Fail to enable read-protect!");
-    }
+    ChangeReadProtect({ReadProtectAction::Enable, 5, 1, "使能读保护成功!",
+                       "Succeed to enable read-protect!", "使能读保护失败!",
+                       "Fail to enable read-protect!", false});
 }
 
 void SoftResetDevice() {
