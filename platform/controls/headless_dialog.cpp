@@ -31,15 +31,17 @@ void HeadlessDialog::Loop() {
         lock.lock();
         task->ran = true;
         task->done = true;
-        if (task->call == nullptr) {
-            for (auto it = m_posted.begin(); it != m_posted.end(); ++it) {
-                if (it->get() == task) {
-                    m_posted.erase(it);
-                    break;
-                }
-            }
-        }
+        if (task->call == nullptr) ReleasePosted(task);
         m_changed.notify_all();
+    }
+}
+
+void HeadlessDialog::ReleasePosted(const Task* task) {
+    for (auto it = m_posted.begin(); it != m_posted.end(); ++it) {
+        if (it->get() == task) {
+            m_posted.erase(it);
+            return;
+        }
     }
 }
 
@@ -75,14 +77,7 @@ void HeadlessDialog::Shutdown() {
     // Calls not yet started are released without running.
     for (Task* task : m_queue) {
         task->done = true;
-        if (task->call == nullptr) {
-            for (auto it = m_posted.begin(); it != m_posted.end(); ++it) {
-                if (it->get() == task) {
-                    m_posted.erase(it);
-                    break;
-                }
-            }
-        }
+        if (task->call == nullptr) ReleasePosted(task);
     }
     m_queue.clear();
     m_changed.notify_all();

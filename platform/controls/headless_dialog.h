@@ -68,6 +68,8 @@ class HeadlessDialog final : public Port {
     // Runs fn on the user-interface thread and waits; false when it did not run.
     bool RunOnUi(const std::function<void()>& fn);
     void Loop();
+    // Frees a posted task once it has run or been dropped; the caller holds m_mutex.
+    void ReleasePosted(const Task* task);
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
