@@ -218,7 +218,10 @@ int RunCommand(const Options& o, controls::HeadlessDialog& dialog, PanePrinter& 
     if (o.command == "flash" || o.command == "verify") {
         ProgressBar bar(!o.quiet && isatty(2) != 0);
         bool resetFailed = false;
-        SetDownloadProgress([&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); });
+        // (0, 0) marks the job's end; the count of the last run is what is reported.
+        SetDownloadProgress([&bar](uint32_t sent, uint32_t total) {
+            if (total != 0) bar.Update(sent, total);
+        });
         const auto start = std::chrono::steady_clock::now();
         bool done = false;
         if (o.ifChanged) {

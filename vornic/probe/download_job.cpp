@@ -123,6 +123,8 @@ unsigned DownloadWorker(ProbeSession session) {
         progress = g_progress;
     }
     int outcome = RunSteps(progress);
+    // (0, 0): the job is over, so a front end stops showing its data phase.
+    if (progress) progress(0, 0);
     session.Release();
     EndJob(outcome);
     return 0;

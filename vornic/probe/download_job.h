@@ -25,5 +25,6 @@ void WaitForDownloadJob();
 int LastDownloadJobOutcome();
 
 // Progress of the data phase of the running job (bytes sent, run length),
-// called on the worker thread; no log line. Set before Execute.
+// called on the worker thread; no log line; (0, 0) once the job has ended.
+// Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
