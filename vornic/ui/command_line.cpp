@@ -32,6 +32,8 @@ const char* UsageText() {
            "  --lang=zh|en         language of the window (default zh)\n"
            "  --screenshot=PNG     write a picture of the window to PNG and quit\n"
            "  --screenshot-click=ID  click control ID first and wait for the job\n"
+           "  --close-after=MS[:no]  close the window after MS ms; a running job's\n"
+           "                       quit question is answered yes (or no)\n"
            "  FILE                 Intel HEX file shown in the path box\n";
 }
 
@@ -74,6 +76,21 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
                 return 0;
             }
             result.screenshotClick = id;
+        } else if (MatchOption(arg, "--close-after", &value, &hasValue)) {
+            std::string_view ms = value;
+            bool keepRunning = false;
+            if (ms.size() > 3 && ms.substr(ms.size() - 3) == ":no") {
+                keepRunning = true;
+                ms.remove_suffix(3);
+            }
+            int delay = 0;
+            auto [end, ec] = std::from_chars(ms.data(), ms.data() + ms.size(), delay);
+            if (!hasValue || ec != std::errc() || end != ms.data() + ms.size() || delay < 0) {
+                *error = "--close-after takes milliseconds: --close-after=MS[:no]";
+                return 0;
+            }
+            result.closeAfterMs = delay;
+            result.closeAnswer = !keepRunning;
         } else if (MatchOption(arg, "--screenshot", &value, &hasValue)) {
             if (!hasValue || value.empty()) {
                 *error = "--screenshot needs a file: --screenshot=PNG";

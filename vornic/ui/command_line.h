@@ -15,6 +15,8 @@ struct CommandLine {
     std::optional<std::string> file;        // first argument that is not an option
     std::optional<std::string> screenshot;  // --screenshot=PNG (developer aid)
     int screenshotClick = 0;                // --screenshot-click=ID
+    int closeAfterMs = -1;                  // --close-after=MS[:no] (developer aid)
+    bool closeAnswer = true;                // the answer to the quit question
     bool help = false;                      // --help or -h
 };
 

@@ -51,6 +51,19 @@ void ArrangeScreenshot(CVornicDlg& dialog, const CommandLine& commandLine, int* 
     });
 }
 
+// Closes the window after a delay as the close box would, answering the quit
+// question of a running job as asked; lets a script test the quit path.
+void ArrangeClose(CVornicDlg& dialog, const CommandLine& commandLine) {
+    bool answer = commandLine.closeAnswer;
+    QTimer::singleShot(commandLine.closeAfterMs, &dialog, [&dialog, answer] {
+        dialog.SetQuitConfirmation([answer] {
+            std::fprintf(stderr, "vornic: quit while a job runs: %s\n", answer ? "yes" : "no");
+            return answer;
+        });
+        dialog.close();
+    });
+}
+
 }  // namespace
 
 CVornicApp::CVornicApp(int& argc, char** argv) : m_argc(argc), m_argv(argv), m_app(argc, argv) {}
@@ -82,6 +95,7 @@ int CVornicApp::Run() {
 
     int status = 0;
     if (commandLine.screenshot) ArrangeScreenshot(dialog, commandLine, &status);
+    if (commandLine.closeAfterMs >= 0) ArrangeClose(dialog, commandLine);
     dialog.exec();  // the modal result is of no interest
 
     if (dialog.QuitWhileJobRuns()) {

@@ -60,6 +60,10 @@ TEST(CommandLineTest, RefusesBadOptions) {
         {"--simulatex", "prefix of a known option is not that option"},
         {"--bogus", "unknown option"},
         {"--screenshot-click=abc", "id must be a number"},
+        {"--close-after", "delay missing"},
+        {"--close-after=:no", "delay missing before the answer"},
+        {"--close-after=-5", "negative delay"},
+        {"--close-after=100:maybe", "only :no may follow the delay"},
     };
     for (const Case& c : cases) {
         CommandLine cl;
@@ -67,6 +71,19 @@ TEST(CommandLineTest, RefusesBadOptions) {
         EXPECT_EQ(Parse({c.arg}, &cl, &error), 0) << c.arg << ": " << c.why;
         EXPECT_FALSE(error.empty()) << c.arg;
     }
+}
+
+TEST(CommandLineTest, CloseAfterTakesADelayAndAnOptionalNo) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({"--close-after=1500"}, &cl, &error), 1) << error;
+    EXPECT_EQ(cl.closeAfterMs, 1500);
+    EXPECT_TRUE(cl.closeAnswer);
+    ASSERT_EQ(Parse({"--close-after=0:no"}, &cl, &error), 1) << error;
+    EXPECT_EQ(cl.closeAfterMs, 0);
+    EXPECT_FALSE(cl.closeAnswer);
+    ASSERT_EQ(Parse({"x.hex"}, &cl, &error), 1);
+    EXPECT_EQ(cl.closeAfterMs, -1);  // no close unless asked
 }
 
 TEST(CommandLineTest, LoneDashIsAFile) {
