@@ -76,10 +76,7 @@ int CVornicApp::Run() {
         std::fprintf(stderr, "vornic: %s\n%s", error.c_str(), UsageText());
         return 2;
     }
-    if (commandLine.help) {
-        std::fputs(UsageText(), stdout);
-        return 0;
-    }
+    // --help never gets here: main prints the usage before the toolkit starts.
     if (SelectProbeBackend(commandLine) == 0) return 1;
 
     DialogOptions options;
