@@ -6,6 +6,8 @@
 #include <functional>
 #include <span>
 
+#include "probelib.h"
+
 namespace probelib {
 
 // Posts a hot-plug event (3 arrival, 0 removal) to the library's notification
@@ -24,6 +26,8 @@ class Backend {
     virtual int Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) = 0;
     // Given once, before any other call; the backend reports plug events to it.
     virtual void SetEventSink(EventSink sink) = 0;
+    // Why the last Open returned -1.
+    virtual OpenProblem LastOpenProblem() const { return OpenProblem::None; }
 };
 
 }  // namespace probelib

@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "backend.h"
 #include "sim_backend.h"
+#include "usb_backend.h"
 
 namespace {
 
@@ -87,6 +89,7 @@ Notifier& TheNotifier() {
 }
 
 std::mutex g_backendMutex;
+probelib::UsbOptions g_usbOptions;
 std::shared_ptr<probelib::Backend> g_backend;
 bool g_shutDown = false;
 
@@ -157,24 +160,46 @@ int SelectBackend(std::string_view name, std::string_view simFaults, std::string
             return 0;
         }
     } else if (name == "usb") {
-        if (error) *error = NoUsbBackendText();
-        return 0;
+        probelib::UsbOptions options;
+        {
+            std::lock_guard lock(g_backendMutex);
+            options = g_usbOptions;
+        }
+        std::string why;
+        backend = usb::MakeUsbBackend(options, &why);
+        if (!backend) {
+            if (error) *error = why;
+            return 0;
+        }
     } else {
         if (error) *error = "unknown probe backend \"" + std::string(name) + "\" (use sim or usb)";
         return 0;
     }
+    backend->SetEventSink([](uint32_t event) { TheNotifier().Post(event); });
+    // The backend replaced is released outside the lock: its threads may
+    // take a moment to stop.
+    std::shared_ptr<Backend> old;
     std::lock_guard lock(g_backendMutex);
     if (g_shutDown) {
         if (error) *error = "the probe library has been shut down";
         return 0;
     }
-    backend->SetEventSink([](uint32_t event) { TheNotifier().Post(event); });
-    g_backend = std::move(backend);
+    old = std::exchange(g_backend, std::move(backend));
     return 1;
 }
 
-const char* NoUsbBackendText() {
-    return "this build has no real probe backend (usb); use the simulated probe (sim)";
+void SetUsbOptions(const UsbOptions& options) {
+    std::lock_guard lock(g_backendMutex);
+    g_usbOptions = options;
+}
+
+int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error) {
+    return usb::ListUsbProbes(options, out, error);
+}
+
+OpenProblem LastOpenProblem() {
+    auto backend = CurrentBackend();
+    return backend ? backend->LastOpenProblem() : OpenProblem::None;
 }
 
 void WaitForNotifications() { TheNotifier().WaitIdle(); }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Hot-plug routine: 3 when a probe arrives, 0 when it is removed.
 using CH375NotifyRoutine = void (*)(uint32_t event);
@@ -26,13 +27,61 @@ namespace probelib {
 
 // Chooses the backend: "sim" (the simulated probe, configured by the fault
 // option string `simFaults` and `simState`, a state file path or empty)
-// or "usb". Returns 1, or 0 with the reason in *error. Call before any CH375*
-// call; a later call replaces the backend (tests do so between cases).
+// or "usb" (a real probe through libusb, configured by SetUsbOptions).
+// Returns 1, or 0 with the reason in *error. Call before any CH375* call; a
+// later call replaces the backend (tests do so between cases).
 int SelectBackend(std::string_view name, std::string_view simFaults, std::string_view simState,
                   std::string* error);
 
-// The text a front end prints when "usb" is asked for in a build without it.
-const char* NoUsbBackendText();
+struct UsbId {
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    friend bool operator==(const UsbId&, const UsbId&) = default;
+};
+
+// Parses "VID:PID", each one to four hex digits ("1a86:8010"). 1, or 0.
+int ParseUsbId(std::string_view text, UsbId* out);
+// "1a86:8010".
+std::string FormatUsbId(UsbId id);
+
+// How the usb backend finds its probe; read by the next SelectBackend("usb").
+struct UsbOptions {
+    std::vector<UsbId> extraIds;  // accepted besides the built-in ids (--usb-id)
+    std::string probe;            // serial or bus-port (--probe); empty: the first probe
+    uint32_t readTimeoutMs = 0;   // 0: the built-in read time-out
+};
+void SetUsbOptions(const UsbOptions& options);
+
+// One attached probe as `vornic-cli list` shows it.
+struct ProbeInfo {
+    std::string busPort;  // "1-1.4": bus number, then the port path
+    std::string serial;   // empty when the device reports none
+    UsbId id;
+    bool wrongMode = false;  // enumerated in a mode this tool cannot drive
+};
+
+// Every attached probe, ours and those in the wrong mode, ordered by bus-port.
+// Returns 1, or 0 with the reason when USB cannot be reached at all.
+int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error);
+
+// Why the last CH375OpenDevice returned -1.
+enum class OpenProblem {
+    None,        // the last open succeeded, or none was tried
+    NotFound,    // no probe with an accepted id is attached
+    NoMatch,     // probes are attached, but none is the one --probe names
+    WrongMode,   // only probes in the wrong mode are attached
+    Permission,  // the system refused access to the device node
+    Busy,        // another program holds the probe's interface
+    Failed,      // any other USB error
+};
+OpenProblem LastOpenProblem();
+
+// One line for the user about `problem` (empty for None). `ruleFile` is the
+// udev rule to suggest for a permission refusal.
+std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile);
+// The udev rule file that came with the running program (installed beside it
+// under lib/udev/rules.d, or in its build tree); empty when none is found.
+std::string ShippedRuleFile();
 
 // Waits until every hot-plug event posted so far has been delivered and its
 // routine has returned. Must not be called from the notification routine.

@@ -27,18 +27,24 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--lang=zh|en] [--quiet] COMMAND\n"
+    "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
+    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] COMMAND\n"
     "  flash FILE [--address=0x08000000|0x20000000] [--no-erase] [--no-programme]\n"
     "             [--no-verify] [--no-reset] [--if-changed]\n"
     "  verify FILE [--address=0x08000000|0x20000000]\n"
     "  status | protect | unprotect | reset\n"
     "  convert FILE\n"
-    "  --help\n";
+    "  list                 the attached probes: index, bus-port, serial, USB id\n"
+    "  --help\n"
+    "Without --simulate the probe is a real one on USB (id 1a86:8010, and any --usb-id);\n"
+    "--probe picks one by serial or bus-port when several are attached.\n";
 
 struct Options {
     bool simulate = false;
     std::string faults;
     std::string simState;
+    std::vector<probelib::UsbId> usbIds;
+    std::string probe;
     bool chinese = true;
     bool quiet = false;
     std::string command;
@@ -76,6 +82,14 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
         } else if (StartsWith(a, "--sim-state=")) {
             o.simState = std::string(a.substr(12));
             if (o.simState.empty()) return "--sim-state needs a file";
+        } else if (StartsWith(a, "--usb-id=")) {
+            probelib::UsbId id;
+            if (!probelib::ParseUsbId(a.substr(9), &id))
+                return "--usb-id takes a hex id pair: --usb-id=VID:PID";
+            o.usbIds.push_back(id);
+        } else if (StartsWith(a, "--probe=")) {
+            o.probe = std::string(a.substr(8));
+            if (o.probe.empty()) return "--probe takes a serial number or bus-port";
         } else if (a == "--lang=zh") {
             o.chinese = true;
         } else if (a == "--lang=en") {
@@ -114,7 +128,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     o.command = std::string(positional[0]);
     const bool takesFile = o.command == "flash" || o.command == "verify" || o.command == "convert";
     const bool plain = o.command == "status" || o.command == "protect" ||
-                       o.command == "unprotect" || o.command == "reset";
+                       o.command == "unprotect" || o.command == "reset" || o.command == "list";
     if (!takesFile && !plain) return "unknown command " + o.command;
     if (takesFile) {
         if (positional.size() != 2) return o.command + " takes one FILE";
@@ -209,12 +223,63 @@ void ResetCommand() {
     SoftResetDevice();
 }
 
+probelib::UsbOptions UsbOptionsOf(const Options& o) {
+    probelib::UsbOptions usb;
+    usb.extraIds = o.usbIds;
+    usb.probe = o.probe;
+    return usb;
+}
+
+// A name from the device as one printable word.
+std::string Printable(std::string_view text) {
+    if (text.empty()) return "-";
+    std::string out;
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        out.push_back(u > 0x20 && u < 0x7F ? c : '?');
+    }
+    return out;
+}
+
+int ListCommand(const Options& o) {
+    std::vector<probelib::ProbeInfo> probes;
+    std::string error;
+    if (!probelib::ListProbes(UsbOptionsOf(o), &probes, &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    if (probes.empty()) {
+        std::fprintf(stderr, "vornic-cli: %s\n",
+                     probelib::OpenProblemText(probelib::OpenProblem::NotFound, {}).c_str());
+        return kExitFailed;
+    }
+    std::printf("%-5s  %-10s  %-20s  %s\n", "INDEX", "BUS-PORT", "SERIAL", "USB-ID");
+    bool wrongMode = false;
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const probelib::ProbeInfo& p = probes[i];
+        std::printf("%-5zu  %-10s  %-20s  %s%s\n", i, Printable(p.busPort).c_str(),
+                    Printable(p.serial).c_str(), probelib::FormatUsbId(p.id).c_str(),
+                    p.wrongMode ? "  wrong mode (ARM)" : "");
+        wrongMode = wrongMode || p.wrongMode;
+    }
+    if (wrongMode)
+        std::printf("note: %s\n",
+                    probelib::OpenProblemText(probelib::OpenProblem::WrongMode, {}).c_str());
+    return kExitOk;
+}
+
 int RunCommand(const Options& o, controls::HeadlessDialog& dialog, PanePrinter& pane) {
     if (o.command == "convert") {
         std::string outputName;
         return ConvertHexToBin(o.file, outputName) ? kExitOk : kExitFailed;
     }
     StartUpProbeLink();
+    if (g_deviceHandle.load() == -1 && !o.simulate) {
+        probelib::OpenProblem problem = probelib::LastOpenProblem();
+        if (problem != probelib::OpenProblem::None)
+            std::fprintf(stderr, "vornic-cli: %s\n",
+                         probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+    }
     if (o.command == "flash" || o.command == "verify") {
         ProgressBar bar(!o.quiet && isatty(2) != 0);
         bool resetFailed = false;
@@ -234,9 +299,10 @@ int RunCommand(const Options& o, controls::HeadlessDialog& dialog, PanePrinter& 
             SetSteps(dialog, o, false);
             if (LastDownloadJobOutcome() == 1) {
                 done = true;
-                std::fputs("vornic-cli: the target already holds the image; erase and programme "
-                           "skipped\n",
-                           stdout);
+                std::fputs(
+                    "vornic-cli: the target already holds the image; erase and programme "
+                    "skipped\n",
+                    stdout);
                 std::fflush(stdout);
                 if (o.reset) {
                     dialog.Invoke(ResetCommand);
@@ -293,13 +359,16 @@ int RunCli(std::span<const std::string_view> args) {
     }
     g_useChinese = o.chinese ? 1 : 0;
     g_debugOutput = false;
+    if (o.command == "list") return ListCommand(o);
     if (o.command != "convert") {
-        if (!o.simulate) {
-            std::fprintf(stderr, "vornic-cli: %s\n", probelib::NoUsbBackendText());
-            return kExitFailed;
-        }
         std::string error;
-        if (!probelib::SelectBackend("sim", o.faults, o.simState, &error)) {
+        if (!o.simulate) {
+            probelib::SetUsbOptions(UsbOptionsOf(o));
+            if (!probelib::SelectBackend("usb", "", "", &error)) {
+                std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+                return kExitFailed;
+            }
+        } else if (!probelib::SelectBackend("sim", o.faults, o.simState, &error)) {
             std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
             return kExitUsage;
         }

@@ -26,9 +26,13 @@ bool MatchOption(std::string_view arg, std::string_view name, std::string_view* 
 }  // namespace
 
 const char* UsageText() {
-    return "usage: vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--lang=zh|en] [FILE]\n"
+    return "usage: vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
+           "              [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [FILE]\n"
            "  --simulate[=FAULTS]  use the simulated probe and target (faults: see README)\n"
            "  --sim-state=FILE     keep the simulated target's memory in FILE\n"
+           "  --usb-id=VID:PID     also accept a probe with this USB id (repeatable)\n"
+           "  --probe=SERIAL|BUS-PORT  the probe to use when several are attached\n"
+           "                       (vornic-cli list shows them); default: the first\n"
            "  --lang=zh|en         language of the window (default zh)\n"
            "  --screenshot=PNG     write a picture of the window to PNG and quit\n"
            "  --screenshot-click=ID  click control ID first and wait for the job\n"
@@ -59,6 +63,19 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
                 return 0;
             }
             result.simState = std::string(value);
+        } else if (MatchOption(arg, "--usb-id", &value, &hasValue)) {
+            probelib::UsbId id;
+            if (!hasValue || probelib::ParseUsbId(value, &id) == 0) {
+                *error = "--usb-id takes a hex id pair: --usb-id=VID:PID";
+                return 0;
+            }
+            result.usbIds.push_back(id);
+        } else if (MatchOption(arg, "--probe", &value, &hasValue)) {
+            if (!hasValue || value.empty()) {
+                *error = "--probe takes a serial number or bus-port: --probe=SERIAL|BUS-PORT";
+                return 0;
+            }
+            result.probe = std::string(value);
         } else if (MatchOption(arg, "--lang", &value, &hasValue)) {
             if (value == "zh") {
                 result.useChinese = true;

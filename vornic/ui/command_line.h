@@ -1,9 +1,13 @@
 // The window program's command line:
-//   vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--lang=zh|en] [FILE]
+//   vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]... [--probe=SEL]
+//          [--lang=zh|en] [FILE]
 #pragma once
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "probelib.h"
 
 namespace vornic_ui {
 
@@ -11,6 +15,8 @@ struct CommandLine {
     bool simulate = false;
     std::string simFaults;                  // the FAULTS of --simulate=FAULTS
     std::string simState;                   // --sim-state=FILE
+    std::vector<probelib::UsbId> usbIds;    // --usb-id=VID:PID, repeatable
+    std::string probe;                      // --probe=SERIAL|BUS-PORT
     bool useChinese = true;                 // --lang=zh (default) or --lang=en
     std::optional<std::string> file;        // first argument that is not an option
     std::optional<std::string> screenshot;  // --screenshot=PNG (developer aid)

@@ -18,21 +18,42 @@ namespace vornic_ui {
 int SelectProbeBackend(const CommandLine& commandLine) {
     std::string error;
     if (commandLine.simulate) {
-        if (probelib::SelectBackend("sim", commandLine.simFaults, commandLine.simState, &error) == 0) {
+        if (probelib::SelectBackend("sim", commandLine.simFaults, commandLine.simState, &error) ==
+            0) {
             std::fprintf(stderr, "vornic: %s\n", error.c_str());
             return 0;
         }
         return 1;
     }
-    // Without a real probe backend the window still opens, with no probe.
+    probelib::UsbOptions usb;
+    usb.extraIds = commandLine.usbIds;
+    usb.probe = commandLine.probe;
+    probelib::SetUsbOptions(usb);
+    // Without USB the window still opens, with no probe.
     if (probelib::SelectBackend("usb", "", "", &error) == 0)
-        std::fprintf(stderr, "vornic: %s\n", probelib::NoUsbBackendText());
+        std::fprintf(stderr, "vornic: %s\n", error.c_str());
     return 1;
 }
 
+namespace {
+// A failed open that the user can fix (permissions, the probe's mode, another
+// program) is explained on standard error; the log keeps its own lines.
+void ExplainOpenFailure() {
+    if (g_deviceHandle.load() != -1) return;
+    probelib::OpenProblem problem = probelib::LastOpenProblem();
+    if (problem == probelib::OpenProblem::None || problem == probelib::OpenProblem::NotFound)
+        return;
+    std::fprintf(stderr, "vornic: %s\n",
+                 probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+}
+}  // namespace
+
 void InstallCommandRouting(CVornicDlg& dialog) {
     dialog.SetHandler(IDC_CLEAR_OUTPUT, [] { ClearOutput(); });
-    dialog.SetHandler(IDC_OPEN_DEVICE, [] { OnOpenCloseDevice(); });
+    dialog.SetHandler(IDC_OPEN_DEVICE, [] {
+        OnOpenCloseDevice();
+        ExplainOpenFailure();
+    });
     dialog.SetHandler(IDC_CHECK_STATUS, [] { OnCheckStatus(); });
     dialog.SetHandler(IDC_DISABLE_PROTECT, [] { OnDisableReadProtect(); });
     dialog.SetHandler(IDC_ENABLE_PROTECT, [] { OnEnableReadProtect(); });
@@ -45,7 +66,10 @@ void InstallCommandRouting(CVornicDlg& dialog) {
     DialogHooks& hooks = dialog.Hooks();
     hooks.registerDeviceNotify = [] { CH375SetDeviceNotify(0, nullptr, OnDeviceNotify); };
     // The dialog has already written the link text and registered the routine.
-    hooks.startUpProbeLink = [] { OpenProbeAtStartUp(); };
+    hooks.startUpProbeLink = [] {
+        OpenProbeAtStartUp();
+        ExplainOpenFailure();
+    };
     hooks.jobRunning = [] { return DownloadJobRunning(); };
 }
 

@@ -110,7 +110,8 @@ TEST_F(CliTest, FlashLogsTheWindowsLinesInOrder) {
 }
 
 TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
-    Result verifyBlank = RunCliProcess({"--simulate", "--sim-state=" + state, "--quiet", "verify", hex});
+    Result verifyBlank =
+        RunCliProcess({"--simulate", "--sim-state=" + state, "--quiet", "verify", hex});
     EXPECT_EQ(1, verifyBlank.status);
     EXPECT_TRUE(verifyBlank.err.empty()) << verifyBlank.err;
 
@@ -126,12 +127,14 @@ TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
 
 TEST_F(CliTest, IfChangedSkipsEraseAndProgrammeWhenTheImageIsThere) {
     const std::string simState = "--sim-state=" + state;
-    Result first = RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
+    Result first =
+        RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
     ASSERT_EQ(0, first.status) << first.out;
     EXPECT_NE(std::string::npos, first.out.find("Succeed to clear-all!"));
     EXPECT_EQ(std::string::npos, first.out.find("skipped"));
 
-    Result second = RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
+    Result second =
+        RunCliProcess({"--simulate", simState, "--lang=en", "flash", "--if-changed", hex});
     EXPECT_EQ(0, second.status) << second.out;
     auto lines = Texts(second.out);
     EXPECT_EQ(std::string::npos, second.out.find("clear-all"));
@@ -151,9 +154,15 @@ TEST_F(CliTest, ExitStatuses) {
     EXPECT_EQ(2, RunCliProcess({"--simulate", "flash", hex, "--address=0x1234"}).status);
     EXPECT_EQ(2, RunCliProcess({"--simulate", "status", "--no-erase"}).status);
 
-    Result noBackend = RunCliProcess({"status"});
-    EXPECT_EQ(1, noBackend.status);
-    EXPECT_NE(std::string::npos, noBackend.err.find("backend"));
+    EXPECT_EQ(2, RunCliProcess({"--usb-id=1a86", "list"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--usb-id=1a86:80100", "list"}).status);
+    EXPECT_EQ(2, RunCliProcess({"--probe=", "status"}).status);
+    EXPECT_EQ(2, RunCliProcess({"list", "extra"}).status);
+
+    // No probe on this machine's USB (the emulated-device tests cover one).
+    Result noProbe = RunCliProcess({"status"});
+    EXPECT_EQ(1, noProbe.status);
+    EXPECT_NE(std::string::npos, noProbe.err.find("probe"));
 
     EXPECT_EQ(0, RunCliProcess({"--simulate", "status"}).status);
     Result prot = RunCliProcess({"--simulate=protected", "--lang=en", "flash", hex});
@@ -162,7 +171,9 @@ TEST_F(CliTest, ExitStatuses) {
     EXPECT_EQ(1, RunCliProcess({"--simulate=absent", "reset"}).status);
     EXPECT_EQ(0, RunCliProcess({"--simulate", "reset"}).status);
     EXPECT_EQ(0, RunCliProcess({"--simulate", "unprotect"}).status);
-    EXPECT_EQ(1, RunCliProcess({"--simulate", "--lang=en", "flash", (dir / "missing.hex").string()}).status);
+    EXPECT_EQ(
+        1,
+        RunCliProcess({"--simulate", "--lang=en", "flash", (dir / "missing.hex").string()}).status);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing.hex"));
 }
 

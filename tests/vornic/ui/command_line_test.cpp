@@ -38,6 +38,18 @@ TEST(CommandLineTest, OptionsAndFirstFile) {
     EXPECT_EQ(*cl.file, "a b%s.hex");  // only the first non-option, bytes as given
 }
 
+TEST(CommandLineTest, UsbIdsAddUpAndProbeIsKept) {
+    CommandLine cl;
+    std::string error;
+    ASSERT_EQ(Parse({"--usb-id=1a86:8020", "--probe=1-1.4", "--usb-id=dead:BEEF"}, &cl, &error),
+              1)
+        << error;
+    ASSERT_EQ(cl.usbIds.size(), 2u);
+    EXPECT_EQ(cl.usbIds[0], (probelib::UsbId{0x1a86, 0x8020}));
+    EXPECT_EQ(cl.usbIds[1], (probelib::UsbId{0xdead, 0xbeef}));
+    EXPECT_EQ(cl.probe, "1-1.4");
+}
+
 TEST(CommandLineTest, BareSimulateAndDoubleDash) {
     CommandLine cl;
     std::string error;
@@ -64,6 +76,11 @@ TEST(CommandLineTest, RefusesBadOptions) {
         {"--close-after=:no", "delay missing before the answer"},
         {"--close-after=-5", "negative delay"},
         {"--close-after=100:maybe", "only :no may follow the delay"},
+        {"--usb-id", "id missing"},
+        {"--usb-id=1a86", "product id missing"},
+        {"--usb-id=1a86:8010x", "not hex"},
+        {"--probe", "selector missing"},
+        {"--probe=", "empty selector"},
     };
     for (const Case& c : cases) {
         CommandLine cl;
