@@ -1,8 +1,6 @@
 // vornic-cli run as a process: log lines on standard output, exit statuses,
 // and the simulated target carried from one run to the next.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,66 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "cli_process.h"
+
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return text;
-}
+using clitest::Result;
+using clitest::Texts;
 
 Result RunCliProcess(std::vector<std::string> args) {
     args.insert(args.begin(), VORNIC_CLI_PATH);
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    Result r;
-    // Standard error is small; read it after standard output.
-    r.out = Drain(out[0]);
-    r.err = Drain(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-// The texts of the output lines behind their "NNNN#HH:MM:SS:mmm>> " headers.
-std::vector<std::string> Texts(const std::string& out) {
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t end = out.find('\n', pos);
-        if (end == std::string::npos) end = out.size();
-        std::string line = out.substr(pos, end - pos);
-        size_t marker = line.find(">> ");
-        lines.push_back(marker == std::string::npos ? line : line.substr(marker + 3));
-        pos = end + 1;
-    }
-    return lines;
+    return clitest::RunProcess(std::move(args));
 }
 
 class CliTest : public ::testing::Test {
