@@ -49,6 +49,9 @@ struct UsbOptions {
     std::vector<UsbId> extraIds;  // accepted besides the built-in ids (--usb-id)
     std::string probe;            // serial or bus-port (--probe); empty: the first probe
     uint32_t readTimeoutMs = 0;   // 0: the built-in read time-out
+    // Finds plug events by scanning the device list, as on systems without
+    // libusb hot-plug support (tests use it to run that path).
+    bool scanForPlugs = false;
 };
 void SetUsbOptions(const UsbOptions& options);
 

@@ -129,7 +129,7 @@ class UsbBackend final : public Backend {
 
     void Start() {
         m_eventThread = std::thread([this] { EventLoop(); });
-        if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        if (!m_options.scanForPlugs && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
             int rc = libusb_hotplug_register_callback(
                 m_context.get(),
                 static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |

@@ -74,10 +74,11 @@ class UsbBackendTest : public ::testing::Test {
         bed.reset();
     }
 
-    void Use(std::string probe = "", uint32_t readTimeoutMs = 400) {
+    void Use(std::string probe = "", uint32_t readTimeoutMs = 400, bool scan = false) {
         probelib::UsbOptions options;
         options.probe = std::move(probe);
         options.readTimeoutMs = readTimeoutMs;
+        options.scanForPlugs = scan;
         probelib::SetUsbOptions(options);
         std::string error;
         ASSERT_EQ(1, probelib::SelectBackend("usb", "", "", &error)) << error;
@@ -210,6 +211,30 @@ TEST_F(UsbBackendTest, RemovalFailsTransfersAndArrivalIsReported) {
     EXPECT_FALSE(Exchange(kQuery).empty());
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(2u, Events().size()) << "one event per plug";
+}
+
+// Where libusb has no hot-plug support the device list is scanned instead:
+// the same events, once each, for the chosen probe only.
+TEST_F(UsbBackendTest, ScanningFindsTheSameEvents) {
+    bed->Add(Spec("1-1", "AAA1"), false);
+    bed->Add(Spec("1-2", "BBB2"), false);
+    Use("BBB2", 400, true);
+    ASSERT_NE(-1, CH375OpenDevice(0));
+    bed->Remove("1-1");
+    bed->Remove("1-2");
+    ASSERT_TRUE(WaitFor([&] { return !Events().empty(); }));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ(std::vector<uint32_t>{0}, Events());
+    CH375CloseDevice(0);
+
+    bed->Add(Spec("1-1", "AAA1"), true);
+    bed->Add(Spec("1-2", "BBB2"), true);
+    ASSERT_TRUE(WaitFor([&] { return Events().size() == 2; }));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_EQ((std::vector<uint32_t>{0, 3}), Events());
+    ASSERT_NE(-1, CH375OpenDevice(0));
+    EXPECT_FALSE(Exchange(kQuery).empty());
+    EXPECT_EQ(1u, bed->Submitted("1-2", 0x01));
 }
 
 TEST_F(UsbBackendTest, CloseWhileAReadIsInFlightEndsItAtOnce) {
