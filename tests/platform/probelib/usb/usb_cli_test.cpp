@@ -1,7 +1,7 @@
 // vornic-cli against emulated probes on USB, compared with the same runs on
 // the simulated probe: a flash and a verify, a probe removed mid-programme,
 // `list` with a probe in the wrong mode, --probe with two probes attached,
-// and the explanation of a failed open.
+// and the explanation of a failed open; then the window over the same probe.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -186,6 +186,33 @@ TEST_F(UsbCliTest, AFailedOpenIsExplained) {
 
     Result extra = Cli({"--usb-id=1a86:8012", "--lang=en", "status"});
     EXPECT_EQ(0, extra.status) << "--usb-id makes it an accepted probe: " << extra.err;
+}
+
+TEST_F(UsbCliTest, TheWindowFlashesThroughTheRealProbePath) {
+    bed->Add(Spec("1-1"), false);
+    Bytes image = WriteHex(dir / "app.hex", 700);
+    const std::string shot = (dir / "window.png").string();
+    Result r = clitest::RunProcess(
+        {VORNIC_PATH, "-platform", "offscreen", "--lang=en", "--screenshot=" + shot,
+         "--screenshot-click=1006", (dir / "app.hex").string()},
+        60);
+    ASSERT_FALSE(r.killed);
+    EXPECT_EQ(0, r.status) << r.err;
+    // Every log line also goes to standard error.
+    EXPECT_NE(std::string::npos, r.err.find(">> Succeed to open device!")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find(">> Succeed to set soft-reset!")) << r.err;
+    EXPECT_TRUE(std::filesystem::exists(shot));
+    EXPECT_EQ(image, Flash("1-1", image.size()));
+}
+
+TEST_F(UsbCliTest, TheWindowSaysWhyTheProbeDidNotOpen) {
+    bed->Add(Spec("1-1", "", "", 0x8011), false);
+    Result r = clitest::RunProcess({VORNIC_PATH, "-platform", "offscreen", "--lang=en",
+                                    "--screenshot=" + (dir / "window.png").string()},
+                                   60);
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("vornic: the probe is in its ARM mode")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("Succeed to open device!"));
 }
 
 }  // namespace
