@@ -147,6 +147,19 @@ TEST_F(UsbBackendTest, ExchangesOnTheCommandAndDataPipes) {
     EXPECT_EQ(0u, length) << "a write after the close moves nothing";
 }
 
+TEST_F(UsbBackendTest, KernelDriverIsDetachedForTheSessionAndGivenBack) {
+    DeviceSpec spec = Spec("1-1");
+    spec.kernelDriver = "cdc_acm";
+    bed->Add(spec, false);
+    Use();
+    ASSERT_NE(-1, CH375OpenDevice(0));
+    EXPECT_EQ("", bed->BoundDriver("1-1"));
+    EXPECT_FALSE(Exchange(kQuery).empty());
+    CH375CloseDevice(0);
+    EXPECT_EQ("cdc_acm", bed->BoundDriver("1-1"));
+    EXPECT_EQ(1u, bed->DriverReattached("1-1"));
+}
+
 TEST_F(UsbBackendTest, UnansweredReadTimesOutAndLeavesTheBufferAlone) {
     bed->Add(Spec("1-1", "VN0001", "no-reply:ReadProtect"), false);
     Use("", 300);

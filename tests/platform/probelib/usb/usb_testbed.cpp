@@ -267,6 +267,9 @@ struct Device {
     bool sysfsGone = false;  // remove uevent sent and sysfs entry deleted (bed lock)
     std::map<uint8_t, uint32_t> submitted;
     std::map<uint8_t, uint32_t> clearHalts;
+    std::string boundDriver;     // the kernel driver on interface 0 now
+    std::string detachedDriver;  // the one a program detached, until it reconnects
+    uint32_t driverReattached = 0;
     std::set<uint8_t> stallNext;
     std::set<uint8_t> halted;
     std::deque<Urb> pendingIn;  // bulk IN URBs the probe NAKs for now
@@ -388,21 +391,43 @@ bool UsbTestbed::State::HandleIoctl(Device& d, UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
-        case USBDEVFS_GETDRIVER:
-            // No kernel driver is bound to the probe's interface.
-            umockdev_ioctl_client_complete(client, -1, ENODATA);
+        case USBDEVFS_GETDRIVER: {
+            auto query = GRef<UMockdevIoctlData>::Adopt(
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_getdriver), nullptr));
+            if (!query) return false;
+            usbdevfs_getdriver driver;
+            std::memcpy(&driver, query.get()->data, sizeof driver);
+            if (driver.interface != 0 || d.boundDriver.empty()) {
+                umockdev_ioctl_client_complete(client, -1, ENODATA);
+                return true;
+            }
+            std::snprintf(driver.driver, sizeof driver.driver, "%s", d.boundDriver.c_str());
+            std::memcpy(query.get()->data, &driver, sizeof driver);
+            umockdev_ioctl_client_complete(client, 0, 0);
             return true;
+        }
         case USBDEVFS_IOCTL: {
             auto io = GRef<UMockdevIoctlData>::Adopt(
                 umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr));
             if (!io) return false;
             usbdevfs_ioctl cmd;
             std::memcpy(&cmd, io.get()->data, sizeof cmd);
-            if (cmd.ioctl_code == int(USBDEVFS_DISCONNECT))
-                umockdev_ioctl_client_complete(client, -1, ENODATA);
-            else if (cmd.ioctl_code == int(USBDEVFS_CONNECT))
+            if (cmd.ioctl_code == int(USBDEVFS_DISCONNECT)) {
+                if (cmd.ifno != 0 || d.boundDriver.empty()) {
+                    umockdev_ioctl_client_complete(client, -1, ENODATA);
+                } else {
+                    d.detachedDriver = std::move(d.boundDriver);
+                    d.boundDriver.clear();
+                    umockdev_ioctl_client_complete(client, 0, 0);
+                }
+            } else if (cmd.ioctl_code == int(USBDEVFS_CONNECT)) {
+                if (cmd.ifno == 0 && !d.detachedDriver.empty() && d.boundDriver.empty()) {
+                    d.boundDriver = std::move(d.detachedDriver);
+                    d.detachedDriver.clear();
+                    ++d.driverReattached;
+                }
                 umockdev_ioctl_client_complete(client, 0, 0);
-            else
+            } else
                 umockdev_ioctl_client_complete(client, -1, ENOTTY);
             return true;
         }
@@ -411,6 +436,11 @@ bool UsbTestbed::State::HandleIoctl(Device& d, UMockdevIoctlClient* client) {
         case USBDEVFS_DISCONNECT_CLAIM: {
             unsigned interface = 0;  // first member of usbdevfs_disconnect_claim too
             if (!ArgUint(arg, &interface)) return false;
+            // As the kernel does: an interface a driver holds cannot be claimed.
+            if (request == USBDEVFS_CLAIMINTERFACE && interface == 0 && !d.boundDriver.empty()) {
+                umockdev_ioctl_client_complete(client, -1, EBUSY);
+                return true;
+            }
             umockdev_ioctl_client_complete(client, interface == 0 ? 0 : -1,
                                            interface == 0 ? 0 : ENOENT);
             return true;
@@ -786,6 +816,7 @@ void UsbTestbed::Add(const DeviceSpec& spec, bool announce) {
     auto d = std::make_shared<Device>();
     d->spec = spec;
     d->model = std::make_unique<TargetModel>(faults);
+    d->boundDriver = spec.kernelDriver;
     d->state = &s;
     unsigned devnum = 0;
     std::lock_guard bedLock(s.bedMutex);
@@ -889,6 +920,20 @@ uint32_t UsbTestbed::ClearHalts(const std::string& busPort, uint8_t endpoint) {
     if (!d) throw std::logic_error("no device " + busPort);
     auto it = d->clearHalts.find(endpoint);
     return it == d->clearHalts.end() ? 0 : it->second;
+}
+
+std::string UsbTestbed::BoundDriver(const std::string& busPort) {
+    std::lock_guard lock(m_state->mutex);
+    auto d = m_state->Find(busPort);
+    if (!d) throw std::logic_error("no device " + busPort);
+    return d->boundDriver;
+}
+
+uint32_t UsbTestbed::DriverReattached(const std::string& busPort) {
+    std::lock_guard lock(m_state->mutex);
+    auto d = m_state->Find(busPort);
+    if (!d) throw std::logic_error("no device " + busPort);
+    return d->driverReattached;
 }
 
 std::string UsbTestbed::DevNode(const std::string& busPort) {

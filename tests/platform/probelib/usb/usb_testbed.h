@@ -16,6 +16,7 @@ struct DeviceSpec {
     uint16_t vid = 0x1a86, pid = 0x8010;
     std::string serial = "VN0001";  // empty: no serial string and no sysfs serial attribute
     std::string faults;             // TargetModel fault string, e.g. "no-reply:ReadProtect"
+    std::string kernelDriver;       // a kernel driver bound to interface 0 (empty: none)
 };
 
 // Only useful in a process started under umockdev-wrapper (see InMockEnvironment); destroy
@@ -49,6 +50,11 @@ class UsbTestbed {
     // (-EPIPE); the endpoint then stalls every URB until a USBDEVFS_CLEAR_HALT.
     void StallNext(const std::string& busPort, uint8_t endpoint);
     uint32_t ClearHalts(const std::string& busPort, uint8_t endpoint);
+
+    // The kernel driver bound to interface 0 now (empty: none), and how often
+    // one was bound again after a program had detached it.
+    std::string BoundDriver(const std::string& busPort);
+    uint32_t DriverReattached(const std::string& busPort);
 
     // The devnode path of a device, e.g. "/dev/bus/usb/001/002".
     std::string DevNode(const std::string& busPort);
