@@ -21,6 +21,7 @@
 namespace {
 
 using usbtest::DeviceSpec;
+using usbtest::Spec;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -28,16 +29,6 @@ using namespace std::chrono_literals;
 
 const Bytes kQuery = {0x81, 0x06, 0x01, 0x01};
 const Bytes kSoftReset = {0x81, 0x0B, 0x01, 0x00};
-
-DeviceSpec Spec(std::string busPort, std::string serial = "VN0001", std::string faults = "",
-                uint16_t pid = 0x8010) {
-    DeviceSpec spec;
-    spec.busPort = std::move(busPort);
-    spec.serial = std::move(serial);
-    spec.faults = std::move(faults);
-    spec.pid = pid;
-    return spec;
-}
 
 // The hot-plug routine is a plain function: events go into one list.
 std::mutex g_eventsMutex;

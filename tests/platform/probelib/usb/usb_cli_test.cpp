@@ -20,18 +20,9 @@ namespace {
 using clitest::Result;
 using clitest::Texts;
 using usbtest::DeviceSpec;
+using usbtest::Spec;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
-
-DeviceSpec Spec(std::string busPort, std::string serial = "VN0001", std::string faults = "",
-                uint16_t pid = 0x8010) {
-    DeviceSpec spec;
-    spec.busPort = std::move(busPort);
-    spec.serial = std::move(serial);
-    spec.faults = std::move(faults);
-    spec.pid = pid;
-    return spec;
-}
 
 Result Cli(std::vector<std::string> args) {
     args.insert(args.begin(), VORNIC_CLI_PATH);

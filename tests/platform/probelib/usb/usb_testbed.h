@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "target_model.h"
 
@@ -18,6 +19,17 @@ struct DeviceSpec {
     std::string faults;             // TargetModel fault string, e.g. "no-reply:ReadProtect"
     std::string kernelDriver;       // a kernel driver bound to interface 0 (empty: none)
 };
+
+// A probe at `busPort` with the given serial (empty: none), faults and product id.
+inline DeviceSpec Spec(std::string busPort, std::string serial = "VN0001", std::string faults = "",
+                       uint16_t pid = 0x8010) {
+    DeviceSpec spec;
+    spec.busPort = std::move(busPort);
+    spec.serial = std::move(serial);
+    spec.faults = std::move(faults);
+    spec.pid = pid;
+    return spec;
+}
 
 // Only useful in a process started under umockdev-wrapper (see InMockEnvironment); destroy
 // libusb contexts before the testbed. All methods may be called from any thread (the ioctl

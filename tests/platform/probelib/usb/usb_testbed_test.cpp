@@ -17,6 +17,7 @@
 #include <vector>
 
 using usbtest::DeviceSpec;
+using usbtest::Spec;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -25,15 +26,6 @@ namespace {
 
 constexpr uint16_t kVid = 0x1a86, kPid = 0x8010;
 const Bytes kReadProtectQuery = {0x81, 0x06, 0x01, 0x01};
-
-DeviceSpec Spec(const std::string& busPort, const std::string& serial = "VN0001",
-                const std::string& faults = "") {
-    DeviceSpec s;
-    s.busPort = busPort;
-    s.serial = serial;
-    s.faults = faults;
-    return s;
-}
 
 struct HandleClose {
     void operator()(libusb_device_handle* h) const { libusb_close(h); }
