@@ -34,7 +34,7 @@ class Probe {
                 return;
             }
             m_bed = std::make_unique<usbtest::UsbTestbed>();
-            m_bed->Add(usbtest::DeviceSpec{}, false);
+            m_bed->Add(usbtest::ProbeSetup{}, false);
             probelib::SetUsbOptions({});
         }
         if (!probelib::SelectBackend(backend, "", "", &error)) {
@@ -145,7 +145,7 @@ void PacketRoundBareLibusb(benchmark::State& state) {
         return;
     }
     usbtest::UsbTestbed bed;
-    bed.Add(usbtest::DeviceSpec{}, false);
+    bed.Add(usbtest::ProbeSetup{}, false);
     libusb_context* context = nullptr;
     if (libusb_init(&context) != 0) {
         state.SkipWithError("libusb_init failed");

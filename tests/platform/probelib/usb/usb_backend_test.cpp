@@ -20,8 +20,8 @@
 
 namespace {
 
-using usbtest::DeviceSpec;
-using usbtest::Spec;
+using usbtest::ProbeAt;
+using usbtest::ProbeSetup;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -98,7 +98,7 @@ class UsbBackendTest : public ::testing::Test {
 };
 
 TEST_F(UsbBackendTest, ExchangesOnTheCommandAndDataPipes) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Use();
     EXPECT_EQ(-1, CH375OpenDevice(1)) << "only device index 0 exists";
     ASSERT_NE(-1, CH375OpenDevice(0));
@@ -139,9 +139,9 @@ TEST_F(UsbBackendTest, ExchangesOnTheCommandAndDataPipes) {
 }
 
 TEST_F(UsbBackendTest, KernelDriverIsDetachedForTheSessionAndGivenBack) {
-    DeviceSpec spec = Spec("1-1");
-    spec.kernelDriver = "cdc_acm";
-    bed->Add(spec, false);
+    ProbeSetup setup = ProbeAt("1-1");
+    setup.kernelDriver = "cdc_acm";
+    bed->Add(setup, false);
     Use();
     ASSERT_NE(-1, CH375OpenDevice(0));
     EXPECT_EQ("", bed->BoundDriver("1-1"));
@@ -152,7 +152,7 @@ TEST_F(UsbBackendTest, KernelDriverIsDetachedForTheSessionAndGivenBack) {
 }
 
 TEST_F(UsbBackendTest, UnansweredReadTimesOutAndLeavesTheBufferAlone) {
-    bed->Add(Spec("1-1", "VN0001", "no-reply:ReadProtect"), false);
+    bed->Add(ProbeAt("1-1", "VN0001", "no-reply:ReadProtect"), false);
     Use("", 300);
     ASSERT_NE(-1, CH375OpenDevice(0));
     Bytes frame = kQuery;
@@ -174,7 +174,7 @@ TEST_F(UsbBackendTest, UnansweredReadTimesOutAndLeavesTheBufferAlone) {
 }
 
 TEST_F(UsbBackendTest, StalledEndpointIsClearedBeforeItsNextTransfer) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Use();
     ASSERT_NE(-1, CH375OpenDevice(0));
     bed->StallNext("1-1", 0x81);
@@ -196,7 +196,7 @@ TEST_F(UsbBackendTest, StalledEndpointIsClearedBeforeItsNextTransfer) {
 }
 
 TEST_F(UsbBackendTest, RemovalFailsTransfersAndArrivalIsReported) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Use();
     ASSERT_NE(-1, CH375OpenDevice(0));
     bed->Remove("1-1");
@@ -208,7 +208,7 @@ TEST_F(UsbBackendTest, RemovalFailsTransfersAndArrivalIsReported) {
     EXPECT_EQ(0u, length);
     CH375CloseDevice(0);
 
-    bed->Add(Spec("1-1"), true);
+    bed->Add(ProbeAt("1-1"), true);
     ASSERT_TRUE(WaitFor([&] { return Events().size() == 2; }));
     EXPECT_EQ((std::vector<uint32_t>{0, 3}), Events());
     ASSERT_NE(-1, CH375OpenDevice(0));
@@ -220,8 +220,8 @@ TEST_F(UsbBackendTest, RemovalFailsTransfersAndArrivalIsReported) {
 // Where libusb has no hot-plug support the device list is scanned instead:
 // the same events, once each, for the chosen probe only.
 TEST_F(UsbBackendTest, ScanningFindsTheSameEvents) {
-    bed->Add(Spec("1-1", "AAA1"), false);
-    bed->Add(Spec("1-2", "BBB2"), false);
+    bed->Add(ProbeAt("1-1", "AAA1"), false);
+    bed->Add(ProbeAt("1-2", "BBB2"), false);
     Use("BBB2", 400, true);
     ASSERT_NE(-1, CH375OpenDevice(0));
     bed->Remove("1-1");
@@ -231,8 +231,8 @@ TEST_F(UsbBackendTest, ScanningFindsTheSameEvents) {
     EXPECT_EQ(std::vector<uint32_t>{0}, Events());
     CH375CloseDevice(0);
 
-    bed->Add(Spec("1-1", "AAA1"), true);
-    bed->Add(Spec("1-2", "BBB2"), true);
+    bed->Add(ProbeAt("1-1", "AAA1"), true);
+    bed->Add(ProbeAt("1-2", "BBB2"), true);
     ASSERT_TRUE(WaitFor([&] { return Events().size() == 2; }));
     std::this_thread::sleep_for(700ms);
     EXPECT_EQ((std::vector<uint32_t>{0, 3}), Events());
@@ -242,7 +242,7 @@ TEST_F(UsbBackendTest, ScanningFindsTheSameEvents) {
 }
 
 TEST_F(UsbBackendTest, CloseWhileAReadIsInFlightEndsItAtOnce) {
-    bed->Add(Spec("1-1", "VN0001", "no-reply:ReadProtect"), false);
+    bed->Add(ProbeAt("1-1", "VN0001", "no-reply:ReadProtect"), false);
     Use("", 0);  // the built-in read time-out, far longer than this test waits
     ASSERT_NE(-1, CH375OpenDevice(0));
     Bytes frame = kQuery;
@@ -276,7 +276,7 @@ TEST_F(UsbBackendTest, CloseWhileAReadIsInFlightEndsItAtOnce) {
 }
 
 TEST_F(UsbBackendTest, ManyThreadsTransferingWhileTheProbeCloses) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Use("", 200);
     ASSERT_NE(-1, CH375OpenDevice(0));
     std::atomic<bool> stop{false};
@@ -305,8 +305,8 @@ TEST_F(UsbBackendTest, ManyThreadsTransferingWhileTheProbeCloses) {
 }
 
 TEST_F(UsbBackendTest, OnlyTheChosenProbesEventsAreDelivered) {
-    bed->Add(Spec("1-1", "AAA1"), false);
-    bed->Add(Spec("1-2", "BBB2"), false);
+    bed->Add(ProbeAt("1-1", "AAA1"), false);
+    bed->Add(ProbeAt("1-2", "BBB2"), false);
     Use("BBB2");
     ASSERT_NE(-1, CH375OpenDevice(0));
     EXPECT_FALSE(Exchange(kQuery).empty());
@@ -318,17 +318,17 @@ TEST_F(UsbBackendTest, OnlyTheChosenProbesEventsAreDelivered) {
     EXPECT_TRUE(Events().empty()) << "another probe's removal";
     bed->Remove("1-2");
     ASSERT_TRUE(WaitFor([&] { return Events().size() == 1; }));
-    bed->Add(Spec("1-1", "AAA1"), true);
+    bed->Add(ProbeAt("1-1", "AAA1"), true);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(std::vector<uint32_t>{0}, Events()) << "another probe's arrival";
-    bed->Add(Spec("1-2", "BBB2"), true);
+    bed->Add(ProbeAt("1-2", "BBB2"), true);
     ASSERT_TRUE(WaitFor([&] { return Events().size() == 2; }));
     EXPECT_EQ((std::vector<uint32_t>{0, 3}), Events());
 }
 
 TEST_F(UsbBackendTest, BusPortPicksAProbeAndTheFirstIsTheDefault) {
-    bed->Add(Spec("1-10", "TEN"), false);
-    bed->Add(Spec("1-2", "TWO"), false);
+    bed->Add(ProbeAt("1-10", "TEN"), false);
+    bed->Add(ProbeAt("1-2", "TWO"), false);
     Use();
     ASSERT_NE(-1, CH375OpenDevice(0));
     EXPECT_FALSE(Exchange(kQuery).empty());
@@ -347,12 +347,12 @@ TEST_F(UsbBackendTest, OpenFailuresSayWhy) {
     EXPECT_EQ(-1, CH375OpenDevice(0));
     EXPECT_EQ(probelib::OpenProblem::NotFound, probelib::LastOpenProblem());
 
-    bed->Add(Spec("1-1", "", "", 0x8011), false);
+    bed->Add(ProbeAt("1-1", "", "", 0x8011), false);
     Use();
     EXPECT_EQ(-1, CH375OpenDevice(0));
     EXPECT_EQ(probelib::OpenProblem::WrongMode, probelib::LastOpenProblem());
 
-    bed->Add(Spec("1-2", "OURS"), false);
+    bed->Add(ProbeAt("1-2", "OURS"), false);
     Use("SOMEONE-ELSE");
     EXPECT_EQ(-1, CH375OpenDevice(0));
     EXPECT_EQ(probelib::OpenProblem::NoMatch, probelib::LastOpenProblem());
@@ -362,10 +362,10 @@ TEST_F(UsbBackendTest, OpenFailuresSayWhy) {
 }
 
 TEST_F(UsbBackendTest, ListShowsEveryProbeInBusPortOrder) {
-    bed->Add(Spec("1-10", "TEN"), false);
-    bed->Add(Spec("1-2", "", "", 0x8012), false);
-    bed->Add(Spec("1-1", "ONE"), false);
-    bed->Add(Spec("1-3", "OTHER", "", 0x1234), false);  // not a probe
+    bed->Add(ProbeAt("1-10", "TEN"), false);
+    bed->Add(ProbeAt("1-2", "", "", 0x8012), false);
+    bed->Add(ProbeAt("1-1", "ONE"), false);
+    bed->Add(ProbeAt("1-3", "OTHER", "", 0x1234), false);  // not a probe
     std::vector<probelib::ProbeInfo> probes;
     std::string error;
     ASSERT_EQ(1, probelib::ListProbes({}, &probes, &error)) << error;
@@ -417,7 +417,7 @@ TEST_F(UsbLinkTest, ArrivalOpensTheProbeAndRemovalClosesIt) {
     EXPECT_EQ(-1, g_deviceHandle.load());
     EXPECT_EQ("", Pane());
 
-    bed->Add(Spec("1-1"), true);
+    bed->Add(ProbeAt("1-1"), true);
     ASSERT_TRUE(WaitFor([] { return g_deviceHandle.load() != -1; }));
     probelib::WaitForNotifications();
     EXPECT_NE(std::string::npos, Pane().find("打开设备成功!"));

@@ -19,8 +19,8 @@ namespace {
 
 using clitest::Result;
 using clitest::Texts;
-using usbtest::DeviceSpec;
-using usbtest::Spec;
+using usbtest::ProbeAt;
+using usbtest::ProbeSetup;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 
@@ -82,7 +82,7 @@ class UsbCliTest : public ::testing::Test {
 };
 
 TEST_F(UsbCliTest, FlashAndVerifyLogTheSimulatorsLines) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Bytes image = WriteHex(dir / "usb.hex", 5000);
     WriteHex(dir / "sim.hex", 5000);
 
@@ -110,7 +110,7 @@ TEST_F(UsbCliTest, FlashAndVerifyLogTheSimulatorsLines) {
 }
 
 TEST_F(UsbCliTest, RemovalMidProgrammeEndsTheJobAsOnTheSimulator) {
-    bed->Add(Spec("1-1", "VN0001", "unplug-after:40"), false);
+    bed->Add(ProbeAt("1-1", "VN0001", "unplug-after:40"), false);
     WriteHex(dir / "usb.hex", 8192);
     WriteHex(dir / "sim.hex", 8192);
     Result usb = Cli({"--lang=en", "flash", (dir / "usb.hex").string()});
@@ -134,8 +134,8 @@ TEST_F(UsbCliTest, ListShowsProbesAndTheWrongMode) {
     EXPECT_EQ(1, none.status);
     EXPECT_NE(std::string::npos, none.err.find("no probe is attached")) << none.err;
 
-    bed->Add(Spec("1-2", "", "", 0x8011), false);
-    bed->Add(Spec("1-1", "VN0001"), false);
+    bed->Add(ProbeAt("1-2", "", "", 0x8011), false);
+    bed->Add(ProbeAt("1-1", "VN0001"), false);
     Result list = Cli({"list"});
     EXPECT_EQ(0, list.status) << list.err;
     std::vector<std::string> lines = Texts(list.out);
@@ -148,8 +148,8 @@ TEST_F(UsbCliTest, ListShowsProbesAndTheWrongMode) {
 }
 
 TEST_F(UsbCliTest, ProbeOptionPicksOneOfTwo) {
-    bed->Add(Spec("1-1", "AAA1"), false);
-    bed->Add(Spec("1-2", "BBB2"), false);
+    bed->Add(ProbeAt("1-1", "AAA1"), false);
+    bed->Add(ProbeAt("1-2", "BBB2"), false);
     Bytes image = WriteHex(dir / "app.hex", 300);
     Bytes before = Flash("1-1", image.size());
 
@@ -169,7 +169,7 @@ TEST_F(UsbCliTest, ProbeOptionPicksOneOfTwo) {
 }
 
 TEST_F(UsbCliTest, AFailedOpenIsExplained) {
-    bed->Add(Spec("1-1", "", "", 0x8012), false);
+    bed->Add(ProbeAt("1-1", "", "", 0x8012), false);
     Result r = Cli({"--lang=en", "status"});
     EXPECT_EQ(1, r.status);
     EXPECT_NE(std::string::npos, r.err.find("ARM mode")) << r.err;
@@ -180,7 +180,7 @@ TEST_F(UsbCliTest, AFailedOpenIsExplained) {
 }
 
 TEST_F(UsbCliTest, TheWindowFlashesThroughTheRealProbePath) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     Bytes image = WriteHex(dir / "app.hex", 700);
     const std::string shot = (dir / "window.png").string();
     Result r = clitest::RunProcess(
@@ -197,7 +197,7 @@ TEST_F(UsbCliTest, TheWindowFlashesThroughTheRealProbePath) {
 }
 
 TEST_F(UsbCliTest, TheWindowSaysWhyTheProbeDidNotOpen) {
-    bed->Add(Spec("1-1", "", "", 0x8011), false);
+    bed->Add(ProbeAt("1-1", "", "", 0x8011), false);
     Result r = clitest::RunProcess({VORNIC_PATH, "-platform", "offscreen", "--lang=en",
                                     "--screenshot=" + (dir / "window.png").string()},
                                    60);

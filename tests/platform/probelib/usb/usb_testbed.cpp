@@ -259,7 +259,7 @@ struct Urb {
 
 // One emulated probe with its model, URB queues and counters (guarded by State::mutex).
 struct Device {
-    DeviceSpec spec;
+    ProbeSetup setup;
     std::string syspath;  // /sys/devices/...
     std::string devnode;  // /dev/bus/usb/001/DDD
     std::unique_ptr<TargetModel> model;
@@ -548,7 +548,7 @@ void UsbTestbed::State::Submit(Device& d, UMockdevIoctlClient* client, UMockdevI
     ServePending(d);
     if (d.model->UnplugRequested() && !d.removed) {
         MarkRemoved(d);
-        if (auto self = Find(d.spec.busPort); self.get() == &d) {
+        if (auto self = Find(d.setup.busPort); self.get() == &d) {
             unplugQueue.push_back(self);
             unplugWake.notify_one();
         }
@@ -565,9 +565,9 @@ void UsbTestbed::State::Control(Device& d, Urb& urb) {
     Bytes reply;
     if (requestType == 0x80 && request == 6) {  // GET_DESCRIPTOR
         const uint8_t type = uint8_t(value >> 8), index = uint8_t(value);
-        const bool serial = !d.spec.serial.empty();
+        const bool serial = !d.setup.serial.empty();
         if (type == 1) {
-            reply = DeviceDescriptor(0, d.spec.vid, d.spec.pid, true, serial);
+            reply = DeviceDescriptor(0, d.setup.vid, d.setup.pid, true, serial);
         } else if (type == 2 && index == 0) {
             reply = ProbeConfiguration();
         } else if (type == 3 && index == 0) {
@@ -577,7 +577,7 @@ void UsbTestbed::State::Control(Device& d, Urb& urb) {
         } else if (type == 3 && index == kProductIndex) {
             reply = StringDescriptor(kProduct);
         } else if (type == 3 && index == kSerialIndex && serial) {
-            reply = StringDescriptor(d.spec.serial);
+            reply = StringDescriptor(d.setup.serial);
         } else {
             Finish(d, std::move(urb), -EPIPE, 0);
             return;
@@ -804,33 +804,33 @@ UsbTestbed::~UsbTestbed() {
     m_state->bed = {};
 }
 
-void UsbTestbed::Add(const DeviceSpec& spec, bool announce) {
+void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
     State& s = *m_state;
-    const std::vector<std::string> parents = ParentHubs(spec.busPort);
+    const std::vector<std::string> parents = ParentHubs(setup.busPort);
 
     probelib::sim::Faults faults;
     std::string error;
-    if (!probelib::sim::ParseFaults(spec.faults, &faults, &error))
-        throw std::invalid_argument("bad fault string '" + spec.faults + "': " + error);
+    if (!probelib::sim::ParseFaults(setup.faults, &faults, &error))
+        throw std::invalid_argument("bad fault string '" + setup.faults + "': " + error);
 
     auto d = std::make_shared<Device>();
-    d->spec = spec;
+    d->setup = setup;
     d->model = std::make_unique<TargetModel>(faults);
-    d->boundDriver = spec.kernelDriver;
+    d->boundDriver = setup.kernelDriver;
     d->state = &s;
     unsigned devnum = 0;
     std::lock_guard bedLock(s.bedMutex);
     {
         std::lock_guard lock(s.mutex);
-        if (auto old = s.Find(spec.busPort); old && !old->removed)
-            throw std::logic_error("device " + spec.busPort + " is already present");
+        if (auto old = s.Find(setup.busPort); old && !old->removed)
+            throw std::logic_error("device " + setup.busPort + " is already present");
     }
     std::string devpath = "/devices/usb1";
     for (const std::string& hub : parents) {
         devpath += "/" + hub;
         s.EnsureHub(hub, devpath);
     }
-    devpath += "/" + spec.busPort;
+    devpath += "/" + setup.busPort;
     {
         std::lock_guard lock(s.mutex);
         devnum = s.nextDevnum++;
@@ -851,21 +851,21 @@ void UsbTestbed::Add(const DeviceSpec& spec, bool announce) {
 
     SysfsFields f;
     f.devpath = devpath;
-    f.sysname = spec.busPort;
+    f.sysname = setup.busPort;
     f.devnum = devnum;
-    f.vid = spec.vid;
-    f.pid = spec.pid;
-    f.serial = spec.serial;
+    f.vid = setup.vid;
+    f.pid = setup.pid;
+    f.serial = setup.serial;
     f.strings = true;
-    f.descriptors = DeviceDescriptor(0, spec.vid, spec.pid, true, !spec.serial.empty());
+    f.descriptors = DeviceDescriptor(0, setup.vid, setup.pid, true, !setup.serial.empty());
     const Bytes config = ProbeConfiguration();
     f.descriptors.insert(f.descriptors.end(), config.begin(), config.end());
     s.CreateSysfs(f, &d->wake);
 
     {
         std::lock_guard lock(s.mutex);
-        if (auto old = s.Find(spec.busPort)) s.retired.push_back(old);
-        s.devices[spec.busPort] = d;
+        if (auto old = s.Find(setup.busPort)) s.retired.push_back(old);
+        s.devices[setup.busPort] = d;
     }
     if (announce) umockdev_testbed_uevent(s.bed.get(), d->syspath.c_str(), "add");
 }

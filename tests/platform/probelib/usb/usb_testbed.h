@@ -12,7 +12,7 @@
 
 namespace usbtest {
 
-struct DeviceSpec {
+struct ProbeSetup {
     std::string busPort = "1-1";  // sysfs name; libusb reports bus 1 and the port path from it
     uint16_t vid = 0x1a86, pid = 0x8010;
     std::string serial = "VN0001";  // empty: no serial string and no sysfs serial attribute
@@ -21,14 +21,14 @@ struct DeviceSpec {
 };
 
 // A probe at `busPort` with the given serial (empty: none), faults and product id.
-inline DeviceSpec Spec(std::string busPort, std::string serial = "VN0001", std::string faults = "",
-                       uint16_t pid = 0x8010) {
-    DeviceSpec spec;
-    spec.busPort = std::move(busPort);
-    spec.serial = std::move(serial);
-    spec.faults = std::move(faults);
-    spec.pid = pid;
-    return spec;
+inline ProbeSetup ProbeAt(std::string busPort, std::string serial = "VN0001",
+                          std::string faults = "", uint16_t pid = 0x8010) {
+    ProbeSetup setup;
+    setup.busPort = std::move(busPort);
+    setup.serial = std::move(serial);
+    setup.faults = std::move(faults);
+    setup.pid = pid;
+    return setup;
 }
 
 // Only useful in a process started under umockdev-wrapper (see InMockEnvironment); destroy
@@ -49,7 +49,7 @@ class UsbTestbed {
     // hot-plug reports an arrival (without it, only a libusb context started afterwards sees
     // the device). Throws std::invalid_argument for a bad busPort or fault string,
     // std::logic_error when the port is taken, std::runtime_error when umockdev fails.
-    void Add(const DeviceSpec& spec, bool announce);
+    void Add(const ProbeSetup& setup, bool announce);
     // Sends a "remove" uevent and removes the device; pending and later URBs on it fail
     // with ENODEV. The device's model stays readable through WithTarget until re-added.
     void Remove(const std::string& busPort);

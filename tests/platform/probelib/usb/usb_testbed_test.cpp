@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-using usbtest::DeviceSpec;
-using usbtest::Spec;
+using usbtest::ProbeAt;
+using usbtest::ProbeSetup;
 using usbtest::UsbTestbed;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -154,7 +154,7 @@ TEST_F(UsbTestbedTest, ReadWaitsForTheReplyOfALaterWrite) {
 }
 
 TEST_F(UsbTestbedTest, CompletionFromAnotherThreadWakesABlockedEventLoop) {
-    bed->Add(Spec("1-1"), false);
+    bed->Add(ProbeAt("1-1"), false);
     StartLibusb();
     Handle h = OpenClaimed();
     ASSERT_TRUE(h);
@@ -180,22 +180,22 @@ TEST_F(UsbTestbedTest, CompletionFromAnotherThreadWakesABlockedEventLoop) {
 
 TEST_F(UsbTestbedTest, UnannouncedAddIsNotSeenByARunningContext) {
     StartLibusb();
-    bed->Add(Spec("1-3"), false);
+    bed->Add(ProbeAt("1-3"), false);
     Pump([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_FALSE(FindProbe("3")) << "libusb only learns of new devices from uevents";
 }
 
 TEST_F(UsbTestbedTest, ReAddAfterRemoveIsAFreshDevice) {
-    bed->Add(Spec("1-1", "VN0001", "protected"), false);
+    bed->Add(ProbeAt("1-1", "VN0001", "protected"), false);
     const std::string first = bed->DevNode("1-1");
     EXPECT_THROW(bed->Add({}, false), std::logic_error);
     bed->Remove("1-1");
     bed->Add({}, true);
     EXPECT_NE(first, bed->DevNode("1-1"));
     bed->WithTarget("1-1", [](probelib::sim::TargetModel& m) { EXPECT_FALSE(m.ReadProtected()); });
-    EXPECT_THROW(bed->Add(Spec("2-1"), false), std::invalid_argument);
-    EXPECT_THROW(bed->Add(Spec("1-1.2"), false), std::logic_error) << "1-1 is no hub";
-    EXPECT_THROW(bed->Add(Spec("1-5", "VN0001", "bogus"), false), std::invalid_argument);
+    EXPECT_THROW(bed->Add(ProbeAt("2-1"), false), std::invalid_argument);
+    EXPECT_THROW(bed->Add(ProbeAt("1-1.2"), false), std::logic_error) << "1-1 is no hub";
+    EXPECT_THROW(bed->Add(ProbeAt("1-5", "VN0001", "bogus"), false), std::invalid_argument);
 }
 
 }  // namespace
