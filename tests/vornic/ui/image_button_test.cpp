@@ -200,5 +200,34 @@ TEST_F(ImageButtonTest, EmptyCaptionDrawsOnlyImageAndFrame) {
     EXPECT_EQ(Render(0), withEmpty);
 }
 
+// At a device pixel ratio of 2 every piece of artwork comes from the files
+// drawn at twice the size, and a button image keeps its 48-pixel room while
+// drawing all 96 pixels of its own.
+TEST(ArtworkTest, RatioTwoTakesTheArtworkDrawnAtTwiceTheSize) {
+    for (int id : {139, 154, 155, 156, 157, 145, 133, 149, 158, 159, 160, 161}) {
+        QPixmap small = LoadResourcePixmap(id, 1.0), large = LoadResourcePixmap(id, 2.0);
+        ASSERT_FALSE(small.isNull()) << id;
+        EXPECT_EQ(large.devicePixelRatio(), 2.0) << id;
+        EXPECT_EQ(large.size(), small.size() * 2) << id;
+    }
+    ImageList list(QSize(48, 48));
+    QPixmap large = LoadResourcePixmap(IDI_EXECUTE, 2.0);
+    list.Add(large);
+    QSize size;
+    ASSERT_EQ(list.GetImageSize(0, &size), 1);
+    EXPECT_EQ(size, QSize(48, 48));
+    QImage drawn(96, 96, QImage::Format_ARGB32_Premultiplied);
+    drawn.setDevicePixelRatio(2.0);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    list.Draw(painter, 0, QPoint(0, 0));
+    painter.end();
+    QImage expected = large.toImage()
+                          .scaled(96, 96, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    expected.setDevicePixelRatio(2.0);
+    EXPECT_EQ(drawn, expected);
+}
+
 }  // namespace
 }  // namespace vornic_ui
