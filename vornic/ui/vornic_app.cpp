@@ -11,6 +11,7 @@
 
 #include "command_line.h"
 #include "command_routing.h"
+#include "control_ids.h"
 #include "controls.h"
 #include "probelib.h"
 #include "qt_controls.h"
@@ -37,6 +38,8 @@ void ArrangeScreenshot(CVornicDlg& dialog, const CommandLine& commandLine, int* 
             *started += 100;
             const DialogHooks& hooks = dialog.Hooks();
             if (hooks.jobRunning && hooks.jobRunning() && *started < kScreenshotJobLimitMs) return;
+            // The pane repaints in batches; grabbed in between, it comes out black.
+            if (!dialog.Control(IDC_OUTPUT)->updatesEnabled()) return;
             poll->stop();
             QImage image = dialog.grab().toImage();
             if (!image.save(file, "PNG")) {
