@@ -188,7 +188,12 @@ void CVornicDlg::CreateControls() {
     checkBox(IDC_ERASE_ALL, QStringLiteral("全擦"), DluRect(168, 52, 81, 10));
     m_btnExecute = imageButton(IDC_EXECUTE, 320, 142);
 
+    // The pane takes the focus so that its text can be selected and copied,
+    // but no typed text; Tab moves on to the next control.
     auto* output = new QPlainTextEdit(this);
+    output->setReadOnly(true);
+    output->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    output->setTabChangesFocus(true);
     output->setUndoRedoEnabled(false);
     output->setFont(OutputFont());
     output->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

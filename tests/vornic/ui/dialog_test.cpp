@@ -34,53 +34,72 @@ T* Get(CVornicDlg& dlg, int id) {
     return w;
 }
 
-struct TemplateRow {
+struct TabStop {
     int id, x, y, w, h;
 };
-// The dialog template in tab order (x, y, width, height in dialog units).
-const TemplateRow kTemplate[] = {
-    {IDC_LINK_STATUS, 303, 18, 6, 12},      {IDC_OPEN_DEVICE, 304, 19, 6, 16},
-    {IDC_FILE_PATH, 165, 123, 220, 13},     {IDC_BROWSE, 389, 122, 19, 16},
-    {IDC_ERASE_ALL, 168, 52, 81, 10},       {IDC_EXECUTE, 320, 142, 37, 36},
-    {IDC_OUTPUT, 159, 205, 255, 105},       {IDC_CLEAR_OUTPUT, 372, 142, 37, 36},
-    {IDC_PROGRAMME, 168, 69, 68, 10},       {IDC_VERIFY, 168, 88, 60, 10},
-    {IDC_CHECK_STATUS, 164, 142, 37, 36},   {IDC_DISABLE_PROTECT, 216, 142, 37, 36},
-    {IDC_ADDRESS_LABEL, 166, 28, 71, 8},    {IDC_ADDRESS, 209, 26, 60, 69},
-    {IDC_ENABLE_PROTECT, 268, 142, 37, 36}, {IDC_RESET, 168, 106, 32, 10},
-    {IDC_MCU_LABEL, 166, 10, 49, 8},        {IDC_MCU_TYPE, 209, 7, 60, 69},
-    {IDC_STATUS_BITMAP, 164, 180, 244, 19},
+// The controls of the dialog template that take the focus, in tab order, with
+// their places (x, y, width, height in dialog units).
+const TabStop kTabOrder[] = {
+    {IDC_FILE_PATH, 165, 123, 220, 13},   {IDC_BROWSE, 389, 122, 19, 16},
+    {IDC_ERASE_ALL, 168, 52, 81, 10},     {IDC_EXECUTE, 320, 142, 37, 36},
+    {IDC_OUTPUT, 159, 205, 255, 105},     {IDC_CLEAR_OUTPUT, 372, 142, 37, 36},
+    {IDC_PROGRAMME, 168, 69, 68, 10},     {IDC_VERIFY, 168, 88, 60, 10},
+    {IDC_CHECK_STATUS, 164, 142, 37, 36}, {IDC_DISABLE_PROTECT, 216, 142, 37, 36},
+    {IDC_ADDRESS, 209, 26, 60, 69},       {IDC_ENABLE_PROTECT, 268, 142, 37, 36},
+    {IDC_RESET, 168, 106, 32, 10},        {IDC_MCU_TYPE, 209, 7, 60, 69},
 };
 
-TEST(DialogLayoutTest, ControlsSitAtTheirTemplatePlacesInTabOrder) {
+TEST(DialogLayoutTest, ControlsSitAtTheirTemplatePlaces) {
     CVornicDlg dlg({});
     EXPECT_EQ(dlg.size(), QSize(626, 470));
-    std::vector<int> order;
-    for (const TemplateRow& row : kTemplate) {
-        QWidget* w = dlg.Control(row.id);
-        ASSERT_NE(w, nullptr) << row.id;
-        QRect expected = DluRect(row.x, row.y, row.w, row.h);
-        if (qobject_cast<QComboBox*>(w) != nullptr) {
-            // A closed drop-down list: the template height is its open list.
-            EXPECT_EQ(w->geometry().topLeft(), expected.topLeft()) << row.id;
-            EXPECT_EQ(w->width(), expected.width()) << row.id;
-        } else {
-            EXPECT_EQ(w->geometry(), expected) << row.id;
-        }
+    for (const TabStop& stop : kTabOrder) {
+        QRect expected = DluRect(stop.x, stop.y, stop.w, stop.h);
+        QWidget* w = dlg.Control(stop.id);
+        // A closed drop-down list: the template height is its open list.
+        if (qobject_cast<QComboBox*>(w) != nullptr) expected.setHeight(w->height());
+        EXPECT_EQ(w->geometry(), expected) << stop.id;
     }
-    // Walk the focus chain from the first control and note the ids met.
-    QWidget* first = dlg.Control(IDC_LINK_STATUS);
-    QWidget* w = first;
-    do {
-        for (const TemplateRow& row : kTemplate)
-            if (dlg.Control(row.id) == w) order.push_back(row.id);
-        w = w->nextInFocusChain();
-    } while (w != first && order.size() < 50);
-    std::vector<int> expected;
-    for (const TemplateRow& row : kTemplate) expected.push_back(row.id);
-    EXPECT_EQ(order, expected);
+    EXPECT_EQ(Get<QLabel>(dlg, IDC_STATUS_BITMAP)->geometry(), QRect(246, 270, 366, 29));
+    EXPECT_EQ(DluRect(1, 1, 150, 311), QRect(2, 2, 225, 466));  // the left picture's size
     EXPECT_TRUE(dlg.Control(IDC_LINK_STATUS)->isHidden());
     EXPECT_TRUE(dlg.Control(IDC_OPEN_DEVICE)->isHidden());
-    EXPECT_EQ(DluRect(1, 1, 150, 311), QRect(2, 2, 225, 466));  // the left picture's size
+}
+
+// Tab from the path box visits every control in template order and comes back
+// round, Shift+Tab the other way; the pane is passed through and takes no text.
+TEST(DialogKeyboardTest, TabAndShiftTabWalkTheTemplateOrder) {
+    CVornicDlg dlg({});
+    dlg.InitDialog();
+    dlg.show();
+    QApplication::setActiveWindow(&dlg);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    auto* pane = Get<QPlainTextEdit>(dlg, IDC_OUTPUT);
+    const QString line = QStringLiteral("0000#10:00:00:000>> 打开设备成功!\n");
+    pane->setPlainText(line);
+
+    std::vector<int> order;
+    for (const TabStop& stop : kTabOrder) order.push_back(stop.id);
+    auto walk = [&](Qt::Key key) {
+        std::vector<int> met;
+        dlg.Control(IDC_FILE_PATH)->setFocus();
+        for (size_t i = 0; i < order.size(); ++i) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            int id = 0;
+            for (int candidate : order)
+                if (dlg.Control(candidate) == QApplication::focusWidget()) id = candidate;
+            met.push_back(id);
+        }
+        return met;
+    };
+    std::vector<int> forward(order.begin() + 1, order.end());
+    forward.push_back(order.front());
+    EXPECT_EQ(walk(Qt::Key_Tab), forward);
+    EXPECT_EQ(walk(Qt::Key_Backtab), std::vector<int>(order.rbegin(), order.rend()));
+
+    pane->setFocus();
+    QTest::keyClicks(pane, QStringLiteral("typed"));
+    QTest::keyClick(pane, Qt::Key_Backspace);
+    EXPECT_EQ(pane->toPlainText().toStdString(), line.toStdString());
 }
 
 TEST(DialogLayoutTest, TemplateTextsBeforeStartUp) {
