@@ -15,6 +15,7 @@
 #include "controls.h"
 #include "probelib.h"
 #include "qt_controls.h"
+#include "qt_translations.h"
 #include "vornic_dlg.h"
 
 namespace vornic_ui {
@@ -81,6 +82,7 @@ int CVornicApp::Run() {
     }
     // --help never gets here: main prints the usage before the toolkit starts.
     if (SelectProbeBackend(commandLine) == 0) return 1;
+    InstallQtTranslations(commandLine.useChinese);  // without it Qt's dialogs stay English
 
     DialogOptions options;
     options.useChinese = commandLine.useChinese;

@@ -401,14 +401,21 @@ bool CVornicDlg::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+std::unique_ptr<QMessageBox> CVornicDlg::NewQuitQuestion() {
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::Question, windowTitle(),
+        QString::fromUtf8(
+            Tr("下载正在进行，确定要退出吗?", "A download is in progress. Quit anyway?")),
+        QMessageBox::Yes | QMessageBox::No, this);
+    // An Enter pressed by habit must not end a running job.
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    return box;
+}
+
 bool CVornicDlg::AskQuitWhileJobRuns() {
     if (m_confirmQuit) return m_confirmQuit();
-    QMessageBox::StandardButton answer =
-        QMessageBox::question(this, windowTitle(),
-                              QString::fromUtf8(Tr("下载正在进行，确定要退出吗?",
-                                                   "A download is in progress. Quit anyway?")),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    return answer == QMessageBox::Yes;
+    return NewQuitQuestion()->exec() == QMessageBox::Yes;
 }
 
 void CVornicDlg::done(int result) {

@@ -15,6 +15,7 @@
 #include "resources.h"
 
 class QMenu;
+class QMessageBox;
 class QProgressBar;
 
 namespace vornic_ui {
@@ -84,6 +85,8 @@ class CVornicDlg : public QDialog {
 
     void OnBrowse();
     void OnAbout();
+    // The question asked before a running job is abandoned; "No" is its default.
+    std::unique_ptr<QMessageBox> NewQuitQuestion();
 
     // Ends the dialog; while a job runs only after the user confirms.
     void done(int result) override;
