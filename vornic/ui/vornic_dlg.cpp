@@ -5,16 +5,20 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QToolTip>
+#include <QUrl>
 #include <atomic>
 #include <mutex>
 
@@ -131,6 +135,7 @@ CVornicDlg::CVornicDlg(DialogOptions options, QWidget* parent)
     setFont(DialogFont());
     setWindowTitle(QStringLiteral("代码烧录"));
     setFixedSize(DluToPx(kDialogWidthDlu), DluToPx(kDialogHeightDlu));
+    setAcceptDrops(true);
     CreateControls();
 }
 
@@ -183,6 +188,9 @@ void CVornicDlg::CreateControls() {
     pushButton(IDC_OPEN_DEVICE, QStringLiteral("打开设备"), DluRect(304, 19, 6, 16))->hide();
 
     auto* path = new QLineEdit(this);
+    // A file dropped on the box is the window's drop (the chooser's handling),
+    // not text to insert.
+    path->setAcceptDrops(false);
     place(IDC_FILE_PATH, path, DluRect(165, 123, 220, 13));
     pushButton(IDC_BROWSE, QStringLiteral("..."), DluRect(389, 122, 19, 16));
     checkBox(IDC_ERASE_ALL, QStringLiteral("全擦"), DluRect(168, 52, 81, 10));
@@ -194,6 +202,7 @@ void CVornicDlg::CreateControls() {
     output->setReadOnly(true);
     output->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     output->setTabChangesFocus(true);
+    output->setAcceptDrops(false);
     output->setUndoRedoEnabled(false);
     output->setFont(OutputFont());
     output->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -351,9 +360,38 @@ void CVornicDlg::OnBrowse() {
     if (chosen) m_chosenFile = *chosen;
     // Chosen or cancelled, the box shows the chooser's file: after a cancel the
     // previous choice, even over a path typed by hand since.
+    ShowChosenFile();
+}
+
+void CVornicDlg::ShowChosenFile() {
     auto* path = static_cast<QLineEdit*>(Control(IDC_FILE_PATH));
     path->setText(m_chosenFile);
     path->end(false);
+}
+
+namespace {
+// The path of a drop that carries exactly one local file (not a folder).
+std::optional<QString> DroppedFile(const QMimeData* data) {
+    if (data == nullptr || data->urls().size() != 1) return std::nullopt;
+    const QUrl& url = data->urls().front();
+    if (!url.isLocalFile()) return std::nullopt;
+    QString path = url.toLocalFile();
+    if (path.isEmpty() || QFileInfo(path).isDir()) return std::nullopt;
+    return path;
+}
+}  // namespace
+
+void CVornicDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (DroppedFile(event->mimeData())) event->acceptProposedAction();
+}
+
+void CVornicDlg::dropEvent(QDropEvent* event) {
+    std::optional<QString> file = DroppedFile(event->mimeData());
+    if (!file) return;
+    event->acceptProposedAction();
+    // As if the chooser had returned it.
+    m_chosenFile = *file;
+    ShowChosenFile();
 }
 
 void CVornicDlg::OnAbout() {

@@ -96,9 +96,13 @@ class CVornicDlg : public QDialog {
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    // One local file dropped on the window is taken as the chooser's choice.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void CreateControls();
+    void ShowChosenFile();
     void RunCommand(int controlId);
     bool AskQuitWhileJobRuns();
     void ApplyProgress(uint64_t done, uint64_t total);

@@ -1,19 +1,24 @@
 // The main dialog: layout and tab order, the start-up sequence and its texts,
-// tooltips, the about item, Enter and Escape, the chooser, the quit question.
+// tooltips, the about item, Enter and Escape, the chooser and a dropped file,
+// the quit question.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
+#include <QUrl>
 #include <vector>
 
 #include "control_ids.h"
@@ -335,6 +340,41 @@ TEST(DialogChooserTest, CancelPutsThePreviousChoiceBack) {
     EXPECT_EQ(path->text(), QStringLiteral("/data/first.hex"));
     EXPECT_EQ(previousSeen,
               (std::vector<QString>{QString(), QString(), QStringLiteral("/data/first.hex")}));
+}
+
+TEST(DialogDropTest, OneLocalFileIsTakenAsTheChoosersChoice) {
+    const QUrl file = QUrl::fromLocalFile(QStringLiteral("/data/fw 100%.hex"));
+    const struct {
+        const char* why;
+        QList<QUrl> urls;
+        bool taken;
+    } cases[] = {
+        {"one local file", {file}, true},
+        {"two files", {file, QUrl::fromLocalFile(QStringLiteral("/data/b.hex"))}, false},
+        {"not a local file", {QUrl(QStringLiteral("https://example.com/a.hex"))}, false},
+        {"a folder", {QUrl::fromLocalFile(QDir::tempPath())}, false},
+    };
+    for (const auto& c : cases) {
+        CVornicDlg dlg({});
+        dlg.InitDialog();
+        QLineEdit* path = Get<QLineEdit>(dlg, IDC_FILE_PATH);
+        path->setText(QStringLiteral("/typed/by/hand.hex"));
+        QMimeData data;
+        data.setUrls(c.urls);
+        QDragEnterEvent enter(QPoint(400, 200), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &enter);
+        EXPECT_EQ(enter.isAccepted(), c.taken) << c.why;
+        QDropEvent drop(QPointF(400, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &drop);
+        EXPECT_EQ(path->text(), c.taken ? file.toLocalFile() : QStringLiteral("/typed/by/hand.hex"))
+            << c.why;
+        // As after the chooser: a cancelled chooser puts the dropped file back.
+        dlg.SetFileChooser([](QWidget*, const QString&) { return std::optional<QString>(); });
+        dlg.OnBrowse();
+        EXPECT_EQ(path->text(), c.taken ? file.toLocalFile() : QString()) << c.why;
+        EXPECT_EQ(path->cursorPosition(), path->text().size()) << c.why;
+    }
 }
 
 TEST(DialogRoutingTest, EachButtonRunsItsOwnHandler) {
