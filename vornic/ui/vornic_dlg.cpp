@@ -214,8 +214,11 @@ void CVornicDlg::CreateControls() {
     checkBox(IDC_VERIFY, QStringLiteral("校验"), DluRect(168, 88, 60, 10));
     m_btnCheckStatus = imageButton(IDC_CHECK_STATUS, 164, 142);
     m_btnDisableProtect = imageButton(IDC_DISABLE_PROTECT, 216, 142);
-    label(IDC_ADDRESS_LABEL, QStringLiteral("编程地址:"), DluRect(166, 28, 71, 8));
-    combo(IDC_ADDRESS, {QStringLiteral("0x08000000"), QStringLiteral("0x20000000")}, 209, 26, 60);
+    // Each label names its drop-down list for a screen reader.
+    QLabel* addressLabel =
+        label(IDC_ADDRESS_LABEL, QStringLiteral("编程地址:"), DluRect(166, 28, 71, 8));
+    addressLabel->setBuddy(combo(
+        IDC_ADDRESS, {QStringLiteral("0x08000000"), QStringLiteral("0x20000000")}, 209, 26, 60));
     m_btnEnableProtect = imageButton(IDC_ENABLE_PROTECT, 268, 142);
     checkBox(IDC_RESET, QStringLiteral("复位"), DluRect(168, 106, 32, 10));
 
@@ -224,8 +227,8 @@ void CVornicDlg::CreateControls() {
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(0, picture, DluRect(1, 1, 150, 311));
 
-    label(IDC_MCU_LABEL, QStringLiteral("MCU型号:"), DluRect(166, 10, 49, 8));
-    combo(IDC_MCU_TYPE, {QStringLiteral("CH32V103")}, 209, 7, 60);
+    QLabel* mcuLabel = label(IDC_MCU_LABEL, QStringLiteral("MCU型号:"), DluRect(166, 10, 49, 8));
+    mcuLabel->setBuddy(combo(IDC_MCU_TYPE, {QStringLiteral("CH32V103")}, 209, 7, 60));
 
     auto* banner = new QLabel(this);
     banner->setPixmap(LoadResourcePixmap(IDB_BANNER_BLANK));
@@ -321,6 +324,15 @@ int CVornicDlg::InitDialog() {
     m_btnEnableProtect->setToolTip(QString::fromUtf8(Tr("使能设备读保护", "Enable read-protect")));
     m_btnExecute->setToolTip(QString::fromUtf8(Tr("执行", "Execute")));
     m_btnClearOutput->setToolTip(QString::fromUtf8(Tr("清除输出信息", "Clear output")));
+
+    // What a screen reader calls the controls that show no text of their own.
+    for (ImageButton* b : {m_btnCheckStatus, m_btnDisableProtect, m_btnEnableProtect, m_btnExecute,
+                           m_btnClearOutput})
+        b->setAccessibleName(b->toolTip());
+    Control(IDC_OUTPUT)->setAccessibleName(QString::fromUtf8(Tr("输出日志", "Output log")));
+    Control(IDC_FILE_PATH)->setAccessibleName(QString::fromUtf8(Tr("固件文件", "Firmware file")));
+    Control(IDC_BROWSE)
+        ->setAccessibleName(QString::fromUtf8(Tr("选择固件文件", "Choose firmware file")));
 
     if (dynamic_cast<DialogStyle*>(QApplication::style()) == nullptr)
         QApplication::setStyle(new DialogStyle);

@@ -1,8 +1,9 @@
 // The main dialog: layout and tab order, the start-up sequence and its texts,
 // tooltips, the about item, Enter and Escape, the chooser and a dropped file,
-// the quit question.
+// what a screen reader is told, the quit question.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -375,6 +376,49 @@ TEST(DialogDropTest, OneLocalFileIsTakenAsTheChoosersChoice) {
         EXPECT_EQ(path->text(), c.taken ? file.toLocalFile() : QString()) << c.why;
         EXPECT_EQ(path->cursorPosition(), path->text().size()) << c.why;
     }
+}
+
+QString Accessible(QWidget* widget, QAccessible::Text text) {
+    return QAccessible::queryAccessibleInterface(widget)->text(text);
+}
+
+TEST(DialogAccessibilityTest, EveryControlIsNamedInTheSelectedLanguage) {
+    const struct {
+        bool chinese;
+        int banner;
+        const char* bannerText;
+        const char* pane;
+    } cases[] = {
+        {true, IDB_BANNER_PROTECTED_ZH, "代码读保护已使能", "输出日志"},
+        {false, IDB_BANNER_UNPROTECTED_EN, "Code read protection is disabled", "Output log"},
+    };
+    for (const auto& c : cases) {
+        DialogOptions options;
+        options.useChinese = c.chinese;
+        CVornicDlg dlg(options);
+        dlg.InitDialog();
+        for (const TabStop& stop : kTabOrder)
+            EXPECT_FALSE(Accessible(dlg.Control(stop.id), QAccessible::Name).isEmpty()) << stop.id;
+        for (int id : {IDC_CHECK_STATUS, IDC_DISABLE_PROTECT, IDC_ENABLE_PROTECT, IDC_EXECUTE,
+                       IDC_CLEAR_OUTPUT}) {
+            EXPECT_EQ(Accessible(dlg.Control(id), QAccessible::Name), dlg.Control(id)->toolTip());
+            EXPECT_FALSE(dlg.Control(id)->toolTip().isEmpty());
+        }
+        EXPECT_EQ(Accessible(dlg.Control(IDC_OUTPUT), QAccessible::Name), c.pane);
+        // A drop-down list is labelled by the text beside it.
+        auto labels = QAccessible::queryAccessibleInterface(dlg.Control(IDC_ADDRESS))
+                          ->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels[0].first->object(), dlg.Control(IDC_ADDRESS_LABEL));
+
+        QtControlsPort port(&dlg);
+        port.ShowBitmap(IDC_STATUS_BITMAP, c.banner);
+        EXPECT_EQ(Accessible(dlg.Control(IDC_STATUS_BITMAP), QAccessible::Description),
+                  c.bannerText);
+        port.ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
+        EXPECT_EQ(Accessible(dlg.Control(IDC_STATUS_BITMAP), QAccessible::Description), "");
+    }
+    g_useChinese.store(1);
 }
 
 TEST(DialogRoutingTest, EachButtonRunsItsOwnHandler) {
