@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QTest>
 #include <QTimer>
 #include <atomic>
-#include <chrono>
 #include <set>
 #include <thread>
 
@@ -99,7 +98,6 @@ TEST_F(ControlsPortTest, ClickReturnsOnlyAfterTheHandlerRanOnTheUiThread) {
     std::thread::id handlerThread;
     dlg.SetHandler(IDC_EXECUTE, [&] {
         handlerThread = std::this_thread::get_id();
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         stage = 1;
     });
     int seenAfterClick = -1;
@@ -123,19 +121,18 @@ TEST_F(ControlsPortTest, HiddenOpenButtonCanBeClicked) {
 }
 
 TEST_F(ControlsPortTest, ShutdownReleasesAWaitingWorkerAndLaterCallsReturnAtOnce) {
-    std::atomic<bool> returned{false};
+    std::atomic<bool> calling{false};
     std::string text = "unset";
     std::thread worker([&] {
+        calling = true;
         text = port.GetText(IDC_FILE_PATH);  // the UI thread is not serving events
-        returned = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(returned.load());
+    while (!calling) std::this_thread::yield();
     port.Shutdown();
     worker.join();
     EXPECT_EQ(text, "");
     // The queued call must not run later on a caller that has gone.
-    QTest::qWait(20);
+    QCoreApplication::processEvents();
     ASSERT_TRUE(RunWorker(
         [&] {
             port.SetText(IDC_FILE_PATH, "late");
@@ -165,10 +162,9 @@ TEST(ControlsPortLifetimeTest, DestroyingThePortReleasesAWaitingWorker) {
         p->Invoke([] {});
     });
     while (!waiting) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     port.reset();  // no event served: the worker must still come back
     worker.join();
-    QTest::qWait(10);
+    QCoreApplication::processEvents();
 }
 
 TEST_F(ControlsPortTest, ConcurrentLoggersGetDistinctNumberedLines) {

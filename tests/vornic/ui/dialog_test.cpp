@@ -443,15 +443,13 @@ TEST(DialogProgressTest, SinkShowsAndHidesTheBarFromAnyThread) {
         sink = dlg.ProgressSink();
         std::thread worker([&] { sink(250, 1000); });
         worker.join();
-        QTest::qWait(20);
-        EXPECT_FALSE(dlg.ProgressBar()->isHidden());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.ProgressBar()->isHidden(); }));
         EXPECT_EQ(dlg.ProgressBar()->value(), 250);
         sink(0, 0);
-        QTest::qWait(20);
-        EXPECT_TRUE(dlg.ProgressBar()->isHidden());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return dlg.ProgressBar()->isHidden(); }));
     }
-    sink(1, 2);  // the dialog is gone: nothing happens
-    QTest::qWait(10);
+    sink(1, 2);  // the dialog is gone: nothing is queued for it
+    QCoreApplication::processEvents();
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -37,16 +36,7 @@ namespace {
 // Runs the event loop until `done` holds or 10 s pass. The worker and the
 // notification thread wait on this thread for every control call, so the
 // test must keep the loop turning instead of blocking.
-bool PumpUntil(const std::function<bool()>& done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > 10000) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QThread::msleep(1);
-    }
-    return true;
-}
+bool PumpUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); }
 
 // The pane's lines without their "NNNN#hh:mm:ss:mmm>> " heads.
 std::vector<std::string> PaneTexts(CVornicDlg& dlg) {
