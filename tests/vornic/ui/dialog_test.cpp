@@ -1,6 +1,6 @@
-// The main dialog: layout and tab order, the start-up sequence and its texts,
-// tooltips, the about item, Enter and Escape, the chooser and a dropped file,
-// what a screen reader is told, the quit question.
+// The main dialog: tab order, the start-up sequence, the about item, Enter,
+// Escape and the quit question, the chooser and a dropped file, what a screen
+// reader is told, the routing of clicks and the progress bar.
 #include <gtest/gtest.h>
 
 #include <QAccessible>
@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -24,10 +25,10 @@
 
 #include "control_ids.h"
 #include "controls.h"
-#include "image_button.h"
 #include "language.h"
 #include "output_log.h"
 #include "qt_controls.h"
+#include "qt_translations.h"
 #include "vornic_dlg.h"
 
 namespace vornic_ui {
@@ -40,36 +41,11 @@ T* Get(CVornicDlg& dlg, int id) {
     return w;
 }
 
-struct TabStop {
-    int id, x, y, w, h;
-};
-// The controls of the dialog template that take the focus, in tab order, with
-// their places (x, y, width, height in dialog units).
-const TabStop kTabOrder[] = {
-    {IDC_FILE_PATH, 165, 123, 220, 13},   {IDC_BROWSE, 389, 122, 19, 16},
-    {IDC_ERASE_ALL, 168, 52, 81, 10},     {IDC_EXECUTE, 320, 142, 37, 36},
-    {IDC_OUTPUT, 159, 205, 255, 105},     {IDC_CLEAR_OUTPUT, 372, 142, 37, 36},
-    {IDC_PROGRAMME, 168, 69, 68, 10},     {IDC_VERIFY, 168, 88, 60, 10},
-    {IDC_CHECK_STATUS, 164, 142, 37, 36}, {IDC_DISABLE_PROTECT, 216, 142, 37, 36},
-    {IDC_ADDRESS, 209, 26, 60, 69},       {IDC_ENABLE_PROTECT, 268, 142, 37, 36},
-    {IDC_RESET, 168, 106, 32, 10},        {IDC_MCU_TYPE, 209, 7, 60, 69},
-};
-
-TEST(DialogLayoutTest, ControlsSitAtTheirTemplatePlaces) {
-    CVornicDlg dlg({});
-    EXPECT_EQ(dlg.size(), QSize(626, 470));
-    for (const TabStop& stop : kTabOrder) {
-        QRect expected = DluRect(stop.x, stop.y, stop.w, stop.h);
-        QWidget* w = dlg.Control(stop.id);
-        // A closed drop-down list: the template height is its open list.
-        if (qobject_cast<QComboBox*>(w) != nullptr) expected.setHeight(w->height());
-        EXPECT_EQ(w->geometry(), expected) << stop.id;
-    }
-    EXPECT_EQ(Get<QLabel>(dlg, IDC_STATUS_BITMAP)->geometry(), QRect(246, 270, 366, 29));
-    EXPECT_EQ(DluRect(1, 1, 150, 311), QRect(2, 2, 225, 466));  // the left picture's size
-    EXPECT_TRUE(dlg.Control(IDC_LINK_STATUS)->isHidden());
-    EXPECT_TRUE(dlg.Control(IDC_OPEN_DEVICE)->isHidden());
-}
+// The controls that take the focus, in the tab order of the dialog template.
+const std::vector<int> kTabOrder = {
+    IDC_FILE_PATH,    IDC_BROWSE,         IDC_ERASE_ALL, IDC_EXECUTE,      IDC_OUTPUT,
+    IDC_CLEAR_OUTPUT, IDC_PROGRAMME,      IDC_VERIFY,    IDC_CHECK_STATUS, IDC_DISABLE_PROTECT,
+    IDC_ADDRESS,      IDC_ENABLE_PROTECT, IDC_RESET,     IDC_MCU_TYPE};
 
 // Tab from the path box visits every control in template order and comes back
 // round, Shift+Tab the other way; the pane is passed through and takes no text.
@@ -83,24 +59,22 @@ TEST(DialogKeyboardTest, TabAndShiftTabWalkTheTemplateOrder) {
     const QString line = QStringLiteral("0000#10:00:00:000>> 打开设备成功!\n");
     pane->setPlainText(line);
 
-    std::vector<int> order;
-    for (const TabStop& stop : kTabOrder) order.push_back(stop.id);
     auto walk = [&](Qt::Key key) {
         std::vector<int> met;
         dlg.Control(IDC_FILE_PATH)->setFocus();
-        for (size_t i = 0; i < order.size(); ++i) {
+        for (size_t i = 0; i < kTabOrder.size(); ++i) {
             QTest::keyClick(QApplication::focusWidget(), key);
             int id = 0;
-            for (int candidate : order)
+            for (int candidate : kTabOrder)
                 if (dlg.Control(candidate) == QApplication::focusWidget()) id = candidate;
             met.push_back(id);
         }
         return met;
     };
-    std::vector<int> forward(order.begin() + 1, order.end());
-    forward.push_back(order.front());
+    std::vector<int> forward(kTabOrder.begin() + 1, kTabOrder.end());
+    forward.push_back(kTabOrder.front());
     EXPECT_EQ(walk(Qt::Key_Tab), forward);
-    EXPECT_EQ(walk(Qt::Key_Backtab), std::vector<int>(order.rbegin(), order.rend()));
+    EXPECT_EQ(walk(Qt::Key_Backtab), std::vector<int>(kTabOrder.rbegin(), kTabOrder.rend()));
 
     pane->setFocus();
     QTest::keyClicks(pane, QStringLiteral("typed"));
@@ -108,27 +82,11 @@ TEST(DialogKeyboardTest, TabAndShiftTabWalkTheTemplateOrder) {
     EXPECT_EQ(pane->toPlainText().toStdString(), line.toStdString());
 }
 
-TEST(DialogLayoutTest, TemplateTextsBeforeStartUp) {
-    CVornicDlg dlg({});
-    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("代码烧录"));
-    EXPECT_EQ(Get<QPushButton>(dlg, IDC_OPEN_DEVICE)->text(), QStringLiteral("打开设备"));
-    EXPECT_EQ(Get<QPushButton>(dlg, IDC_BROWSE)->text(), QStringLiteral("..."));
-    EXPECT_EQ(Get<QCheckBox>(dlg, IDC_ERASE_ALL)->text(), QStringLiteral("全擦"));
-    EXPECT_EQ(Get<QLabel>(dlg, IDC_ADDRESS_LABEL)->text(), QStringLiteral("编程地址:"));
-    QComboBox* address = Get<QComboBox>(dlg, IDC_ADDRESS);
-    ASSERT_EQ(address->count(), 2);
-    EXPECT_EQ(address->itemText(1), QStringLiteral("0x20000000"));
-    EXPECT_EQ(address->currentIndex(), -1);  // selected only by the start-up sequence
-    EXPECT_FALSE(Get<QCheckBox>(dlg, IDC_RESET)->isChecked());
-    EXPECT_FALSE(Get<QLabel>(dlg, IDC_STATUS_BITMAP)->pixmap().isNull());
-}
-
 TEST(DialogStartUpTest, DefaultStateAndPathFromFirstArgument) {
     DialogOptions options;
     options.firstArgument = "/tmp/fw 100%.hex";
     CVornicDlg dlg(options);
     ASSERT_EQ(dlg.InitDialog(), 1);
-    EXPECT_EQ(g_useChinese.load(), 1);
     for (int id : {IDC_ERASE_ALL, IDC_PROGRAMME, IDC_VERIFY, IDC_RESET})
         EXPECT_TRUE(Get<QCheckBox>(dlg, id)->isChecked()) << id;
     EXPECT_EQ(Get<QComboBox>(dlg, IDC_ADDRESS)->currentText(), QStringLiteral("0x08000000"));
@@ -137,15 +95,9 @@ TEST(DialogStartUpTest, DefaultStateAndPathFromFirstArgument) {
     EXPECT_EQ(Get<QLineEdit>(dlg, IDC_LINK_STATUS)->text(), QStringLiteral("等待设备连接"));
     EXPECT_TRUE(
         Get<QPlainTextEdit>(dlg, IDC_OUTPUT)->toPlainText().isEmpty());  // no probe, no line
-    EXPECT_FALSE(dlg.windowIcon().isNull());
-    EXPECT_EQ(dlg.Images().Count(), 5);
-    const int indices[][2] = {{IDC_CHECK_STATUS, 0},
-                              {IDC_DISABLE_PROTECT, 1},
-                              {IDC_ENABLE_PROTECT, 2},
-                              {IDC_CLEAR_OUTPUT, 3},
-                              {IDC_EXECUTE, 4}};
-    for (const auto& [id, index] : indices)
-        EXPECT_EQ(Get<ImageButton>(dlg, id)->ImageIndex(), index) << id;
+    EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 200);
+    EXPECT_EQ(QToolTip::palette().color(QPalette::ToolTipText), QColor(Qt::black));
+    EXPECT_EQ(QToolTip::palette().color(QPalette::ToolTipBase), QColor(Qt::white));
 }
 
 TEST(DialogStartUpTest, HooksRunAtTheirStepWithTheProbeLineFirst) {
@@ -174,19 +126,6 @@ TEST(DialogStartUpTest, HooksRunAtTheirStepWithTheProbeLineFirst) {
     EXPECT_EQ(pane.count(QLatin1Char('\n')), 1);
 }
 
-TEST(DialogStartUpTest, TooltipsTextsDelayAndColours) {
-    CVornicDlg dlg({});
-    dlg.InitDialog();
-    EXPECT_EQ(dlg.Control(IDC_CHECK_STATUS)->toolTip(), QStringLiteral("查询设备读保护状态"));
-    EXPECT_EQ(dlg.Control(IDC_DISABLE_PROTECT)->toolTip(), QStringLiteral("解除设备读保护"));
-    EXPECT_EQ(dlg.Control(IDC_ENABLE_PROTECT)->toolTip(), QStringLiteral("使能设备读保护"));
-    EXPECT_EQ(dlg.Control(IDC_EXECUTE)->toolTip(), QStringLiteral("执行"));
-    EXPECT_EQ(dlg.Control(IDC_CLEAR_OUTPUT)->toolTip(), QStringLiteral("清除输出信息"));
-    EXPECT_EQ(QApplication::style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay), 200);
-    EXPECT_EQ(QToolTip::palette().color(QPalette::ToolTipText), QColor(Qt::black));
-    EXPECT_EQ(QToolTip::palette().color(QPalette::ToolTipBase), QColor(Qt::white));
-}
-
 TEST(DialogStartUpTest, EnglishTextsAndSimulatedTitle) {
     DialogOptions options;
     options.useChinese = false;
@@ -195,13 +134,8 @@ TEST(DialogStartUpTest, EnglishTextsAndSimulatedTitle) {
     dlg.InitDialog();
     EXPECT_EQ(g_useChinese.load(), 0);
     EXPECT_EQ(Get<QCheckBox>(dlg, IDC_ERASE_ALL)->text(), QStringLiteral("Erase-All"));
-    EXPECT_EQ(Get<QCheckBox>(dlg, IDC_PROGRAMME)->text(), QStringLiteral("Programme"));
-    EXPECT_EQ(Get<QCheckBox>(dlg, IDC_VERIFY)->text(), QStringLiteral("Verify"));
-    EXPECT_EQ(Get<QCheckBox>(dlg, IDC_RESET)->text(), QStringLiteral("Reset"));
-    EXPECT_EQ(Get<QLabel>(dlg, IDC_MCU_LABEL)->text(), QStringLiteral("MCU Type:"));
     EXPECT_EQ(Get<QLabel>(dlg, IDC_ADDRESS_LABEL)->text(), QStringLiteral("Address:"));
     EXPECT_EQ(Get<QLineEdit>(dlg, IDC_LINK_STATUS)->text(), QStringLiteral("Wait for device link"));
-    EXPECT_EQ(dlg.Control(IDC_EXECUTE)->toolTip(), QStringLiteral("Execute"));
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Flash Download [simulated CH32V103]"));
     // The hidden open button keeps its template text until the probe link changes it.
     EXPECT_EQ(Get<QPushButton>(dlg, IDC_OPEN_DEVICE)->text(), QStringLiteral("打开设备"));
@@ -211,82 +145,56 @@ TEST(DialogStartUpTest, EnglishTextsAndSimulatedTitle) {
 TEST(DialogStartUpTest, AboutItemFollowsASeparatorAndOpensTheAboutBox) {
     CVornicDlg dlg({});
     dlg.InitDialog();
-    ASSERT_NE(dlg.ContextMenu(), nullptr);
     QList<QAction*> actions = dlg.ContextMenu()->actions();
     ASSERT_EQ(actions.size(), 2);
     EXPECT_TRUE(actions[0]->isSeparator());
     EXPECT_EQ(actions[1]->text(), QStringLiteral("关于 Vornic(&A)..."));
 
-    QString title, text;
-    bool hadDefault = false;
+    QString title;
     QTimer::singleShot(0, [&] {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr) return;
         title = modal->windowTitle();
-        if (auto* l = modal->findChild<QLabel*>(QStringLiteral("aboutText"))) text = l->text();
-        if (auto* ok = modal->findChild<QPushButton*>(QStringLiteral("aboutOk"))) {
-            hadDefault = ok->isDefault() && ok->text() == QStringLiteral("确定");
-            ok->click();
-        }
+        modal->findChild<QPushButton*>(QStringLiteral("aboutOk"))->click();
     });
     actions[1]->trigger();  // modal: returns when the timer has pressed OK
     EXPECT_EQ(title, QStringLiteral("关于 Vornic"));
-    EXPECT_EQ(text, QStringLiteral("Vornic 1.0 版"));
-    EXPECT_TRUE(hadDefault);
 }
 
-TEST(DialogEndTest, EnterInPathBoxEndsTheDialog) {
-    CVornicDlg dlg({});
-    dlg.InitDialog();
-    dlg.show();
-    QLineEdit* path = Get<QLineEdit>(dlg, IDC_FILE_PATH);
-    path->setFocus();
-    QTest::keyClick(path, Qt::Key_Return);
-    EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(dlg.result(), QDialog::Accepted);
-}
-
-TEST(DialogEndTest, EnterOnACheckBoxOrInThePaneEndsTheDialog) {
-    for (int id : {IDC_ERASE_ALL, IDC_OUTPUT}) {
+// Enter outside a push button is OK and Escape is Cancel; both end the
+// dialog. A push button with the focus takes Enter as its click instead.
+TEST(DialogEndTest, EnterAndEscape) {
+    const struct {
+        int focus;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        int result;  // -1: the dialog stays and the button was clicked
+    } cases[] = {
+        {IDC_FILE_PATH, Qt::Key_Return, Qt::NoModifier, QDialog::Accepted},
+        {IDC_ERASE_ALL, Qt::Key_Enter, Qt::KeypadModifier, QDialog::Accepted},
+        {IDC_OUTPUT, Qt::Key_Enter, Qt::KeypadModifier, QDialog::Accepted},
+        {IDC_FILE_PATH, Qt::Key_Escape, Qt::NoModifier, QDialog::Rejected},
+        {IDC_CHECK_STATUS, Qt::Key_Return, Qt::NoModifier, -1},
+    };
+    for (const auto& c : cases) {
         CVornicDlg dlg({});
         dlg.InitDialog();
+        int clicks = 0;
+        dlg.SetHandler(IDC_CHECK_STATUS, [&] { ++clicks; });
         dlg.show();
-        dlg.Control(id)->setFocus();
-        QTest::keyClick(dlg.Control(id), Qt::Key_Enter, Qt::KeypadModifier);
-        EXPECT_FALSE(dlg.isVisible()) << id;
+        QApplication::setActiveWindow(&dlg);
+        dlg.Control(c.focus)->setFocus();
+        QTest::keyClick(dlg.Control(c.focus), c.key, c.modifiers);
+        EXPECT_EQ(dlg.isVisible() ? -1 : dlg.result(), c.result) << c.focus;
+        EXPECT_EQ(clicks, c.result == -1 ? 1 : 0) << c.focus;
     }
-}
-
-TEST(DialogEndTest, EnterOnAFocusedButtonClicksItInstead) {
-    CVornicDlg dlg({});
-    dlg.InitDialog();
-    int clicks = 0;
-    dlg.SetHandler(IDC_CHECK_STATUS, [&] { ++clicks; });
-    dlg.show();
-    QApplication::setActiveWindow(&dlg);
-    dlg.Control(IDC_CHECK_STATUS)->setFocus();
-    ASSERT_EQ(dlg.focusWidget(), dlg.Control(IDC_CHECK_STATUS));
-    QTest::keyClick(dlg.Control(IDC_CHECK_STATUS), Qt::Key_Return);
-    EXPECT_EQ(clicks, 1);
-    EXPECT_TRUE(dlg.isVisible());
-}
-
-TEST(DialogEndTest, EscapeEndsTheDialog) {
-    CVornicDlg dlg({});
-    dlg.InitDialog();
-    dlg.show();
-    QTest::keyClick(&dlg, Qt::Key_Escape);
-    EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
 }
 
 TEST(DialogEndTest, QuitWhileJobRunsAsksFirst) {
     CVornicDlg dlg({});
     dlg.InitDialog();
-    bool running = true;
     int asked = 0;
     bool answer = false;
-    dlg.Hooks().jobRunning = [&] { return running; };
+    dlg.Hooks().jobRunning = [] { return true; };
     dlg.SetQuitConfirmation([&] {
         ++asked;
         return answer;
@@ -295,23 +203,28 @@ TEST(DialogEndTest, QuitWhileJobRunsAsksFirst) {
     QTest::keyClick(&dlg, Qt::Key_Escape);
     EXPECT_EQ(asked, 1);
     EXPECT_TRUE(dlg.isVisible());  // "no": the job goes on, the window stays
-    EXPECT_FALSE(dlg.close());
-    EXPECT_EQ(asked, 2);
     answer = true;
     EXPECT_TRUE(dlg.close());
-    EXPECT_EQ(asked, 3);
+    EXPECT_EQ(asked, 2);
     EXPECT_TRUE(dlg.QuitWhileJobRuns());
+}
 
-    // Without a job nobody is asked.
-    CVornicDlg idle({});
-    idle.InitDialog();
-    idle.Hooks().jobRunning = [] { return false; };
-    idle.SetQuitConfirmation([&] { return ++asked, false; });
-    idle.show();
-    QTest::keyClick(&idle, Qt::Key_Escape);
-    EXPECT_FALSE(idle.isVisible());
-    EXPECT_EQ(asked, 3);
-    EXPECT_FALSE(idle.QuitWhileJobRuns());
+// Qt's buttons speak the selected language (its translation installed only
+// with Chinese), and "No" stays the quit question's default in both.
+TEST(DialogEndTest, QuitQuestionInQtsTextsOfTheLanguageWithNoAsDefault) {
+    const struct {
+        bool chinese;
+        const char *yes, *no;
+    } cases[] = {{true, "是(&Y)", "否(&N)"}, {false, "&Yes", "&No"}, {true, "是(&Y)", "否(&N)"}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(InstallQtTranslations(c.chinese), 1);
+        CVornicDlg dlg({});
+        std::unique_ptr<QMessageBox> question = dlg.NewQuitQuestion();
+        EXPECT_EQ(question->button(QMessageBox::Yes)->text().toStdString(), c.yes);
+        EXPECT_EQ(question->button(QMessageBox::No)->text().toStdString(), c.no);
+        EXPECT_EQ(question->defaultButton(), question->button(QMessageBox::No));
+    }
+    InstallQtTranslations(false);
 }
 
 TEST(DialogChooserTest, CancelPutsThePreviousChoiceBack) {
@@ -385,26 +298,27 @@ QString Accessible(QWidget* widget, QAccessible::Text text) {
 TEST(DialogAccessibilityTest, EveryControlIsNamedInTheSelectedLanguage) {
     const struct {
         bool chinese;
+        const char *checkStatus, *pane;
         int banner;
         const char* bannerText;
-        const char* pane;
     } cases[] = {
-        {true, IDB_BANNER_PROTECTED_ZH, "代码读保护已使能", "输出日志"},
-        {false, IDB_BANNER_UNPROTECTED_EN, "Code read protection is disabled", "Output log"},
+        {true, "查询设备读保护状态", "输出日志", IDB_BANNER_PROTECTED_ZH, "代码读保护已使能"},
+        {false, "Check read-protect status of the device", "Output log", IDB_BANNER_UNPROTECTED_EN,
+         "Code read protection is disabled"},
     };
     for (const auto& c : cases) {
         DialogOptions options;
         options.useChinese = c.chinese;
         CVornicDlg dlg(options);
         dlg.InitDialog();
-        for (const TabStop& stop : kTabOrder)
-            EXPECT_FALSE(Accessible(dlg.Control(stop.id), QAccessible::Name).isEmpty()) << stop.id;
+        for (int id : kTabOrder)
+            EXPECT_FALSE(Accessible(dlg.Control(id), QAccessible::Name).isEmpty()) << id;
+        // Image buttons are named by their tooltips.
         for (int id : {IDC_CHECK_STATUS, IDC_DISABLE_PROTECT, IDC_ENABLE_PROTECT, IDC_EXECUTE,
-                       IDC_CLEAR_OUTPUT}) {
+                       IDC_CLEAR_OUTPUT})
             EXPECT_EQ(Accessible(dlg.Control(id), QAccessible::Name), dlg.Control(id)->toolTip());
-            EXPECT_FALSE(dlg.Control(id)->toolTip().isEmpty());
-        }
-        EXPECT_EQ(Accessible(dlg.Control(IDC_OUTPUT), QAccessible::Name), c.pane);
+        EXPECT_EQ(dlg.Control(IDC_CHECK_STATUS)->toolTip().toStdString(), c.checkStatus);
+        EXPECT_EQ(Accessible(dlg.Control(IDC_OUTPUT), QAccessible::Name).toStdString(), c.pane);
         // A drop-down list is labelled by the text beside it.
         auto labels = QAccessible::queryAccessibleInterface(dlg.Control(IDC_ADDRESS))
                           ->relations(QAccessible::Label);
@@ -413,10 +327,9 @@ TEST(DialogAccessibilityTest, EveryControlIsNamedInTheSelectedLanguage) {
 
         QtControlsPort port(&dlg);
         port.ShowBitmap(IDC_STATUS_BITMAP, c.banner);
-        EXPECT_EQ(Accessible(dlg.Control(IDC_STATUS_BITMAP), QAccessible::Description),
-                  c.bannerText);
-        port.ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
-        EXPECT_EQ(Accessible(dlg.Control(IDC_STATUS_BITMAP), QAccessible::Description), "");
+        EXPECT_EQ(
+            Accessible(dlg.Control(IDC_STATUS_BITMAP), QAccessible::Description).toStdString(),
+            c.bannerText);
     }
     g_useChinese.store(1);
 }
