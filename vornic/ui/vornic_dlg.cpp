@@ -460,6 +460,8 @@ std::unique_ptr<QMessageBox> CVornicDlg::NewQuitQuestion() {
     // An Enter pressed by habit must not end a running job.
     box->setDefaultButton(QMessageBox::No);
     box->setEscapeButton(QMessageBox::No);
+    // "取消" reads as "stay" to a Chinese user more plainly than Qt's "否".
+    if (g_useChinese.load() != 0) box->button(QMessageBox::No)->setText(QStringLiteral("取消"));
     return box;
 }
 

@@ -215,9 +215,10 @@ TEST(DialogEndTest, QuitQuestionInQtsTextsOfTheLanguageWithNoAsDefault) {
     const struct {
         bool chinese;
         const char *yes, *no;
-    } cases[] = {{true, "是(&Y)", "否(&N)"}, {false, "&Yes", "&No"}, {true, "是(&Y)", "否(&N)"}};
+    } cases[] = {{true, "是(&Y)", "取消"}, {false, "&Yes", "&No"}, {true, "是(&Y)", "取消"}};
     for (const auto& c : cases) {
         ASSERT_EQ(InstallQtTranslations(c.chinese), 1);
+        g_useChinese.store(c.chinese ? 1 : 0);
         CVornicDlg dlg({});
         std::unique_ptr<QMessageBox> question = dlg.NewQuitQuestion();
         EXPECT_EQ(question->button(QMessageBox::Yes)->text().toStdString(), c.yes);
