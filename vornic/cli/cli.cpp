@@ -271,7 +271,7 @@ int ListCommand(const Options& o) {
 int RunCommand(const Options& o, controls::HeadlessDialog& dialog, PanePrinter& pane) {
     if (o.command == "convert") {
         std::string outputName;
-        return ConvertHexToBin(o.file, outputName) ? kExitOk : kExitFailed;
+        return ConvertHexToBin(o.file, outputName).Ok() ? kExitOk : kExitFailed;
     }
     StartUpProbeLink();
     if (g_deviceHandle.load() == -1 && !o.simulate) {
