@@ -17,6 +17,7 @@
 #include "download_job.h"
 #include "headless_dialog.h"
 #include "language.h"
+#include "options.h"
 #include "output_log.h"
 #include "probe_link.h"
 #include "probe_session.h"
@@ -28,31 +29,22 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
-    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] COMMAND\n"
+    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] [--trace=FILE] COMMAND\n"
     "  flash FILE [--address=0x08000000|0x20000000] [--no-erase] [--no-programme]\n"
     "             [--no-verify] [--no-reset] [--if-changed]\n"
     "  verify FILE [--address=0x08000000|0x20000000]\n"
     "  status | protect | unprotect | reset\n"
-    "  convert FILE\n"
+    "  convert FILE         HEX to BIN only; FILE is a .hex or .bin file\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
-    "  --help\n"
-    "Without --simulate the probe is a real one on USB (id 1a86:8010, and any --usb-id);\n"
-    "--probe picks one by serial or bus-port when several are attached.\n";
-
-// The options the window's command line has too.
-struct CommonOptions {
-    bool simulate = false;
-    std::string simFaults;
-    std::string simState;
-    std::vector<probelib::UsbId> usbIds;
-    std::string probe;
-    bool useChinese = true;
-    bool help = false;
-    std::vector<std::string> arguments;
-};
+    "  --help | --version\n"
+    "Options may come before or after the command; -- ends them. Without --simulate the\n"
+    "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
+    "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
+    "FILE. Exit status: 0 when every step that ran succeeded, 1 when one failed (the\n"
+    "summary on standard error says which and why), 2 for bad usage.\n";
 
 struct Options {
-    CommonOptions common;
+    vornic_options::CommonOptions common;
     bool quiet = false;
     std::string command;
     std::string file;
@@ -66,63 +58,24 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Returns an empty string on success, else the usage complaint.
 std::string Parse(std::span<const std::string_view> args, Options* out) {
     Options& o = *out;
-    CommonOptions& c = o.common;
-    bool flashOptions = false;
+    vornic_options::Parser parser;
+    bool noErase = false, noProgramme = false, noVerify = false, noReset = false;
     std::string address;
-    for (std::string_view a : args) {
-        if (a == "--help" || a == "-h") {
-            c.help = true;
-        } else if (a == "--simulate") {
-            c.simulate = true;
-        } else if (StartsWith(a, "--simulate=")) {
-            c.simulate = true;
-            c.simFaults = std::string(a.substr(11));
-        } else if (StartsWith(a, "--sim-state=")) {
-            c.simState = std::string(a.substr(12));
-            if (c.simState.empty()) return "--sim-state needs a file";
-        } else if (StartsWith(a, "--usb-id=")) {
-            probelib::UsbId id;
-            if (!probelib::ParseUsbId(a.substr(9), &id))
-                return "--usb-id takes a hex id pair: --usb-id=VID:PID";
-            c.usbIds.push_back(id);
-        } else if (StartsWith(a, "--probe=")) {
-            c.probe = std::string(a.substr(8));
-            if (c.probe.empty()) return "--probe takes a serial number or bus-port";
-        } else if (a == "--lang=zh") {
-            c.useChinese = true;
-        } else if (a == "--lang=en") {
-            c.useChinese = false;
-        } else if (StartsWith(a, "--lang")) {
-            return "--lang takes zh or en";
-        } else if (a == "--quiet") {
-            o.quiet = true;
-        } else if (StartsWith(a, "--address=")) {
-            address = std::string(a.substr(10));
-            if (address.empty()) return "--address takes 0x08000000 or 0x20000000";
-        } else if (a == "--if-changed") {
-            o.ifChanged = true, flashOptions = true;
-        } else if (a == "--no-erase") {
-            o.erase = false, flashOptions = true;
-        } else if (a == "--no-programme") {
-            o.programme = false, flashOptions = true;
-        } else if (a == "--no-verify") {
-            o.verify = false, flashOptions = true;
-        } else if (a == "--no-reset") {
-            o.reset = false, flashOptions = true;
-        } else if (StartsWith(a, "-") && a != "-") {
-            return "unknown option " + std::string(a);
-        } else {
-            c.arguments.emplace_back(a);
-        }
-    }
-    if (c.help) return {};
+    parser.AddFlag("--quiet", &o.quiet);
+    parser.AddFlag("--if-changed", &o.ifChanged);
+    parser.AddFlag("--no-erase", &noErase);
+    parser.AddFlag("--no-programme", &noProgramme);
+    parser.AddFlag("--no-verify", &noVerify);
+    parser.AddFlag("--no-reset", &noReset);
+    parser.AddValue("--address", &address);
+    std::string error;
+    if (parser.Parse(args, &o.common, &error) == 0) return error;
+    if (o.common.help || o.common.version) return {};
+    o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
+    const bool flashOptions = o.ifChanged || noErase || noProgramme || noVerify || noReset;
     if (address == "0x20000000")
         o.addressIndex = 1;
     else if (!address.empty() && address != "0x08000000")
@@ -355,6 +308,11 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog) {
 // cannot be had.
 int SelectBackend(const Options& o, int* status) {
     std::string error;
+    if (!o.common.trace.empty() && !probelib::StartTrace(o.common.trace, &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        *status = kExitFailed;
+        return 0;
+    }
     if (!o.common.simulate) {
         probelib::SetUsbOptions(UsbOptionsOf(o));
         if (probelib::SelectBackend("usb", "", "", &error)) return 1;
@@ -375,6 +333,10 @@ int RunCli(std::span<const std::string_view> args) {
     if (!complaint.empty()) return Usage(complaint);
     if (o.common.help) {
         std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (o.common.version) {
+        std::printf("%s\n", vornic_options::VersionText("vornic-cli").c_str());
         return kExitOk;
     }
     g_useChinese = o.common.useChinese ? 1 : 0;

@@ -163,6 +163,12 @@ TEST_F(CliTest, OutcomesOfEachCase) {
          "convert: failed at convert (bad input: image too large)",
          [&] { Write(dir / "big.bin", ""), fs::resize_file(dir / "big.bin", 2ull << 30); },
          [&](const Result& r) { EXPECT_LT(r.peakKiB, 64 * 1024); }},
+        {"-- ends the options",
+         {"convert", "--", "-odd.hex"},
+         1,
+         {"Not choose file-odd.hex"},
+         "convert: failed at convert (bad input: file missing)"},
+        {"-- ends the options", {"--", "-odd.hex"}, 2, {}, "vornic-cli: unknown command -odd.hex"},
         {"a refused reset fails protect",
          {"--simulate=refuse:SoftReset", "protect"},
          1,
@@ -215,6 +221,7 @@ TEST_F(CliTest, OutcomesOfEachCase) {
                                               "target.state"}),
                        names);
          }},
+        {"version", {"--version"}, 0, {"vornic-cli " VORNIC_VERSION}, ""},
         {"usage", {"--help"}, 0, any, ""},
         {"usage", {}, 2, {}, "vornic-cli: no command given"},
         {"usage", {"--simulate", "frobnicate"}, 2, {}, "vornic-cli: unknown command"},
@@ -223,6 +230,7 @@ TEST_F(CliTest, OutcomesOfEachCase) {
         {"usage", {"flash", "{dir}/app.hex", "--address=0x1234"}, 2, {}, "vornic-cli: --address"},
         {"usage", {"status", "--no-erase"}, 2, {}, "vornic-cli: --no-* options belong to flash"},
         {"usage", {"--usb-id=1a86", "list"}, 2, {}, "vornic-cli: --usb-id takes"},
+        {"usage", {"--sim-state=", "flash", "x.hex"}, 2, {}, "vornic-cli: --sim-state= needs"},
         {"usage", {"list", "extra"}, 2, {}, "vornic-cli: list takes no argument"},
     };
     for (const Row& row : rows) {
@@ -246,6 +254,10 @@ TEST_F(CliTest, OutcomesOfEachCase) {
             EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + In(row.summary))) << r.err;
         if (row.after) row.after(r);
     }
+    // The window's version, before its toolkit (and any display) is needed.
+    const Result window = clitest::RunProcess({VORNIC_PATH, "--version"});
+    EXPECT_EQ(0, window.status);
+    EXPECT_EQ("vornic " VORNIC_VERSION "\n", window.out);
 }
 
 TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
