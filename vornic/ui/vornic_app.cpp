@@ -81,7 +81,7 @@ int CVornicApp::Run() {
         return 2;
     }
     // --help never gets here: main prints the usage before the toolkit starts.
-    if (SelectProbeBackend(commandLine) == 0) return 1;
+    if (StartTrace(commandLine) == 0 || SelectProbeBackend(commandLine) == 0) return 1;
     InstallQtTranslations(commandLine.useChinese);  // without it Qt's dialogs stay English
 
     DialogOptions options;
