@@ -1,0 +1,38 @@
+// Which substitution rules can be skipped for a text without asking Boost.Regex.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What a rule's pattern tells before it is applied. The pattern is read by a parser that
+// knows a small part of the Perl syntax for certain and gives up on the rest. Boost.Regex
+// stops with an error when a search takes too many steps for the text's and the pattern's
+// length; a plan other than `whole` is given only where no search of the rule can come near
+// that limit, so that every plan has the outcome of applying the rule to the whole text.
+class RuleFilter {
+  public:
+    enum class Plan {
+        skip,       // no match is possible, and looking for one would end without error
+        atLeading,  // matches, if any, start where the leading literal stands; none errs
+        whole,      // nothing known: search the whole text
+    };
+
+    explicit RuleFilter(std::string_view pattern);
+
+    Plan PlanFor(std::string_view text) const;
+
+    // The literal every match begins with (after zero-width tests); empty when unknown.
+    const std::string& leading() const { return m_leading; }
+
+  private:
+    bool Bounded(std::string_view text) const;
+
+    std::string m_leading;
+    // For a pattern without alternatives or repeated groups: the literals every match holds,
+    // and how many atoms carry a quantifier; -1 for any other pattern.
+    std::vector<std::string> m_required;
+    int m_repeats = -1;
+    std::size_t m_length = 0;
+};
