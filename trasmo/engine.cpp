@@ -15,6 +15,7 @@
 #include <set>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "rewrite.h"
@@ -40,6 +41,7 @@ struct Fd {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
+    int Release() { return std::exchange(fd, -1); }
 };
 
 std::string_view Field(const char* f, std::size_t n) { return {f, ::strnlen(f, n)}; }
@@ -194,7 +196,6 @@ bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::stri
     }
     // Identical: every file the rule brings is made complete beside its target before the
     // matched file goes, so a failure on the way leaves the project as it was.
-    project.Close();
     const bool replaced = replacement.size() > 1;
     std::vector<Copy> copies;  // the replacement first, then the added files
     if (replaced) {
@@ -222,6 +223,7 @@ bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::stri
                                                       {fullPath, ToGbk(std::strerror(errno))}));
         return true;
     }
+    CloseInBackground(project.Release());
     if (replaced)
         WriteLogLine(g_importLog,
                      FormatImportMessage("****替换文件【%s】为【%s】***", {source, replacement}));
@@ -324,6 +326,7 @@ class Prefetcher {
                 // A staged file holds a descriptor until the walk commits it.
                 if (OpenStagedFiles() < kMaxStagedAhead)
                     StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
+                item.outcome.staged.HoldReplaced(fd.Release());
                 item.computed = true;
             }
             {
@@ -387,8 +390,8 @@ bool HandleFile(Fd& fd, const struct stat& st, const std::string& fullPath, cons
                                   desDir, sorDir);
     WriteLogLine(g_monitorLog, "4.7");
     if (!LooksLikeCFile(fullPath)) return true;
-    fd.Close();
     if (!prepared) outcome = ApplyRules(rules, content);
+    outcome.staged.HoldReplaced(fd.Release());
     return CommitRewrite(fullPath, name, content, outcome, st.st_mode);
 }
 
@@ -452,5 +455,9 @@ bool WalkDirectory(const std::string& projectDir, const std::string& desDir,
 
 int ConvertDirectory(const std::string& projectDir, const std::string& desDir,
                      const std::string& sorDir) {
-    return WalkDirectory(projectDir, desDir, sorDir, CurrentRules()) ? 1 : 0;
+    bool read = WalkDirectory(projectDir, desDir, sorDir, CurrentRules());
+    int error = errno;
+    WaitForBackgroundCloses();
+    errno = error;
+    return read ? 1 : 0;
 }

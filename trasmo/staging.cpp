@@ -7,8 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -17,7 +20,60 @@ constexpr std::string_view kPrefix = ".trasmo-";
 constexpr std::size_t kSuffixLength = 6;
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
+constexpr int kMaxHeld = 128;
 std::atomic<int> g_openStaged{0};
+std::atomic<int> g_held{0};
+
+// A few threads that close descriptors handed to them, started when first needed; closes
+// that wait for the device overlap.
+class Closer {
+  public:
+    ~Closer() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        for (std::thread& t : m_threads) t.join();
+    }
+    void Add(int fd) {
+        std::lock_guard lock(m_mutex);
+        m_fds.push_back(fd);
+        if (m_threads.size() < kClosingThreads && m_fds.size() > m_threads.size() - m_busy)
+            m_threads.emplace_back([this] { Run(); });
+        m_wake.notify_one();
+    }
+    void Wait() {
+        std::unique_lock lock(m_mutex);
+        m_idle.wait(lock, [&] { return m_fds.empty() && m_busy == 0; });
+    }
+
+  private:
+    static constexpr std::size_t kClosingThreads = 4;
+    void Run() {
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            m_wake.wait(lock, [&] { return m_stop || !m_fds.empty(); });
+            if (m_fds.empty()) return;
+            int fd = m_fds.back();
+            m_fds.pop_back();
+            ++m_busy;
+            lock.unlock();
+            ::close(fd);
+            lock.lock();
+            --m_busy;
+            m_idle.notify_all();
+        }
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_wake, m_idle;
+    std::vector<int> m_fds;
+    std::size_t m_busy = 0;
+    bool m_stop = false;
+    std::vector<std::thread> m_threads;
+};
+
+Closer g_closer;
 
 // An unnamed file is given its name through /proc/self/fd, which needs no privilege.
 bool CanNameUnnamedFiles() {
@@ -52,9 +108,35 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
+StagedFile::~StagedFile() {
+    Discard();
+    DropHeld();
+}
+
+void StagedFile::DropHeld() {
+    if (m_held < 0) return;
+    ::close(m_held);  // still named unless committed: closing it frees nothing
+    --g_held;
+    m_held = -1;
+}
+
+void StagedFile::HoldReplaced(int fd) {
+    if (fd < 0) return;
+    DropHeld();
+    if (g_held.fetch_add(1) < kMaxHeld) {
+        m_held = fd;
+        return;
+    }
+    --g_held;
+    ::close(fd);
+}
+
 StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
     if (this != &other) {
         Discard();
+        DropHeld();
+        m_held = other.m_held;
+        other.m_held = -1;
         m_fd = other.m_fd;
         m_name = std::move(other.m_name);
         m_tried = other.m_tried;
@@ -136,6 +218,11 @@ bool StagedFile::Commit(const std::string& target) {
         return false;
     }
     m_name.clear();
+    if (m_held >= 0) {
+        CloseInBackground(m_held);
+        m_held = -1;
+        --g_held;
+    }
     return true;
 }
 
@@ -160,3 +247,9 @@ bool IsStagingName(std::string_view name) {
 }
 
 int OpenStagedFiles() { return g_openStaged.load(); }
+
+void CloseInBackground(int fd) {
+    if (fd >= 0) g_closer.Add(fd);
+}
+
+void WaitForBackgroundCloses() { g_closer.Wait(); }

@@ -16,7 +16,7 @@ class StagedFile {
     StagedFile& operator=(StagedFile&& other) noexcept;
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
-    ~StagedFile() { Discard(); }
+    ~StagedFile();
 
     // Creates the file in folder `dir` with `mode` and writes `data`; see created()/written().
     void Stage(const std::string& dir, std::string_view data, mode_t mode);
@@ -29,8 +29,14 @@ class StagedFile {
     // name; false when it was not complete or could not be put there.
     bool Commit(const std::string& target);
     void Discard();
+    // Keeps the file being replaced open (when few are held): once the commit has taken its
+    // name, the last close frees its blocks on the closing thread, not inside the rename.
+    void HoldReplaced(int fd);
 
   private:
+    void DropHeld();
+
+    int m_held = -1;     // the file being replaced
     int m_fd = -1;       // unnamed file, open until it is committed or discarded
     std::string m_name;  // named temporary file
     bool m_tried = false, m_created = false, m_written = false;
@@ -42,3 +48,9 @@ bool IsStagingName(std::string_view name);
 
 // Staged files that hold an open descriptor; workers stop staging ahead above a limit.
 int OpenStagedFiles();
+
+// Closes `fd` on a thread of its own. The last close of a file that lost its name frees its
+// blocks, which on a file system mounted with discard waits for the device.
+void CloseInBackground(int fd);
+// Returns when every descriptor handed to CloseInBackground is closed.
+void WaitForBackgroundCloses();
