@@ -38,7 +38,7 @@ struct EngineTest : ConverterFixture, ::testing::Test {
 // in the project; no value means absent. Messages: @P stands for the project folder, @D for DES.
 TEST_F(EngineTest, ReplacementOutcomes) {
     using Files = std::vector<std::pair<std::string, std::optional<std::string>>>;
-    const std::string big(100 * 1024, 'x'), f = "factory\r\n";
+    const std::string big = "absent" + std::string(100 * 1024, 'x'), f = "factory\r\n";
     const char* placeFailed = "****文件【%s】未能替换：无法放入文件【%s】（%s），文件保持原样***";
     const char* replaced = "****替换文件【%s】为【%s】***";
     const char* ruleFailed = "****文件【%s】的替换规则【%s】（%s）无法应用，文件保持原样***";

@@ -239,6 +239,15 @@ TEST_F(ProcessTest, KilledRunsLoseNothing) {
             EXPECT_TRUE(now == text(i, 'f') || now == text(i, 'v')) << path(i);
         }
         EXPECT_GE(markers, recreated - 1);
+        // Staged unnamed where the file system can: at most the file being renamed has a name.
+        if (int probe = ::open(project.c_str(), O_TMPFILE | O_WRONLY, 0600); probe >= 0) {
+            ::close(probe);
+            EXPECT_LE(std::count_if(fs::recursive_directory_iterator(project), {},
+                                    [](auto& e) {
+                                        return e.path().filename().string().starts_with(".trasmo-");
+                                    }),
+                      1);
+        }
     }
     ASSERT_EQ(Run({project.string(), resources.string()}), 0);
     for (int i = 0; i < files; ++i) EXPECT_EQ(ReadFile(path(i)), text(i, 'v')) << path(i);
