@@ -1,5 +1,4 @@
-// The converter as the IDE runs it: a process in its own program folder, its standard
-// streams, a read-only installation, and kills at random moments.
+// The converter as a process: its program folder, streams, a read-only install, kills.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>

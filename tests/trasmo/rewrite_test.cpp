@@ -1,5 +1,4 @@
-// Source rewriting: markers, change report, NUL bytes, failures; the rule filter against
-// plain Boost.Regex.
+// Source rewriting: markers, change report, NUL bytes; the rule filter against Boost.Regex.
 #include "rewrite.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +10,9 @@
 
 namespace {
 
-struct RewriteTest : ConverterFixture, ::testing::Test {
-    fs::path file = dir.path / "src" / "main.c";
-};
-
-TEST_F(RewriteTest, MarkersReportAndContent) {
+TEST(Rewrite, MarkersReportAndContent) {
+    ConverterFixture f;
+    const fs::path file = f.dir.path / "src" / "main.c";
     const std::string nulFirst("\0abc\r\n", 6), nulInside("abc\r\n\0tail abc\r\n", 16);
     const Lines all{"4.8", "4.9", "4.10", "4.12"}, noEnd{"4.8", "4.9", "4.10", "4.11", "4.12"},
         whole{"4.8", "4.9", "4.13"};
@@ -46,15 +43,15 @@ TEST_F(RewriteTest, MarkersReportAndContent) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
         ResetConverterState();
-        ClearLogs();
+        f.ClearLogs();
         for (std::size_t i = 0; i < row.rules.size(); ++i)
             SetRule(static_cast<int>(i), row.rules[i][0], row.rules[i][1]);
         WriteFile(file, row.content);
         EXPECT_TRUE(RewriteSourceFile(file.string(), "main.c", row.content));
         EXPECT_EQ(ReadFile(file), row.after);
-        EXPECT_EQ(Monitor(), row.markers);
+        EXPECT_EQ(f.Monitor(), row.markers);
         Lines report{Msg("****文件【%s】替换了部分关键字，请注意校验代码***", {"main.c"})};
-        EXPECT_EQ(Import(), row.reported ? report : Lines{});
+        EXPECT_EQ(f.Import(), row.reported ? report : Lines{});
     }
     // The mode is kept, and no temporary file remains.
     fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
