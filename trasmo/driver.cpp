@@ -91,9 +91,6 @@ std::string OutputFolder(const std::string& programFolder) {
 
 void PrintUsage(const std::string& programFolder) {
     std::string outputs = OutputFolder(programFolder);
-    std::string where = outputs == programFolder
-                            ? "the program folder"
-                            : "the state folder (the program folder is not writable)";
     Put(1,
         "Usage: trasmo PROJECT_DIR RESOURCE_DIR\n"
         "       trasmo --help | --version\n\n"
@@ -104,9 +101,12 @@ void PrintUsage(const std::string& programFolder) {
         "                files that TransFile.wcfg replaces)\n\n"
         "The rules TransFile.wcfg and RegexMap.wcfg are read from the program folder\n  " +
             programFolder +
-            "\nExeMonitor.log (step markers), ImportKeilProj.log (messages, GBK) and keil.ini\n"
-            "(TRUE: convert some files by hand; FALSE: done) are written to " +
-            where + "\n  " + (outputs.empty() ? "(no home folder known)" : outputs) + "\n");
+            "\nThe outputs ExeMonitor.log (step markers), ImportKeilProj.log (messages, GBK)\n"
+            "and keil.ini (TRUE: convert some files by hand; FALSE: done) are written to\n  " +
+            (outputs.empty() ? std::string("(no home folder known)") : outputs) + "\n" +
+            (outputs == programFolder
+                 ? ""
+                 : "the user's state folder, as the program folder is not writable.\n"));
 }
 
 }  // namespace

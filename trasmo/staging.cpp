@@ -1,4 +1,5 @@
-// Staged files: O_TMPFILE and linkat where possible, mkostemp otherwise; rename into place.
+// Staged files: O_TMPFILE and linkat where possible, mkostemp otherwise; rename into place;
+// the replaced files closed on background threads.
 #include "staging.h"
 
 #include <fcntl.h>
