@@ -27,9 +27,9 @@ struct EngineTest : ConverterFixture, ::testing::Test {
         ::setrlimit(RLIMIT_FSIZE, &old);
         return r;
     }
-    bool Logged(const std::string& line) const {
+    long Logged(const std::string& line) const {
         Lines m = Monitor();
-        return std::find(m.begin(), m.end(), line) != m.end();
+        return std::count(m.begin(), m.end(), line);
     }
 };
 
@@ -148,8 +148,7 @@ TEST_F(EngineTest, ReplacementOutcomes) {
             EXPECT_NE(e.path().filename().string().rfind(".trasmo-", 0), 0u) << e.path();
     }
     // The last row: the failed source got no 4.12 and the walk of its folder ended there.
-    EXPECT_FALSE(Logged("4.12"));
-    EXPECT_FALSE(Logged("b.c"));
+    EXPECT_EQ(Logged("4.12") + Logged("b.c"), 0);
 }
 
 TEST_F(EngineTest, WhatTheWalkRewrites) {
@@ -179,8 +178,7 @@ TEST_F(EngineTest, WhatTheWalkRewrites) {
     EXPECT_EQ(ReadFile(project / ".trasmo-keep"), "old\r\n");
     EXPECT_TRUE(Logged("new\nline.c"));  // names are logged as they are
     EXPECT_FALSE(Logged(".trasmo-Ab12Cd"));
-    Lines m = Monitor();
-    EXPECT_EQ(std::count(m.begin(), m.end(), "start.s"), 2);  // the loop is not followed
+    EXPECT_EQ(Logged("start.s"), 2);  // the loop is not followed
 }
 
 }  // namespace

@@ -84,9 +84,6 @@ TEST_F(ProcessTest, CompleteRunOnTheExample) {
     EXPECT_EQ(Lines(log.begin(), log.begin() + long(expect.size())), expect);
     EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{"5", "6", "7"}));
     EXPECT_TRUE(fs::exists(project / "User" / "ch32v10x_usb_host.c"));
-    EXPECT_FALSE(fs::exists(project / "Core" / "core_cm3.c"));
-    EXPECT_NE(ReadFile(project / "User" / "main.c").find("#include \"ch32v10x.h\"\r\n"),
-              std::string::npos);
     std::string import = ReadFile(program / "ImportKeilProj.log");
     EXPECT_NE(import.find(Msg("****文件【%s】替换了部分关键字，请注意校验代码***", {"main.c"})),
               std::string::npos);
@@ -103,6 +100,8 @@ TEST_F(ProcessTest, ShortRuns) {
     Lines upTo3{"1", "2", "2.1", "2.2", "2.3", "2.4"};
     upTo3.insert(upTo3.end(), LoadRegexMap(TRASMO_TABLE_DIR), "2.5");
     upTo3.push_back("3");
+    const std::string unreadable =
+        "trasmo: cannot read the project folder --help: No such file or directory\n";
     int broken[2];
     ASSERT_EQ(::pipe2(broken, O_CLOEXEC), 0);
     ::close(broken[0]);
@@ -124,9 +123,9 @@ TEST_F(ProcessTest, ShortRuns) {
         {"no RegexMap.wcfg", [&] { fs::remove(regex); }, {proj, res}, {"1", "2", "2.1"}, ""},
         {"RegexMap.wcfg without entries", [&] { WriteFile(regex, std::string(200, ' ')); }, {proj, res},
          {"1", "2", "2.1", "2.2", "2.3", "2.4"}, ""},
-        {"keil.ini cannot be created", [&] { fs::remove(ini), fs::create_directory(ini); }, {proj, res}, {"6"}, ""},
-        {"unreadable project folder: said, and the run completes", [] {}, {"--help", res}, {"7"},
-         "trasmo: cannot read the project folder --help: No such file or directory\n"},
+        {"unreadable project folder: said, and the run completes", [] {}, {"--help", res}, {"7"}, unreadable},
+        {"keil.ini cannot be created", [&] { fs::remove(ini), fs::create_directory(ini); }, {"--help", res}, {"6"},
+         unreadable},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -140,14 +139,11 @@ TEST_F(ProcessTest, ShortRuns) {
         EXPECT_EQ(log, row.monitor);
         EXPECT_EQ(out + err, row.err);
         const bool complete = row.monitor == Lines{"7"};
-        EXPECT_EQ(fs::is_regular_file(ini), complete);
-        if (complete) {
-            EXPECT_EQ(ReadFile(ini), "FALSE");
-            EXPECT_EQ(ReadFile(program / "ImportKeilProj.log"),
-                      Msg("****无法读取工程文件夹【%s】（%s）***",
-                          {"--help", "No such file or directory"}) +
-                          " \r\n");
-        }
+        EXPECT_EQ(fs::is_regular_file(ini) ? ReadFile(ini) : "none", complete ? "FALSE" : "none");
+        EXPECT_EQ(LogLines(ReadFile(program / "ImportKeilProj.log")),
+                  row.err == unreadable ? Lines{Msg("****无法读取工程文件夹【%s】（%s）***",
+                                                    {"--help", "No such file or directory"})}
+                                        : Lines{});
         fs::remove_all(ini);
     }
     ::close(broken[1]);
@@ -171,9 +167,8 @@ TEST_F(ProcessTest, ReadOnlyProgramFolderUsesTheStateFolder) {
         for (const auto& e : fs::recursive_directory_iterator(p))
             ASSERT_TRUE(!root || ::lchown(e.path().c_str(), nobody, nobody) == 0) << e.path();
     }
-    fs::permissions(program,
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
+    fs::permissions(dir.path, fs::perms(0755));  // reachable whatever the umask
+    fs::permissions(program, fs::perms(0555));   // installed, read-only
     auto unprivileged = [root] {
         if (root && (::setgroups(0, nullptr) || ::setgid(nobody) || ::setuid(nobody))) ::_exit(126);
     };
@@ -202,6 +197,11 @@ TEST_F(ProcessTest, KilledRunsLoseNothing) {
     };
     auto text = [](int i, char v) {
         return "#include \"ch32" + std::string(1, v) + "10x.h\"\r\n" + std::string(i + 3000, 'z');
+    };
+    auto strays = [&] {
+        return std::count_if(fs::recursive_directory_iterator(project), {}, [](auto& e) {
+            return e.path().filename().string().starts_with(".trasmo-");
+        });
     };
     fs::remove_all(project);
     for (int i = 0; i < files; ++i) WriteFile(path(i), text(i, 'f'));
@@ -240,12 +240,7 @@ TEST_F(ProcessTest, KilledRunsLoseNothing) {
         EXPECT_GE(markers, recreated - 1);
         // Staged unnamed where the file system can: at most the file being renamed has a name.
         if (int probe = ::open(project.c_str(), O_TMPFILE | O_WRONLY, 0600); probe >= 0) {
-            ::close(probe);
-            EXPECT_LE(std::count_if(fs::recursive_directory_iterator(project), {},
-                                    [](auto& e) {
-                                        return e.path().filename().string().starts_with(".trasmo-");
-                                    }),
-                      1);
+            EXPECT_LE(strays(), ::close(probe) + 1);
         }
     }
     ASSERT_EQ(Run({project.string(), resources.string()}), 0);
@@ -263,8 +258,7 @@ TEST_F(ProcessTest, KilledRunsLoseNothing) {
                    Lines(mark, mark + 5) == Lines{"4.7", "4.8", "4.9", "4.10", "4.12"};
     }
     EXPECT_EQ(inOrder, files);
-    for (const auto& e : fs::recursive_directory_iterator(project))
-        EXPECT_NE(e.path().filename().string().rfind(".trasmo-", 0), 0u) << e.path();
+    EXPECT_EQ(strays(), 0);
 }
 
 }  // namespace

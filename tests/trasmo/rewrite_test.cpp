@@ -53,11 +53,10 @@ TEST(Rewrite, MarkersReportAndContent) {
         Lines report{Msg("****文件【%s】替换了部分关键字，请注意校验代码***", {"main.c"})};
         EXPECT_EQ(f.Import(), row.reported ? report : Lines{});
     }
-    // The mode is kept, and no temporary file remains.
-    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
+    const auto mode = fs::perms::owner_read | fs::perms::group_read;  // kept; nothing left beside
+    fs::permissions(file, mode);
     EXPECT_TRUE(RewriteSourceFile(file.string(), "main.c", "x"));
-    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::group_read);
+    EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, mode);
     EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), {}), 1);
 }
 

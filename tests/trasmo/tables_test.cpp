@@ -40,9 +40,6 @@ TEST_F(TableTest, QuirksOfTheFormat) {
         t.resize(t.size() - 2);
         return t.insert(t.find("[RA]"), std::string(size - t.size(), ' '));
     };
-    auto two = [](std::string a, std::string b) {
-        return Crlf(RegexTable({{"RA", a, "bar"}, {"RB", b, "uint8_t"}}));
-    };
     struct Row {
         const char* why;
         std::string text;
@@ -52,11 +49,11 @@ TEST_F(TableTest, QuirksOfTheFormat) {
     };
     // clang-format off
     const Row rows[] = {
-        {"CR LF table", two("\\bfoo\\b", "u8"), 2, 1, "RB", "u8", "uint8_t", 1},
+        {"CR LF table", Crlf(RegexTable({{"RA", "\\bfoo\\b", "bar"}, {"RB", "u8", "uint8_t"}})), 2, 1, "RB", "u8", "uint8_t", 1},
         {"LF-only lines: the index value loses a character", RegexTable({{"RA", "ab", "cd"}}) + pad, 0, 0, "", "", "", 0},
         {"entry 1 takes entry 10's line when that stands first", tenFirst, 11, 1, "S10", "pat10", "", 10},
-        {"a '[' in a value ends the section; the slot keeps what it got", two("x[0-9]", "u8"), 0, 0, "RA", "", "", 0},
-        {"a '[' in the last section's value", two("u8", "x[y"), 1, 1, "RB", "", "", 1},
+        {"a '[' in a value ends the section; the slot keeps what it got", Crlf(RegexTable({{"RA", "x[0-9]", "y"}, {"RB", "u8", "v"}})), 0, 0, "RA", "", "", 0},
+        {"a '[' in the last section's value", Crlf(RegexTable({{"RA", "u8", "v"}, {"RB", "x[y", "w"}})), 1, 1, "RB", "", "", 1},
         {"a key found in the section header takes the section's first value",
          Crlf("[REGEX]\nRegexMap0=SourX\n" + pad + "\n[SourX]\nIndex=5\nSour=abc\nDest=xyz\n"), 1, 0, "SourX", "", "xyz", 5},
         {"Index keeps its low byte", Crlf("[REGEX]\nRegexMap0=AA\n" + pad + "\n[AA]\nIndex=300\nSour=ab\nDest=c\n"), 1, 0, "AA", "ab", "", 44},
@@ -99,11 +96,10 @@ TEST_F(TableTest, KeysAndSectionsAtTheirLimits) {
     };
     EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0=" + std::string(50, 'N')), &value), 50);
     EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0=" + std::string(150, 'v')), &value), 99);
-    EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0\nx=AB"), &value), 0);  // no "=" on its line
-    EXPECT_EQ(FindNumberedKey(1, 1, index("RegexMap1=AB"), &value), 0);     // RegexMap0 missing
-    // A section of more than 1023 characters is read only that far.
-    std::string t = "[S]\r\nKey=" + std::string(1100, 'z') + "\r\n[T]\r\n";
-    EXPECT_EQ(ReadSectionValue("S", "Key", t, nullptr, &value), 0);
+    EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0\nx=AB"), &value), 0);     // no "=" on its line
+    EXPECT_EQ(FindNumberedKey(1, 1, index("RegexMap1=AB"), &value), 0);        // RegexMap0 missing
+    std::string big = "[S]\r\nKey=" + std::string(1100, 'z') + "\r\n[T]\r\n";  // read to 1023
+    EXPECT_EQ(ReadSectionValue("S", "Key", big, nullptr, &value), 0);
 }
 
 TEST_F(TableTest, LogLineFormatAndLimits) {

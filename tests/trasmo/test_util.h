@@ -71,14 +71,12 @@ struct ConverterFixture {
     ScratchDir dir;
     ConverterFixture() {
         ResetConverterState();
-        g_monitorLog = ::open((dir.path / "ExeMonitor.log").c_str(),
-                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        g_importLog = ::open((dir.path / "ImportKeilProj.log").c_str(),
-                             O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+        g_monitorLog = ::open((dir.path / "ExeMonitor.log").c_str(), flags, 0644);
+        g_importLog = ::open((dir.path / "ImportKeilProj.log").c_str(), flags, 0644);
     }
     ~ConverterFixture() {
-        ::close(g_monitorLog);
-        ::close(g_importLog);
+        ::close(g_monitorLog), ::close(g_importLog);
         g_monitorLog = g_importLog = kInvalidHandle;
         ResetConverterState();
     }
