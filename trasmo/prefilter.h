@@ -36,3 +36,9 @@ class RuleFilter {
     int m_repeats = -1;
     std::size_t m_length = 0;
 };
+
+// True for a pattern that Boost.Regex 1.74 never finishes compiling: a possessive repeat
+// followed by a comment group and then by anything but a parenthesis, a repeat or the end.
+// Such a pattern is treated as rejected. May also be true for a few odd patterns that
+// would compile (the same characters inside \Q...\E or a class).
+bool StallsTheCompiler(std::string_view pattern);

@@ -44,8 +44,10 @@ std::shared_ptr<const CompiledRules> Compile() {
         rule.pattern = std::string(sour);
         rule.section = std::string(e.section, ::strnlen(e.section, sizeof e.section));
         try {
-            rule.expression.emplace(rule.pattern);
-            rule.filter.emplace(sour);
+            if (!StallsTheCompiler(sour)) {
+                rule.expression.emplace(rule.pattern);
+                rule.filter.emplace(sour);
+            }
         } catch (const std::exception&) {
             rule.expression.reset();
         }

@@ -103,6 +103,8 @@ TEST_F(EngineTest, ReplacementOutcomes) {
          {Msg(placeFailed, {"@P/x.c", "../up.c", ToGbk("表中的名称不是文件名")})}, 1},
         {"a rejected pattern keeps the source", {"", ""}, {{"P/a.c", ok}}, {{"a.c", ok}},
          {Msg(ruleFailed, {"@P/a.c", "BadRule", "(unclosed"})}, 0, false, {}, "(unclosed"},
+        {"a pattern the library would never finish compiling is rejected", {"", ""}, {{"P/a.c", ok}}, {{"a.c", ok}},
+         {Msg(ruleFailed, {"@P/a.c", "BadRule", "a++(?#x)b"})}, 0, false, {}, "a++(?#x)b"},
         {"a pattern that exhausts the matcher keeps the source", {"", ""}, {{"P/a.c", heavy}}, {{"a.c", heavy}},
          {Msg(ruleFailed, {"@P/a.c", "BadRule", "x\\w*\\w*\\w*z"})}, 0, false, {}, "x\\w*\\w*\\w*z"},
         {"a source that cannot be rewritten keeps its content and ends its folder's walk", {"", ""},

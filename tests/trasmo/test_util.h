@@ -45,8 +45,7 @@ inline std::string Crlf(std::string_view text) {
     return out;
 }
 
-// The GBK text of a message, as the converter writes it.
-inline const auto Msg = &FormatImportMessage;
+inline const auto Msg = &FormatImportMessage;  // a message's GBK text, as written
 
 // A fresh folder under the system's temporary folder, removed at the end (folders a test
 // made read-only included).
