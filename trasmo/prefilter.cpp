@@ -221,30 +221,61 @@ bool Flatten(const Sequence& seq, std::vector<std::string>* runs, int* repeats) 
     return true;
 }
 
-bool Contains(std::string_view text, std::string_view lit) {
-    return text.find(lit) != std::string_view::npos;
+// How common a byte is in C sources, roughly: blanks and lower-case letters most, then
+// punctuation of every line, digits, upper-case letters, other punctuation, other bytes.
+int Commonness(unsigned char c) {
+    if (c == ' ' || (c >= 'a' && c <= 'z')) return 6;
+    if (c == '\r' || c == '\n' || c == '\t') return 5;
+    if (std::strchr("();,*=_", c) != nullptr && c != '\0') return 4;
+    if (c >= '0' && c <= '9') return 3;
+    if (c >= 'A' && c <= 'Z') return 2;
+    return c < 0x80 ? 1 : 0;
 }
 
 }  // namespace
 
+Literal::Literal(std::string text) : m_text(std::move(text)) {
+    for (std::size_t i = 1; i < m_text.size(); ++i)
+        if (Commonness(static_cast<unsigned char>(m_text[i])) <
+            Commonness(static_cast<unsigned char>(m_text[m_anchor])))
+            m_anchor = i;
+}
+
+std::size_t Literal::FindIn(std::string_view text, std::size_t from) const {
+    const std::size_t n = m_text.size();
+    if (n == 0 || text.size() < n || from > text.size() - n) return std::string_view::npos;
+    const char* p = text.data() + from + m_anchor;
+    const char* last = text.data() + (text.size() - n) + m_anchor;  // anchor of the last start
+    while (p <= last) {
+        p = static_cast<const char*>(std::memchr(p, m_text[m_anchor], last - p + 1));
+        if (p == nullptr) break;
+        if (std::memcmp(p - m_anchor, m_text.data(), n) == 0)
+            return static_cast<std::size_t>(p - m_anchor - text.data());
+        ++p;
+    }
+    return std::string_view::npos;
+}
+
 RuleFilter::RuleFilter(std::string_view pattern) : m_length(pattern.size()) {
     std::vector<Sequence> top;
     if (!Parser(pattern).Parse(&top) || top.size() != 1) return;
-    Lead(top[0], &m_leading);
+    std::string leading;
+    Lead(top[0], &leading);
+    m_leading = Literal(std::move(leading));
     std::vector<std::string> runs(1);
     int repeats = 0;
     if (!Flatten(top[0], &runs, &repeats)) return;
     for (std::string& r : runs)
-        if (!r.empty()) m_required.push_back(std::move(r));
+        if (!r.empty()) m_required.emplace_back(std::move(r));
     m_repeats = repeats;
 }
 
 RuleFilter::Plan RuleFilter::PlanFor(std::string_view text) const {
     // Without its leading literal no position of the text gets past a few states.
-    if (!m_leading.empty() && !Contains(text, m_leading)) return Plan::skip;
+    if (!m_leading.empty() && m_leading.FindIn(text) == std::string_view::npos) return Plan::skip;
     if (!Bounded(text)) return Plan::whole;
-    for (const std::string& r : m_required)
-        if (!Contains(text, r)) return Plan::skip;
+    for (const Literal& r : m_required)
+        if (r.FindIn(text) == std::string_view::npos) return Plan::skip;
     return m_leading.empty() ? Plan::whole : Plan::atLeading;
 }
 
@@ -268,8 +299,8 @@ bool RuleFilter::Bounded(std::string_view text) const {
     };
     const std::size_t most = std::min(allowed(1), allowed(n ? n : 1));
     std::size_t found = 0;
-    for (std::size_t at = text.find(m_leading); at != std::string_view::npos;
-         at = text.find(m_leading, at + 1))
+    for (std::size_t at = m_leading.FindIn(text); at != std::string_view::npos;
+         at = m_leading.FindIn(text, at + 1))
         if (++found > most) return false;
     return true;
 }

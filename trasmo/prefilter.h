@@ -6,6 +6,21 @@
 #include <string_view>
 #include <vector>
 
+// A literal to look for in source texts, found by first looking for its least common byte.
+class Literal {
+  public:
+    Literal() = default;
+    explicit Literal(std::string text);
+    const std::string& text() const { return m_text; }
+    bool empty() const { return m_text.empty(); }
+    // Where it first stands in `text` at or after `from`; npos when nowhere.
+    std::size_t FindIn(std::string_view text, std::size_t from = 0) const;
+
+  private:
+    std::string m_text;
+    std::size_t m_anchor = 0;
+};
+
 // What a rule's pattern tells before it is applied. The pattern is read by a parser that
 // knows a small part of the Perl syntax for certain and gives up on the rest. Boost.Regex
 // stops with an error when a search takes too many steps for the text's and the pattern's
@@ -24,15 +39,15 @@ class RuleFilter {
     Plan PlanFor(std::string_view text) const;
 
     // The literal every match begins with (after zero-width tests); empty when unknown.
-    const std::string& leading() const { return m_leading; }
+    const Literal& leading() const { return m_leading; }
 
   private:
     bool Bounded(std::string_view text) const;
 
-    std::string m_leading;
+    Literal m_leading;
     // For a pattern without alternatives or repeated groups: the literals every match holds,
     // and how many atoms carry a quantifier; -1 for any other pattern.
-    std::vector<std::string> m_required;
+    std::vector<Literal> m_required;
     int m_repeats = -1;
     std::size_t m_length = 0;
 };

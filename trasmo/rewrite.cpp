@@ -80,14 +80,14 @@ void ReplaceAll(std::string* text, const boost::regex& re, const std::string& fo
 // whole text before them in view for its look-behind tests. The format must not use the
 // text before a match, which an anchored search does not report.
 void ReplaceAtLeading(std::string* text, const boost::regex& re, const std::string& format,
-                      std::string_view leading) {
+                      const Literal& leading) {
     const std::string& t = *text;
     std::string out;
     bool replaced = false;
     std::size_t copied = 0;
     boost::smatch m;
     for (std::size_t from = 0;;) {
-        const std::size_t at = t.find(leading.data(), from, leading.size());
+        const std::size_t at = leading.FindIn(t, from);
         if (at == std::string::npos) break;
         if (!boost::regex_search(t.cbegin() + static_cast<std::ptrdiff_t>(at), t.cend(), m, re,
                                  boost::match_continuous, t.cbegin())) {
