@@ -83,7 +83,7 @@ void BM_ConvertHexToBin(benchmark::State& state) {
         .write(text.data(), static_cast<std::streamsize>(text.size()));
     std::string output;
     for (auto _ : state) {
-        if (!ConvertHexToBin(hex.string(), output)) state.SkipWithError("conversion failed");
+        if (!ConvertHexToBin(hex.string(), output).Ok()) state.SkipWithError("conversion failed");
     }
     state.counters["MB/s"] = benchmark::Counter(static_cast<double>(text.size()) / 1e6,
                                                 benchmark::Counter::kIsIterationInvariantRate);

@@ -19,6 +19,7 @@
 #include "controls.h"
 #include "output_log.h"
 #include "qt_controls.h"
+#include "qt_translations.h"
 #include "vornic_dlg.h"
 
 namespace {
@@ -68,6 +69,8 @@ int main(int argc, char** argv) {
     int lines = argc > 1 ? std::atoi(argv[1]) : 100000;
     if (lines <= 0) lines = 100000;
     QApplication app(argc, argv);
+    // As the program starts in Chinese: Qt's translation is part of the start-up.
+    vornic_ui::InstallQtTranslations(true);
 
     vornic_ui::CVornicDlg dialog(vornic_ui::DialogOptions{});
     vornic_ui::QtControlsPort port(&dialog);

@@ -123,7 +123,7 @@ void WholeFlash(benchmark::State& state, const std::string& backend) {
     for (auto _ : state) {
         Send(1, {0x81, 0x02, 0x01, 0x01});
         Answer(1);
-        if (ProgrammeVerify(0) != 1) {
+        if (!ProgrammeVerify(0).Ok()) {
             state.SkipWithError("the programme run failed");
             break;
         }

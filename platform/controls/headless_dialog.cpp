@@ -5,8 +5,12 @@
 
 namespace controls {
 
-HeadlessDialog::HeadlessDialog() {
+HeadlessDialog::HeadlessDialog(UiThread ui) {
     std::unique_lock lock(m_mutex);
+    if (ui == UiThread::Creator) {
+        m_uiThread = std::this_thread::get_id();
+        return;
+    }
     m_thread = std::thread([this] { Loop(); });
     m_uiThread = m_thread.get_id();
 }
@@ -53,7 +57,7 @@ bool HeadlessDialog::RunOnUi(const std::function<void()>& fn) {
     Task task;
     task.call = &fn;
     std::unique_lock lock(m_mutex);
-    if (m_closed) return false;
+    if (m_closed || !m_thread.joinable()) return false;
     m_queue.push_back(&task);
     m_changed.notify_all();
     m_changed.wait(lock, [&] { return task.done; });
@@ -62,7 +66,7 @@ bool HeadlessDialog::RunOnUi(const std::function<void()>& fn) {
 
 void HeadlessDialog::Post(std::function<void()> fn) {
     std::lock_guard lock(m_mutex);
-    if (m_closed) return;
+    if (m_closed || !m_thread.joinable()) return;
     auto task = std::make_unique<Task>();
     task->fn = std::move(fn);
     m_queue.push_back(task.get());

@@ -18,8 +18,14 @@ namespace controls {
 
 class HeadlessDialog final : public Port {
   public:
-    // Starts the user-interface thread.
-    HeadlessDialog();
+    // Who serves the calls: a user-interface thread of the dialog's own, or
+    // the thread that creates the dialog (for a front end that runs nothing
+    // on another thread, such as a conversion alone; calls from any other
+    // thread are then dropped).
+    enum class UiThread { Own, Creator };
+
+    // Starts the user-interface thread (UiThread::Own).
+    explicit HeadlessDialog(UiThread ui = UiThread::Own);
     // Shuts down and joins the thread. Must not run on the user-interface thread.
     ~HeadlessDialog() override;
     HeadlessDialog(const HeadlessDialog&) = delete;

@@ -10,6 +10,16 @@
 
 namespace probelib {
 
+// How one transfer ended, as the backend saw it.
+enum class TransferStatus {
+    Done,      // completed (a write may still have moved fewer bytes than asked)
+    TimedOut,  // nothing (more) came or went in time; a missing reply is one
+    Stalled,   // the endpoint stalled
+    NoDevice,  // the probe is gone
+    Closed,    // the device is not open (never opened, or closed meanwhile)
+    Error,     // any other failure, or a request the backend cannot carry out
+};
+
 // Posts a hot-plug event (3 arrival, 0 removal) to the library's notification
 // thread; never blocks and may be called from any thread.
 using EventSink = std::function<void(uint32_t event)>;
@@ -20,10 +30,12 @@ class Backend {
     // Handle value, or -1.
     virtual int32_t Open(uint32_t index) = 0;
     virtual void Close(uint32_t index) = 0;
-    // Transfers on pipe 1 or 2; *done gets the byte count. 1 success, 0 failure.
-    virtual int Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
-                      uint32_t* done) = 0;
-    virtual int Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) = 0;
+    // Transfers on pipe 1 or 2; *done gets the byte count (a read may be Done
+    // with none: an empty packet).
+    virtual TransferStatus Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                                 uint32_t* done) = 0;
+    virtual TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
+                                uint32_t* done) = 0;
     // Given once, before any other call; the backend reports plug events to it.
     virtual void SetEventSink(EventSink sink) = 0;
     // Why the last Open returned -1.

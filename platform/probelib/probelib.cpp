@@ -1,11 +1,22 @@
-// The five CH375* calls: argument checks, dispatch to the chosen backend, and
-// the notification thread on which the hot-plug routine runs.
+// The five CH375* calls: argument checks, dispatch to the chosen backend, the
+// wire trace of every transfer, and the notification thread on which the
+// hot-plug routine runs.
 #include "probelib.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -102,6 +113,96 @@ std::shared_ptr<probelib::Backend> CurrentBackend() {
 
 bool ValidPipe(uint32_t pipe) { return pipe == 1 || pipe == 2; }
 
+const char* StatusName(probelib::TransferStatus status, uint32_t asked, uint32_t done, bool write) {
+    using probelib::TransferStatus;
+    switch (status) {
+        case TransferStatus::Done:
+            return write && done < asked ? "short" : (!write && done == 0 ? "empty" : "ok");
+        case TransferStatus::TimedOut:
+            return "timeout";
+        case TransferStatus::Stalled:
+            return "stall";
+        case TransferStatus::NoDevice:
+            return "no-device";
+        case TransferStatus::Closed:
+            return "closed";
+        case TransferStatus::Error:
+            break;
+    }
+    return "error";
+}
+
+// The wire trace: one line per transfer, written as it happens, so a run that
+// hangs or crashes still leaves every transfer before it.
+class Trace {
+  public:
+    int Start(const std::string& path, std::string* error) {
+        std::lock_guard lock(m_mutex);
+        StopLocked();
+        // A file of its own beside the name, renamed over it at once: nothing
+        // at that name (a link included) is written through.
+        std::string temp = path + ".XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        if (fd >= 0 && ::rename(temp.c_str(), path.c_str()) == 0) m_file = ::fdopen(fd, "w");
+        if (m_file == nullptr) {
+            const int saved = errno;
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(temp.c_str());
+            }
+            if (error) *error = "cannot write the trace " + path + ": " + std::strerror(saved);
+            return 0;
+        }
+        m_start = std::chrono::steady_clock::now();
+        std::fputs("# microseconds pipe direction requested actual outcome bytes\n", m_file);
+        std::fflush(m_file);
+        m_on.store(true, std::memory_order_release);
+        return 1;
+    }
+
+    void Stop() {
+        std::lock_guard lock(m_mutex);
+        StopLocked();
+    }
+
+    bool On() const { return m_on.load(std::memory_order_acquire); }
+
+    void Record(bool write, uint32_t pipe, uint32_t asked, uint32_t done,
+                probelib::TransferStatus status, const uint8_t* bytes, uint32_t shown) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(m_mutex);
+        if (m_file == nullptr) return;
+        const auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(now - m_start).count();
+        std::fprintf(m_file, "%lld %u %s %u %u %s", static_cast<long long>(us), pipe,
+                     write ? "out" : "in", asked, done, StatusName(status, asked, done, write));
+        for (uint32_t i = 0; i < shown; ++i) {
+            const char pair[3] = {' ', kHex[bytes[i] >> 4], kHex[bytes[i] & 15]};
+            std::fwrite(pair, 1, sizeof pair, m_file);
+        }
+        std::fputc('\n', m_file);
+        std::fflush(m_file);
+    }
+
+  private:
+    void StopLocked() {
+        m_on.store(false, std::memory_order_release);
+        if (m_file != nullptr) std::fclose(m_file);
+        m_file = nullptr;
+    }
+
+    std::mutex m_mutex;
+    std::atomic<bool> m_on{false};
+    std::FILE* m_file = nullptr;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+Trace& TheTrace() {
+    static Trace trace;
+    return trace;
+}
+
 }  // namespace
 
 int32_t CH375OpenDevice(uint32_t index) {
@@ -122,9 +223,12 @@ int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length
     }
     std::span<const uint8_t> data(static_cast<const uint8_t*>(buffer), buffer ? *length : 0);
     uint32_t done = 0;
-    int result = backend->Write(index, pipe, data, &done);
+    const probelib::TransferStatus status = backend->Write(index, pipe, data, &done);
+    if (TheTrace().On())
+        TheTrace().Record(true, pipe, *length, done, status, data.data(),
+                          static_cast<uint32_t>(data.size()));
     *length = done;
-    return result;
+    return status == probelib::TransferStatus::Done && done == data.size() ? 1 : 0;
 }
 
 int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
@@ -136,9 +240,10 @@ int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length)
     }
     std::span<uint8_t> out(static_cast<uint8_t*>(buffer), *length);
     uint32_t done = 0;
-    int result = backend->Read(index, pipe, out, &done);
+    const probelib::TransferStatus status = backend->Read(index, pipe, out, &done);
+    if (TheTrace().On()) TheTrace().Record(false, pipe, *length, done, status, out.data(), done);
     *length = done;
-    return result;
+    return status == probelib::TransferStatus::Done && done != 0 ? 1 : 0;
 }
 
 int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRoutine routine) {
@@ -202,10 +307,17 @@ OpenProblem LastOpenProblem() {
     return backend ? backend->LastOpenProblem() : OpenProblem::None;
 }
 
+int StartTrace(const std::string& path, std::string* error) {
+    return TheTrace().Start(path, error);
+}
+
+void StopTrace() { TheTrace().Stop(); }
+
 void WaitForNotifications() { TheNotifier().WaitIdle(); }
 
 void Shutdown() {
     TheNotifier().Stop();
+    TheTrace().Stop();
     std::shared_ptr<Backend> old;
     {
         std::lock_guard lock(g_backendMutex);

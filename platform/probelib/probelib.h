@@ -86,6 +86,15 @@ std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile);
 // under lib/udev/rules.d, or in its build tree); empty when none is found.
 std::string ShippedRuleFile();
 
+// Writes every transfer from now on to the file `path` (replacing it, through a
+// file of its own renamed over it), one line each: microseconds since the
+// start, pipe, direction (out, in), requested and actual length, outcome (ok,
+// short, empty, timeout, stall, no-device, closed, error) and the bytes in hex
+// (those sent, or those received). Returns 1, or 0 with the reason.
+int StartTrace(const std::string& path, std::string* error);
+// Closes the trace; Shutdown() does so too.
+void StopTrace();
+
 // Waits until every hot-plug event posted so far has been delivered and its
 // routine has returned. Must not be called from the notification routine.
 void WaitForNotifications();

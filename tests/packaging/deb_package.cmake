@@ -41,7 +41,7 @@ if(NOT package STREQUAL "vornic" OR NOT version STREQUAL "1.0.0" OR NOT section 
   message(FATAL_ERROR "control: Package '${package}' Version '${version}' Section '${section}' Maintainer '${maintainer}'")
 endif()
 # Computed dependencies: Qt, Boost.Regex and the C++ runtime must be there, each versioned.
-foreach(dep libqt6widgets6 libqt6core6 libboost-regex1 libstdc\\+\\+6 qt6-qpa-plugins)
+foreach(dep libqt6widgets6 libqt6core6 libboost-regex1 libstdc\\+\\+6 qt6-qpa-plugins qt6-translations-l10n)
   if(NOT depends MATCHES "(^|, )${dep}")
     message(FATAL_ERROR "Depends lacks ${dep}: ${depends}")
   endif()

@@ -1,5 +1,6 @@
 // vornic-cli: sets up the headless dialog as the window's initialisation
-// does, runs one job or device command, and prints the log pane's lines.
+// does, runs one job or device command, prints the log pane's lines, and
+// decides its exit status and summary from the reports the commands return.
 #include "cli.h"
 
 #include <unistd.h>
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,7 @@
 #include "download_job.h"
 #include "headless_dialog.h"
 #include "language.h"
+#include "options.h"
 #include "output_log.h"
 #include "probe_link.h"
 #include "probe_session.h"
@@ -28,32 +29,27 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
-    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] COMMAND\n"
+    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] [--trace=FILE] COMMAND\n"
     "  flash FILE [--address=0x08000000|0x20000000] [--no-erase] [--no-programme]\n"
     "             [--no-verify] [--no-reset] [--if-changed]\n"
     "  verify FILE [--address=0x08000000|0x20000000]\n"
     "  status | protect | unprotect | reset\n"
-    "  convert FILE\n"
+    "  convert FILE         HEX to BIN only; FILE is a .hex or .bin file\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
-    "  --help\n"
-    "Without --simulate the probe is a real one on USB (id 1a86:8010, and any --usb-id);\n"
-    "--probe picks one by serial or bus-port when several are attached.\n";
+    "  --help | --version\n"
+    "Options may come before or after the command; -- ends them. Without --simulate the\n"
+    "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
+    "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
+    "FILE. Exit status: 0 when every step that ran succeeded, 1 when one failed (the\n"
+    "summary on standard error says which and why), 2 for bad usage.\n";
 
 struct Options {
-    bool simulate = false;
-    std::string faults;
-    std::string simState;
-    std::vector<probelib::UsbId> usbIds;
-    std::string probe;
-    bool chinese = true;
+    vornic_options::CommonOptions common;
     bool quiet = false;
     std::string command;
     std::string file;
-    bool haveFile = false;
     int addressIndex = 0;
-    bool addressGiven = false;
     bool erase = true, programme = true, verify = true, reset = true;
-    bool help = false;
     bool ifChanged = false;
 };
 
@@ -62,118 +58,67 @@ int Usage(const std::string& message) {
     return kExitUsage;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Returns an empty string on success, else the usage complaint.
 std::string Parse(std::span<const std::string_view> args, Options* out) {
     Options& o = *out;
-    std::vector<std::string_view> positional;
-    bool flashOptions = false;
-    for (std::string_view a : args) {
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--simulate") {
-            o.simulate = true;
-        } else if (StartsWith(a, "--simulate=")) {
-            o.simulate = true;
-            o.faults = std::string(a.substr(11));
-        } else if (StartsWith(a, "--sim-state=")) {
-            o.simState = std::string(a.substr(12));
-            if (o.simState.empty()) return "--sim-state needs a file";
-        } else if (StartsWith(a, "--usb-id=")) {
-            probelib::UsbId id;
-            if (!probelib::ParseUsbId(a.substr(9), &id))
-                return "--usb-id takes a hex id pair: --usb-id=VID:PID";
-            o.usbIds.push_back(id);
-        } else if (StartsWith(a, "--probe=")) {
-            o.probe = std::string(a.substr(8));
-            if (o.probe.empty()) return "--probe takes a serial number or bus-port";
-        } else if (a == "--lang=zh") {
-            o.chinese = true;
-        } else if (a == "--lang=en") {
-            o.chinese = false;
-        } else if (StartsWith(a, "--lang")) {
-            return "--lang takes zh or en";
-        } else if (a == "--quiet") {
-            o.quiet = true;
-        } else if (StartsWith(a, "--address=")) {
-            std::string_view v = a.substr(10);
-            if (v == "0x08000000")
-                o.addressIndex = 0;
-            else if (v == "0x20000000")
-                o.addressIndex = 1;
-            else
-                return "--address takes 0x08000000 or 0x20000000";
-            o.addressGiven = true;
-        } else if (a == "--if-changed") {
-            o.ifChanged = true, flashOptions = true;
-        } else if (a == "--no-erase") {
-            o.erase = false, flashOptions = true;
-        } else if (a == "--no-programme") {
-            o.programme = false, flashOptions = true;
-        } else if (a == "--no-verify") {
-            o.verify = false, flashOptions = true;
-        } else if (a == "--no-reset") {
-            o.reset = false, flashOptions = true;
-        } else if (StartsWith(a, "-") && a != "-") {
-            return "unknown option " + std::string(a);
-        } else {
-            positional.push_back(a);
-        }
-    }
-    if (o.help) return {};
+    vornic_options::Parser parser;
+    bool noErase = false, noProgramme = false, noVerify = false, noReset = false;
+    std::string address;
+    parser.AddFlag("--quiet", &o.quiet);
+    parser.AddFlag("--if-changed", &o.ifChanged);
+    parser.AddFlag("--no-erase", &noErase);
+    parser.AddFlag("--no-programme", &noProgramme);
+    parser.AddFlag("--no-verify", &noVerify);
+    parser.AddFlag("--no-reset", &noReset);
+    parser.AddValue("--address", &address);
+    std::string error;
+    if (parser.Parse(args, &o.common, &error) == 0) return error;
+    if (o.common.help || o.common.version) return {};
+    o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
+    const bool flashOptions = o.ifChanged || noErase || noProgramme || noVerify || noReset;
+    if (address == "0x20000000")
+        o.addressIndex = 1;
+    else if (!address.empty() && address != "0x08000000")
+        return "--address takes 0x08000000 or 0x20000000";
+
+    const std::vector<std::string>& positional = o.common.arguments;
     if (positional.empty()) return "no command given";
-    o.command = std::string(positional[0]);
+    o.command = positional[0];
     const bool takesFile = o.command == "flash" || o.command == "verify" || o.command == "convert";
     const bool plain = o.command == "status" || o.command == "protect" ||
                        o.command == "unprotect" || o.command == "reset" || o.command == "list";
     if (!takesFile && !plain) return "unknown command " + o.command;
     if (takesFile) {
         if (positional.size() != 2) return o.command + " takes one FILE";
-        o.file = std::string(positional[1]);
-        o.haveFile = true;
+        o.file = positional[1];
     } else if (positional.size() != 1) {
         return o.command + " takes no argument";
     }
     if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
-    if (o.addressGiven && o.command != "flash" && o.command != "verify")
+    if (!address.empty() && o.command != "flash" && o.command != "verify")
         return "--address belongs to flash and verify";
     return {};
 }
 
-// Collects the pane's lines as they are appended and prints each one.
-class PanePrinter {
-  public:
-    void Append(std::string_view text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::string out;
-        out.reserve(text.size());
-        for (char c : text)
-            if (c != '\r') out.push_back(c);
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        std::fflush(stdout);
-        m_all += out;
-    }
-    bool Saw(const char* text) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_all.find(text) != std::string::npos;
-    }
-
-  private:
-    std::mutex m_mutex;
-    std::string m_all;
-};
+// Prints the pane's lines as they are appended, without the CR of CR LF.
+void PrintPaneText(std::string_view text) {
+    static std::mutex mutex;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text)
+        if (c != '\r') out.push_back(c);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+}
 
 class ProgressBar {
   public:
     explicit ProgressBar(bool shown) : m_shown(shown) {}
     void Update(uint32_t sent, uint32_t total) {
-        m_sent = sent;
-        if (!m_shown) return;
+        if (!m_shown || total == 0) return;
         const int width = 40;
-        int filled = total == 0 ? width : static_cast<int>(uint64_t{sent} * width / total);
+        int filled = static_cast<int>(uint64_t{sent} * width / total);
         char bar[width + 1];
         for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
         bar[width] = '\0';
@@ -181,11 +126,9 @@ class ProgressBar {
         if (sent == total) std::fputc('\n', stderr);
         std::fflush(stderr);
     }
-    uint32_t Sent() const { return m_sent; }
 
   private:
     bool m_shown;
-    uint32_t m_sent = 0;
 };
 
 // The four step boxes: the verify box alone for a verify, else as asked.
@@ -198,9 +141,6 @@ void SetSteps(controls::HeadlessDialog& dialog, const Options& o, bool verifyOnl
 
 void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o) {
     dialog.SetHandler(IDC_OPEN_DEVICE, OnOpenCloseDevice);
-    dialog.SetHandler(IDC_CHECK_STATUS, OnCheckStatus);
-    dialog.SetHandler(IDC_DISABLE_PROTECT, OnDisableReadProtect);
-    dialog.SetHandler(IDC_ENABLE_PROTECT, OnEnableReadProtect);
     dialog.SetHandler(IDC_EXECUTE, OnExecute);
     dialog.SetItems(IDC_ADDRESS, {"0x08000000", "0x20000000"});
     dialog.SetSelection(IDC_ADDRESS, o.addressIndex);
@@ -210,23 +150,23 @@ void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o) {
 }
 
 // The soft reset as a command of its own, under the probe session.
-void ResetCommand() {
+Outcome ResetCommand() {
     ProbeSession session;
     if (!session.Held()) {
         LogDeviceBusy();
-        return;
+        return Reason::Busy;
     }
     if (g_deviceHandle.load() == -1) {
         LogMessage("%s", Tr("未检测到硬件设备!", "No device connection detected!"));
-        return;
+        return Reason::NoProbe;
     }
-    SoftResetDevice();
+    return SoftResetDevice();
 }
 
 probelib::UsbOptions UsbOptionsOf(const Options& o) {
     probelib::UsbOptions usb;
-    usb.extraIds = o.usbIds;
-    usb.probe = o.probe;
+    usb.extraIds = o.common.usbIds;
+    usb.probe = o.common.probe;
     return usb;
 }
 
@@ -268,83 +208,121 @@ int ListCommand(const Options& o) {
     return kExitOk;
 }
 
-int RunCommand(const Options& o, controls::HeadlessDialog& dialog, PanePrinter& pane) {
+// One Execute with the path box set to FILE; the job's report.
+Report RunJob(controls::HeadlessDialog& dialog, const Options& o) {
+    dialog.SetText(IDC_FILE_PATH, o.file);
+    dialog.Click(IDC_EXECUTE);
+    WaitForDownloadJob();
+    return LastDownloadJob();
+}
+
+// flash and verify; --if-changed verifies first and runs the whole job only
+// when the target holds other content.
+Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
+    ProgressBar bar(!o.quiet && isatty(2) != 0);
+    SetDownloadProgress([&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); });
+    const auto start = std::chrono::steady_clock::now();
+    Report report;
+    if (!o.ifChanged) {
+        report = RunJob(dialog, o);
+    } else {
+        SetSteps(dialog, o, true);
+        report = RunJob(dialog, o);
+        SetSteps(dialog, o, false);
+        const StepOutcome* failed = report.FirstFailure();
+        if (failed == nullptr) {
+            std::fputs(
+                "vornic-cli: the target already holds the image; erase and programme "
+                "skipped\n",
+                stdout);
+            std::fflush(stdout);
+            if (o.reset) {
+                Outcome reset;
+                dialog.Invoke([&reset] { reset = ResetCommand(); });
+                report.Add(Step::Reset, reset);
+            }
+        } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
+            report = RunJob(dialog, o);
+        }
+    }
+    SetDownloadProgress({});
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return report;
+}
+
+// The summary line: what was sent on success, else the step that failed and why.
+void PrintSummary(const Options& o, const Report& report, bool download) {
+    const StepOutcome* failed = report.FirstFailure();
+    if (failed == nullptr) {
+        if (!download) return;
+        const double rate = report.seconds > 0 ? report.bytesSent / 1024.0 / report.seconds : 0.0;
+        std::fprintf(stderr, "%s: %u bytes sent in %.3f s (%.1f KB/s)\n", o.command.c_str(),
+                     report.bytesSent, report.seconds, rate);
+        return;
+    }
+    std::string line = o.command + ": failed at " + StepName(failed->step) + " (" +
+                       KindText(failed->outcome.kind()) + ": " +
+                       ReasonText(failed->outcome.reason()) + ")";
+    if (download) {
+        char tail[96];
+        if (report.imageSize > 0)
+            std::snprintf(tail, sizeof tail, " after %u of %u bytes, %.2f s", report.bytesSent,
+                          report.imageSize, report.seconds);
+        else
+            std::snprintf(tail, sizeof tail, ", %.2f s", report.seconds);
+        line += tail;
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+Report RunCommand(const Options& o, controls::HeadlessDialog& dialog) {
+    Report report;
     if (o.command == "convert") {
         std::string outputName;
-        return ConvertHexToBin(o.file, outputName) ? kExitOk : kExitFailed;
+        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName));
+        return report;
     }
     StartUpProbeLink();
-    if (g_deviceHandle.load() == -1 && !o.simulate) {
+    if (g_deviceHandle.load() == -1 && !o.common.simulate) {
         probelib::OpenProblem problem = probelib::LastOpenProblem();
         if (problem != probelib::OpenProblem::None)
             std::fprintf(stderr, "vornic-cli: %s\n",
                          probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
     }
-    if (o.command == "flash" || o.command == "verify") {
-        ProgressBar bar(!o.quiet && isatty(2) != 0);
-        bool resetFailed = false;
-        // (0, 0) marks the job's end; the count of the last run is what is reported.
-        SetDownloadProgress([&bar](uint32_t sent, uint32_t total) {
-            if (total != 0) bar.Update(sent, total);
-        });
-        const auto start = std::chrono::steady_clock::now();
-        bool done = false;
-        if (o.ifChanged) {
-            // A verify first: when the target already holds the image, only
-            // the reset (if asked) remains to be done.
-            SetSteps(dialog, o, true);
-            dialog.SetText(IDC_FILE_PATH, o.file);
-            dialog.Click(IDC_EXECUTE);
-            WaitForDownloadJob();
-            SetSteps(dialog, o, false);
-            if (LastDownloadJobOutcome() == 1) {
-                done = true;
-                std::fputs(
-                    "vornic-cli: the target already holds the image; erase and programme "
-                    "skipped\n",
-                    stdout);
-                std::fflush(stdout);
-                if (o.reset) {
-                    dialog.Invoke(ResetCommand);
-                    if (!pane.Saw(Tr("软复位设置成功!", "Succeed to set soft-reset!")))
-                        resetFailed = true;
-                }
-            }
-        }
-        if (!done) {
-            dialog.SetText(IDC_FILE_PATH, o.file);
-            dialog.Click(IDC_EXECUTE);
-            WaitForDownloadJob();
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        SetDownloadProgress({});
-        if (!o.quiet) {
-            const double rate = seconds > 0 ? bar.Sent() / 1024.0 / seconds : 0.0;
-            std::fprintf(stderr, "%s: %u bytes sent in %.3f s (%.1f KB/s)\n", o.command.c_str(),
-                         bar.Sent(), seconds, rate);
-        }
-        return LastDownloadJobOutcome() == 1 && !resetFailed ? kExitOk : kExitFailed;
+    if (o.command == "flash" || o.command == "verify") return RunDownload(o, dialog);
+    if (o.command == "reset") {
+        Outcome reset;
+        dialog.Invoke([&reset] { reset = ResetCommand(); });
+        report.Add(Step::Reset, reset);
+        return report;
     }
-    if (o.command == "status") {
-        dialog.Click(IDC_CHECK_STATUS);
-        return pane.Saw(Tr("【读保护已使能】", "【Read-Protect is enabled】")) ||
-                       pane.Saw(Tr("【读保护已解除】", "【Read-Protect is disable】"))
-                   ? kExitOk
-                   : kExitFailed;
+    Report (*handler)() = o.command == "status"    ? OnCheckStatus
+                          : o.command == "protect" ? OnEnableReadProtect
+                                                   : OnDisableReadProtect;
+    dialog.Invoke([&report, handler] { report = handler(); });
+    return report;
+}
+
+// The probe backend the command line asks for; 0 with the exit status when it
+// cannot be had.
+int SelectBackend(const Options& o, int* status) {
+    std::string error;
+    if (!o.common.trace.empty() && !probelib::StartTrace(o.common.trace, &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        *status = kExitFailed;
+        return 0;
     }
-    if (o.command == "protect") {
-        dialog.Click(IDC_ENABLE_PROTECT);
-        return pane.Saw(Tr("使能读保护成功!", "Succeed to enable read-protect!")) ? kExitOk
-                                                                                  : kExitFailed;
+    if (!o.common.simulate) {
+        probelib::SetUsbOptions(UsbOptionsOf(o));
+        if (probelib::SelectBackend("usb", "", "", &error)) return 1;
+        *status = kExitFailed;
+    } else {
+        if (probelib::SelectBackend("sim", o.common.simFaults, o.common.simState, &error)) return 1;
+        *status = kExitUsage;
     }
-    if (o.command == "unprotect") {
-        dialog.Click(IDC_DISABLE_PROTECT);
-        return pane.Saw(Tr("解除读保护成功!", "Succeed to disable read-protect!")) ? kExitOk
-                                                                                   : kExitFailed;
-    }
-    dialog.Invoke(ResetCommand);
-    return pane.Saw(Tr("软复位设置成功!", "Succeed to set soft-reset!")) ? kExitOk : kExitFailed;
+    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -353,40 +331,39 @@ int RunCli(std::span<const std::string_view> args) {
     Options o;
     std::string complaint = Parse(args, &o);
     if (!complaint.empty()) return Usage(complaint);
-    if (o.help) {
+    if (o.common.help) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    g_useChinese = o.chinese ? 1 : 0;
+    if (o.common.version) {
+        std::printf("%s\n", vornic_options::VersionText("vornic-cli").c_str());
+        return kExitOk;
+    }
+    g_useChinese = o.common.useChinese ? 1 : 0;
     g_debugOutput = false;
     if (o.command == "list") return ListCommand(o);
-    if (o.command != "convert") {
-        std::string error;
-        if (!o.simulate) {
-            probelib::SetUsbOptions(UsbOptionsOf(o));
-            if (!probelib::SelectBackend("usb", "", "", &error)) {
-                std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
-                return kExitFailed;
-            }
-        } else if (!probelib::SelectBackend("sim", o.faults, o.simState, &error)) {
-            std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
-            return kExitUsage;
-        }
+    // A conversion needs neither the probe library nor a thread of the dialog's own.
+    const bool convert = o.command == "convert";
+    if (!convert) {
+        int status = kExitFailed;
+        if (!SelectBackend(o, &status)) return status;
     }
 
-    PanePrinter pane;
-    int status = kExitFailed;
+    Report report;
     {
-        controls::HeadlessDialog dialog;
-        dialog.SetAppendObserver([&pane](int id, std::string_view text) {
-            if (id == IDC_OUTPUT) pane.Append(text);
+        using controls::HeadlessDialog;
+        HeadlessDialog dialog(convert ? HeadlessDialog::UiThread::Creator
+                                      : HeadlessDialog::UiThread::Own);
+        dialog.SetAppendObserver([](int id, std::string_view text) {
+            if (id == IDC_OUTPUT) PrintPaneText(text);
         });
         InitialiseDialog(dialog, o);
         controls::SetMainDialog(&dialog);
-        status = RunCommand(o, dialog, pane);
+        report = RunCommand(o, dialog);
         dialog.Shutdown();
-        if (o.command != "convert") probelib::Shutdown();
+        if (!convert) probelib::Shutdown();
         controls::SetMainDialog(nullptr);
     }
-    return status;
+    if (!o.quiet) PrintSummary(o, report, o.command == "flash" || o.command == "verify");
+    return report.Ok() ? kExitOk : kExitFailed;
 }

@@ -3,12 +3,16 @@
 #include "hex_to_bin.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <new>
 
@@ -30,6 +34,13 @@ class FileDescriptor {
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
+    // Closes now; false when the system reports an error (a write it could
+    // not complete after all).
+    bool Close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
 
   private:
     int m_fd;
@@ -90,6 +101,96 @@ void LogTooLarge() {
                static_cast<int>(kImageCapacity));
 }
 
+// Creates a new file in the folder of `target` under a name no other file has,
+// with the mode a plain create would give (0666 less the umask); an existing
+// name, a symbolic link included, is never opened. The descriptor, or -1.
+int CreateFileBeside(const std::string& target, std::string* name) {
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        uint64_t random = 0;
+        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+            random = static_cast<uint64_t>(std::time(nullptr)) * 2654435761u + attempt;
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".vornic-%012llx.tmp",
+                      static_cast<unsigned long long>(random & 0xFFFFFFFFFFFFull));
+        *name = folder + suffix;
+        const int fd =
+            ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Writes the .BIN through a file beside it that is renamed over its name, so
+// the name never holds half an image and a link there is replaced, not
+// followed. Each failure is logged as the .BIN's own.
+Outcome WriteBinFile(const std::string& binName, const uint8_t* data, uint32_t size) {
+    std::string tempName;
+    FileDescriptor file(CreateFileBeside(binName, &tempName));
+    if (!file.valid()) {
+        LogMessage(Tr("创建BIN文件失败:%s", "Fail to create .BIN:%s"), binName.c_str());
+        return Reason::BinNotWritten;
+    }
+    const int64_t written = WriteAll(file.get(), data, size);
+    const bool closed = file.Close();
+    if (written < 0 || (written == size && !closed)) {
+        ::unlink(tempName.c_str());
+        LogMessage("%s", Tr("写BIN文件失败", "Fail to write .BIN"));
+        return Reason::BinNotWritten;
+    }
+    if (written < size) {
+        ::unlink(tempName.c_str());
+        LogMessage(Tr("有%dB数据未能全部写入BIN文件", "There are %d bytes data lost!"),
+                   static_cast<int>(size - written));
+        return Reason::BinNotWritten;
+    }
+    if (::rename(tempName.c_str(), binName.c_str()) != 0) {
+        ::unlink(tempName.c_str());
+        LogMessage(Tr("重新打开BIN文件失败:%s", "Fail to open .BIN:%s"), binName.c_str());
+        return Reason::BinNotWritten;
+    }
+    return {};
+}
+
+// Largest piece of HEX text held at once; the rest of a file stays on disk.
+constexpr uint64_t kHexBlock = 1 << 20;
+// Smallest block: it must hold the longest record and its line end.
+constexpr uint64_t kHexBlockMin = 1024;
+
+// Decodes the HEX text of `source` block by block into image. The file's text
+// after its end-of-file record is never read.
+Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, uint32_t* used) {
+    const size_t block = static_cast<size_t>(std::clamp(fileSize, kHexBlockMin, kHexBlock));
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[block]);
+    if (!buffer) {
+        LogMessage("%s", Tr("内存分配失败!", "Fail to malloc!"));
+        return Reason::OutOfMemory;
+    }
+    IntelHexDecoder decoder(image);
+    size_t held = 0;
+    for (;;) {
+        const int64_t got = ReadAll(source, buffer.get() + held, block - held);
+        if (got < 0) return Reason::ReadFailed;
+        held += static_cast<size_t>(got);
+        size_t consumed = 0;
+        const auto status =
+            decoder.Decode(std::string_view(buffer.get(), held), held < block, &consumed);
+        if (status == IntelHexDecoder::Status::Done) break;
+        // A block holds several records, so a full one always lets one go;
+        // if it did not, reading on would never end.
+        if (status == IntelHexDecoder::Status::Invalid || (consumed == 0 && held == block)) {
+            LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
+            return Reason::FileInvalid;
+        }
+        // A record cut by the block's end starts the next block.
+        std::memmove(buffer.get(), buffer.get() + consumed, held - consumed);
+        held -= consumed;
+    }
+    *used = decoder.UsedLength();
+    return {};
+}
+
 }  // namespace
 
 std::string BinNameForHex(std::string_view path) {
@@ -106,105 +207,79 @@ std::string BinNameForHex(std::string_view path) {
     return name;
 }
 
-int ConvertHexToBin(std::string_view path, std::string& outputName) {
+Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     outputName.clear();
     const std::string pathText(path);
 
     // Existing regular files only: a mistyped path must not leave an empty file
     // behind, and a FIFO or device must not block the open (O_NONBLOCK has no
     // effect on regular files). A path with a NUL byte names no file.
-    FileDescriptor source(pathText.find('\0') == std::string::npos
-                              ? ::open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
-                              : -1);
+    FileDescriptor source(
+        pathText.find('\0') == std::string::npos
+            ? ::open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
+            : -1);
     struct stat info {};
     if (!source.valid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         LogMessage(Tr("未选择文件%s", "Not choose file%s"), pathText.c_str());
-        return 0;
+        return Reason::FileMissing;
     }
     if (info.st_size == 0) {
         LogMessage(Tr("空白文件%s", "Invalid file%s"), pathText.c_str());
-        return 0;
+        return Reason::FileEmpty;
     }
     const auto fileSize = static_cast<uint64_t>(info.st_size);
 
     // From here on a failed conversion leaves no image behind.
     g_firmwareImage.Clear();
 
-    std::unique_ptr<char[]> contents;
-    if (fileSize <= UINT32_MAX) contents.reset(new (std::nothrow) char[fileSize]);
+    const std::string_view fileName = path.substr(FileNameStart(path));
+    const bool hex = FindNoCase(fileName, ".HEX") != std::string_view::npos;
+    if (!hex && FindNoCase(fileName, ".BIN") == std::string_view::npos) {
+        LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
+        return Reason::FileInvalid;
+    }
+    // Taken unchanged, but never more than an image buffer holds: the size
+    // alone decides, before anything is read.
+    if (!hex && fileSize > kImageCapacity) {
+        LogTooLarge();
+        return Reason::TooLarge;
+    }
     // The image is decoded straight into the buffer that gets published: it is
     // zeroed, and no record writes at or past the used length, so the padding
     // to whole words is already in place.
     std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[kImageCapacity]());
-    if (!contents || !image) {
+    if (!image) {
         LogMessage("%s", Tr("内存分配失败!", "Fail to malloc!"));
-        return 0;
+        return Reason::OutOfMemory;
     }
 
-    const int64_t got = ReadAll(source.get(), contents.get(), fileSize);
-    if (got < 0) return 0;
-    const auto size = static_cast<uint32_t>(got);
-
-    const std::string_view fileName = path.substr(FileNameStart(path));
     std::string imageName;
     uint32_t imageLength = 0;
-
-    if (FindNoCase(fileName, ".HEX") != std::string_view::npos) {
+    if (hex) {
         uint32_t used = 0;
-        if (DecodeIntelHex(std::string_view(contents.get(), size),
-                           std::span(image.get(), kImageCapacity), used) == 0) {
-            LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
-            return 0;
-        }
+        const Outcome decoded =
+            DecodeHexFile(source.get(), fileSize, std::span(image.get(), kImageCapacity), &used);
+        if (!decoded.Ok()) return decoded;
         if (used > kImageCapacity) {
             LogTooLarge();
-            return 0;
+            return Reason::TooLarge;
         }
         used = (used + 3) & ~uint32_t{3};
-
         imageName = BinNameForHex(path);
-        int fd = ::open(imageName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno != EEXIST) {
-                LogMessage(Tr("创建BIN文件失败:%s", "Fail to create .BIN:%s"), imageName.c_str());
-                return 0;
-            }
-            // An existing .BIN is replaced.
-            fd = ::open(imageName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                LogMessage(Tr("重新打开BIN文件失败:%s", "Fail to open .BIN:%s"), imageName.c_str());
-                return 0;
-            }
-        }
-        FileDescriptor bin(fd);
-        const int64_t written = WriteAll(bin.get(), image.get(), used);
-        if (written < 0) {
-            LogMessage("%s", Tr("写BIN文件失败", "Fail to write .BIN"));
-            return 0;
-        }
-        if (written < used) {
-            LogMessage(Tr("有%dB数据未能全部写入BIN文件", "There are %d bytes data lost!"),
-                       static_cast<int>(used - written));
-            return 0;
-        }
+        if (Outcome written = WriteBinFile(imageName, image.get(), used); !written.Ok())
+            return written;
         LogMessage("%s", Tr(".HEX已成功转成.BIN格式", "Succeed to trans file from .HEX to .BIN."));
         imageLength = used;
-    } else if (FindNoCase(fileName, ".BIN") != std::string_view::npos) {
-        // Taken unchanged, but never more than an image buffer holds.
-        if (size > kImageCapacity) {
-            LogTooLarge();
-            return 0;
-        }
-        std::copy(contents.get(), contents.get() + size, reinterpret_cast<char*>(image.get()));
-        imageName = pathText;
-        imageLength = size;
     } else {
-        LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
-        return 0;
+        const int64_t got = ReadAll(source.get(), reinterpret_cast<char*>(image.get()),
+                                    static_cast<size_t>(fileSize));
+        if (got < 0) return Reason::ReadFailed;
+        imageName = pathText;
+        imageLength = static_cast<uint32_t>(got);
     }
 
     g_firmwareImage.data = std::move(image);
     g_firmwareImage.length = imageLength;
     outputName = std::move(imageName);
-    return 1;
+    return {};
 }

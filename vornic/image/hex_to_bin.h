@@ -5,16 +5,20 @@
 #include <string>
 #include <string_view>
 
-// Loads the file at path into g_firmwareImage. A file whose name (not folder)
-// holds ".HEX" in any case is decoded, padded to whole 32-bit words and written
-// as a .BIN file beside it (app.hex -> app.bin, APP.HEX -> APP.BIN); otherwise a
-// name holding ".BIN" is taken as the image unchanged. Every outcome but a read
-// failure and a .BIN source is logged. outputName is emptied first and, on
-// success, receives the image file's path (the .BIN written, or path itself).
-// Returns 1 on success, 0 on failure. After a failure that got past opening and
-// sizing the source there is no image; earlier failures keep the previous one.
+#include "vornic/probe/outcome.h"
+
+// Loads the file at path (used whole, whatever its length) into
+// g_firmwareImage. A file whose name (not folder) holds ".HEX" in any case is
+// decoded block by block, padded to whole 32-bit words and written as a .BIN
+// file beside it (app.hex -> app.bin, APP.HEX -> APP.BIN) through a temporary
+// file renamed over that name; otherwise a name holding ".BIN" is taken as the
+// image unchanged, refused by its size alone when it is larger than an image.
+// Every outcome but a read failure and a .BIN source is logged. outputName is
+// emptied first and, on success, receives the image file's path (the .BIN
+// written, or path itself). After a failure that got past opening and sizing
+// the source there is no image; earlier failures keep the previous one.
 // Must not run while a download job reads g_firmwareImage.
-int ConvertHexToBin(std::string_view path, std::string& outputName);
+Outcome ConvertHexToBin(std::string_view path, std::string& outputName);
 
 // The .BIN path for a HEX source path: the file name is cut at its first
 // ".HEX" (any case), which becomes ".BIN" in the same letter cases. Empty when

@@ -43,87 +43,98 @@ int HexPairToByte(const char* chars, uint8_t& out) {
 }
 
 int DecodeIntelHex(std::string_view text, std::span<uint8_t> image, uint32_t& usedLength) {
+    usedLength = 0;
     if (text.size() > std::numeric_limits<uint32_t>::max()) return 0;
-    const uint64_t textLength = text.size();
-    const char* chars = text.data();
-
-    const uint64_t fill = textLength < image.size() ? textLength : image.size();
+    const uint64_t fill = text.size() < image.size() ? text.size() : image.size();
     if (fill > 0) std::memset(image.data(), 0, fill);
 
-    uint16_t segmentBase = 0;
-    uint16_t linearBase = 0;
-    uint32_t firstBase = 0;
-    bool firstPending = true;
-    usedLength = 0;
+    IntelHexDecoder decoder(image);
+    size_t consumed = 0;
+    const IntelHexDecoder::Status status = decoder.Decode(text, true, &consumed);
+    usedLength = decoder.UsedLength();
+    return status == IntelHexDecoder::Status::Done ? 1 : 0;
+}
 
-    if (textLength < 2) return 0;
+IntelHexDecoder::Status IntelHexDecoder::Decode(std::string_view text, bool last,
+                                                size_t* consumed) {
+    const uint64_t textLength = text.size();
+    const char* chars = text.data();
+    // Text that ends inside a record: wait for more, unless there is none.
+    const Status cut = last ? Status::Invalid : Status::NeedMore;
 
-    // Address high, address low, type, up to 255 data bytes, checksum.
-    std::array<uint8_t, 3 + 255 + 1> record{};
+    std::array<uint8_t, 3 + 255 + 1>& record = m_record;
     uint64_t position = 0;
     for (;;) {
-        if (position + 3 > textLength || chars[position] != ':') return 0;
+        *consumed = static_cast<size_t>(position);
+        if (position + 3 > textLength) return cut;
+        if (chars[position] != ':') return Status::Invalid;
         uint8_t count = 0;
-        if (!HexPairToByte(chars + position + 1, count)) return 0;
+        if (!HexPairToByte(chars + position + 1, count)) return Status::Invalid;
         // ':' + count + address + type + data + checksum, all inside the text.
         const uint64_t recordChars = 11 + 2 * uint64_t{count};
-        if (position + recordChars > textLength) return 0;
+        if (position + recordChars > textLength) return cut;
 
         uint8_t sum = count;
         const char* pair = chars + position + 3;
         const int recordBytes = count + 4;
         for (int j = 0; j < recordBytes; ++j, pair += 2) {
             // A digit that is not hex is a damaged record, whatever the checksum says.
-            if (!HexPairToByte(pair, record[j])) return 0;
+            if (!HexPairToByte(pair, record[j])) return Status::Invalid;
             sum = static_cast<uint8_t>(sum + record[j]);
         }
-        if (sum != 0) return 0;
+        if (sum != 0) return Status::Invalid;
 
+        // Where the next record starts: after this one and its line end.
         uint64_t next = 0;
         switch (record[2]) {
-            case kData: {
-                const uint32_t recordOffset = uint32_t{record[0]} << 8 | record[1];
-                const uint32_t address =
-                    (uint32_t{linearBase} << 16) + (uint32_t{segmentBase} << 4) + recordOffset;
-                if (firstPending) {
-                    firstBase = address;
-                    firstPending = false;
-                }
-                uint32_t imageOffset = address;
-                if (address >= kFlashBase) {
-                    imageOffset = firstBase != 0 ? address - firstBase
-                                                 : address - (uint32_t{linearBase} << 16);
-                }
-                const uint64_t end = uint64_t{imageOffset} + count;
-                if (count > 0 && end <= image.size()) {
-                    std::memcpy(image.data() + imageOffset, record.data() + 3, count);
-                }
-                if (end > usedLength) {
-                    usedLength = end > std::numeric_limits<uint32_t>::max()
-                                     ? std::numeric_limits<uint32_t>::max()
-                                     : static_cast<uint32_t>(end);
-                }
+            case kData:
                 next = position + 13 + 2 * uint64_t{count};
                 break;
-            }
             case kEndOfFile:
-                return 1;
+                *consumed = static_cast<size_t>(position + recordChars);
+                return Status::Done;
             case kExtendedSegment:
-                segmentBase = static_cast<uint16_t>(record[3] << 8 | record[4]);
+            case kExtendedLinear:
                 next = position + 17;
                 break;
             case kStartSegment:
             case kStartLinear:
                 next = position + 21;
                 break;
-            case kExtendedLinear:
-                linearBase = static_cast<uint16_t>(record[3] << 8 | record[4]);
-                next = position + 17;
-                break;
             default:
-                return 0;
+                return Status::Invalid;
         }
-        if (next + 2 > textLength) return 0;
+        // Nothing of a record is taken before its line end is in the text.
+        if (next + 2 > textLength && !last) return Status::NeedMore;
+
+        if (record[2] == kData) {
+            const uint32_t recordOffset = uint32_t{record[0]} << 8 | record[1];
+            const uint32_t address =
+                (uint32_t{m_linearBase} << 16) + (uint32_t{m_segmentBase} << 4) + recordOffset;
+            if (m_firstPending) {
+                m_firstBase = address;
+                m_firstPending = false;
+            }
+            uint32_t imageOffset = address;
+            if (address >= kFlashBase) {
+                imageOffset = m_firstBase != 0 ? address - m_firstBase
+                                               : address - (uint32_t{m_linearBase} << 16);
+            }
+            const uint64_t end = uint64_t{imageOffset} + count;
+            if (count > 0 && end <= m_image.size()) {
+                std::memcpy(m_image.data() + imageOffset, record.data() + 3, count);
+            }
+            if (end > m_usedLength) {
+                m_usedLength = end > std::numeric_limits<uint32_t>::max()
+                                   ? std::numeric_limits<uint32_t>::max()
+                                   : static_cast<uint32_t>(end);
+            }
+        } else if (record[2] == kExtendedSegment) {
+            m_segmentBase = static_cast<uint16_t>(record[3] << 8 | record[4]);
+        } else if (record[2] == kExtendedLinear) {
+            m_linearBase = static_cast<uint16_t>(record[3] << 8 | record[4]);
+        }
+        if (next + 2 > textLength) return Status::Invalid;
         position = next;
     }
 }

@@ -1,6 +1,7 @@
 // Intel HEX decoder: HEX text in memory to a flat flash image and its used length.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -21,3 +22,33 @@ int HexPairToByte(const char* chars, uint8_t& out);
 // 0 otherwise (the buffer and usedLength then hold a partial result). One pass,
 // no allocation.
 int DecodeIntelHex(std::string_view text, std::span<uint8_t> image, uint32_t& usedLength);
+
+// The same decoding fed piece by piece, so that a file is read in blocks and
+// never held whole. Does not zero the image.
+class IntelHexDecoder {
+  public:
+    enum class Status { NeedMore, Done, Invalid };
+
+    explicit IntelHexDecoder(std::span<uint8_t> image) : m_image(image) {}
+
+    // Decodes the records at the start of text. With `last` false, a record
+    // cut off by the end of text is left for the next call: *consumed tells
+    // how many characters were taken, and the rest must come again at the
+    // start of the next piece (it is never longer than one record and its
+    // line end, 523 characters). With `last` true the text is all there is.
+    Status Decode(std::string_view text, bool last, size_t* consumed);
+
+    uint32_t UsedLength() const { return m_usedLength; }
+
+  private:
+    std::span<uint8_t> m_image;
+    uint16_t m_segmentBase = 0;
+    uint16_t m_linearBase = 0;
+    uint32_t m_firstBase = 0;
+    bool m_firstPending = true;
+    uint32_t m_usedLength = 0;
+    // Address high, address low, type, up to 255 data bytes, checksum. Kept
+    // from record to record and piece to piece: a short address record reads
+    // bytes its predecessor left here, however the text was cut.
+    std::array<uint8_t, 3 + 255 + 1> m_record{};
+};

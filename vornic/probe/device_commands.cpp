@@ -24,32 +24,33 @@ void ShowBanner(int bitmap) {
 }
 
 // The common opening of the three buttons: the session, then the device.
-bool BeginCommand(ProbeSession& session) {
+Outcome BeginCommand(ProbeSession& session) {
     if (!session.Held()) {
         LogDeviceBusy();
-        return false;
+        return Reason::Busy;
     }
     if (g_deviceHandle.load() == -1) {
         LogText("未检测到硬件设备!", "No device connection detected!");
-        return false;
+        return Reason::NoProbe;
     }
-    return true;
+    return {};
 }
 
 // After a protection change the target restarts and reports its new state.
-void ResetAndRequery() {
-    SoftResetDevice();
+void ResetAndRequery(Report& report) {
+    report.Add(Step::Reset, SoftResetDevice());
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    QueryDeviceStatus();
+    report.Add(Step::Status, QueryDeviceStatus());
 }
 
 }  // namespace
 
-int QueryDeviceStatus() {
+Outcome QueryDeviceStatus() {
     ProbeReply reply;
-    ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(ReadProtectAction::Query),
-                    kReplyReadLength, &reply);
-    if (!reply.Answers(ProbeCommand::ReadProtect)) return 0;
+    const Outcome exchanged =
+        ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(ReadProtectAction::Query),
+                        kReplyReadLength, &reply);
+    if (!reply.Answers(ProbeCommand::ReadProtect)) return Refusal(exchanged);
     bool chinese = g_useChinese.load() != 0;
     int banner = 0;
     if (reply.Result() == 1) {
@@ -59,18 +60,20 @@ int QueryDeviceStatus() {
         g_readProtected.store(0);
         banner = chinese ? IDB_BANNER_UNPROTECTED_ZH : IDB_BANNER_UNPROTECTED_EN;
     } else {
-        return 0;
+        return Refusal(exchanged);
     }
     ShowBanner(banner);
-    return 1;
+    return {};
 }
 
-void OnCheckStatus() {
+namespace {
+
+Outcome CheckStatus() {
     ProbeSession session;
-    if (!BeginCommand(session)) return;
-    if (!QueryDeviceStatus()) {
+    if (Outcome begun = BeginCommand(session); !begun.Ok()) return begun;
+    if (Outcome queried = QueryDeviceStatus(); !queried.Ok()) {
         LogText("【读保护查询失败】", "【Fail to check device status】");
-        return;
+        return queried;
     }
     controls::Port* dialog = controls::MainDialog();
     if (g_readProtected.load() != 0) {
@@ -84,6 +87,15 @@ void OnCheckStatus() {
                                                 "Device is linked(Read-Protect disable)"));
         LogText("【读保护已解除】", "【Read-Protect is disable】");
     }
+    return {};
+}
+
+}  // namespace
+
+Report OnCheckStatus() {
+    Report report;
+    report.Add(Step::Status, CheckStatus());
+    return report;
 }
 
 namespace {
@@ -91,6 +103,7 @@ namespace {
 // One read-protect change: the request, its accepted result, and what a
 // success and a failure do to the flag.
 struct ProtectChange {
+    Step step;
     ReadProtectAction action;
     uint8_t acceptedResult;
     int32_t flagAfterSuccess;
@@ -101,42 +114,53 @@ struct ProtectChange {
     bool failureSetsProtected;  // a failed disable assumes protection stays on
 };
 
-void ChangeReadProtect(const ProtectChange& change) {
+Report ChangeReadProtect(const ProtectChange& change) {
+    Report report;
     ProbeSession session;
-    if (!BeginCommand(session)) return;
+    if (Outcome begun = BeginCommand(session); !begun.Ok()) {
+        report.Add(change.step, begun);
+        return report;
+    }
     ProbeReply reply;
-    ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(change.action),
-                    kProtectChangeReadLength, &reply);
+    const Outcome exchanged =
+        ExchangeCommand(ProbeCommand::ReadProtect, static_cast<uint8_t>(change.action),
+                        kProtectChangeReadLength, &reply);
     if (reply.Answers(ProbeCommand::ReadProtect) && reply.Result() == change.acceptedResult) {
         LogText(change.successZh, change.successEn);
         g_readProtected.store(change.flagAfterSuccess);
-        ResetAndRequery();
+        report.Add(change.step, {});
+        ResetAndRequery(report);
     } else {
         LogText(change.failureZh, change.failureEn);
         if (change.failureSetsProtected) g_readProtected.store(1);
+        report.Add(change.step, Refusal(exchanged));
     }
+    return report;
 }
 
 }  // namespace
 
-void OnDisableReadProtect() {
-    ChangeReadProtect({ReadProtectAction::Disable, 3, 0, "解除读保护成功!",
-                       "Succeed to disable read-protect!", "解除读保护失败!",
-                       "Fail to disable read-protect!", true});
+Report OnDisableReadProtect() {
+    return ChangeReadProtect({Step::Unprotect, ReadProtectAction::Disable, 3, 0, "解除读保护成功!",
+                              "Succeed to disable read-protect!", "解除读保护失败!",
+                              "Fail to disable read-protect!", true});
 }
 
-void OnEnableReadProtect() {
-    ChangeReadProtect({ReadProtectAction::Enable, 5, 1, "使能读保护成功!",
-                       "Succeed to enable read-protect!", "使能读保护失败!",
-                       "Fail to enable read-protect!", false});
+Report OnEnableReadProtect() {
+    return ChangeReadProtect({Step::Protect, ReadProtectAction::Enable, 5, 1, "使能读保护成功!",
+                              "Succeed to enable read-protect!", "使能读保护失败!",
+                              "Fail to enable read-protect!", false});
 }
 
-void SoftResetDevice() {
+Outcome SoftResetDevice() {
     ProbeReply reply;
-    ExchangeCommand(ProbeCommand::SoftReset, uint8_t{0x00}, kReplyReadLength, &reply);
-    if (!reply.Answers(ProbeCommand::SoftReset)) return;
-    if (reply.Length() == 1 && reply.Result() == 1)
+    const Outcome exchanged =
+        ExchangeCommand(ProbeCommand::SoftReset, uint8_t{0x00}, kReplyReadLength, &reply);
+    if (!reply.Answers(ProbeCommand::SoftReset)) return Refusal(exchanged);
+    if (reply.Length() == 1 && reply.Result() == 1) {
         LogText("软复位设置成功!", "Succeed to set soft-reset!");
-    else
-        LogText("软复位设置失败!", "Fail to set soft-reset!");
+        return {};
+    }
+    LogText("软复位设置失败!", "Fail to set soft-reset!");
+    return Refusal(exchanged);
 }

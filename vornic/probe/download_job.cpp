@@ -2,6 +2,7 @@
 // (device check, read protection, erase, programme/verify, reset) on a worker.
 #include "download_job.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -22,7 +23,7 @@ namespace {
 std::mutex g_jobMutex;
 std::condition_variable g_jobEnded;
 bool g_jobRunning = false;
-int g_lastOutcome = -1;
+Report g_lastJob;
 ProgressCallback g_progress;
 // The last worker, joined before the next one starts and by WaitForDownloadJob.
 // At exit an ended worker is joined; one still running is let go, since it
@@ -41,8 +42,6 @@ std::mutex g_threadMutex;
 WorkerThread g_workerHolder;
 std::thread& g_worker = g_workerHolder.thread;
 
-constexpr size_t kPathBufferSize = 260;
-
 int Checked(int id) {
     controls::Port* port = controls::MainDialog();
     return port != nullptr ? port->IsChecked(id) : 0;
@@ -50,99 +49,106 @@ int Checked(int id) {
 
 void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
 
-void EndJob(int outcome) {
+void EndJob(Report report) {
     std::lock_guard<std::mutex> lock(g_jobMutex);
-    g_lastOutcome = outcome;
+    g_lastJob = std::move(report);
     g_jobRunning = false;
     g_jobEnded.notify_all();
 }
 
-// The soft reset logs its own outcome; the job learns it from the pane.
-int ResetAndReport() {
-    controls::Port* port = controls::MainDialog();
-    size_t before = port != nullptr ? port->GetText(IDC_OUTPUT).size() : 0;
-    SoftResetDevice();
-    if (port == nullptr) return 0;
-    std::string pane = port->GetText(IDC_OUTPUT);
-    if (pane.size() <= before) return 0;
-    std::string_view added = std::string_view(pane).substr(before);
-    return added.find(Tr("软复位设置成功!", "Succeed to set soft-reset!")) != std::string_view::npos
-               ? 1
-               : 0;
-}
-
-int RunSteps(const ProgressCallback& progress) {
+// The steps after the conversion. A missing device, a protected target, a
+// missing image and a failed erase end the job; every other step runs
+// whatever came before.
+void RunSteps(Report& report, const ProgressCallback& progress) {
     if (g_deviceHandle.load() == -1) {
         LogText("未检测到硬件设备!", "No device connection detected!");
-        return 0;
+        report.Add(Step::Status, Reason::NoProbe);
+        return;
     }
-    int outcome = 1;
-    if (!QueryDeviceStatus()) {
-        LogText("【读保护查询失败】", "【Fail to check read-protect status!】");
-        outcome = 0;
-    }
+    Outcome status = QueryDeviceStatus();
+    if (!status.Ok()) LogText("【读保护查询失败】", "【Fail to check read-protect status!】");
     if (g_readProtected.load() != 0) {
         LogText("请先解除读保护...", "Please disable read-protect at first...");
-        return 0;
+        report.Add(Step::Status, status.Ok() ? Reason::Protected : status);
+        return;
     }
+    report.Add(Step::Status, status);
     // Programme or verify without an image would leave an erased chip and
     // nothing written: refuse before the erase.
     if ((Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY)) && !g_firmwareImage.HasImage()) {
         LogText("请选择有效的数据文件!", "The data file is invalid!");
-        return 0;
+        report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, Reason::NoImage);
+        return;
     }
     if (Checked(IDC_ERASE_ALL)) {
         ProbeReply reply;
-        ExchangeCommand(ProbeCommand::SelectOperation,
-                        static_cast<uint8_t>(FlashOperation::EraseAll), kReplyReadLength, &reply);
+        const Outcome exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
+                                                  static_cast<uint8_t>(FlashOperation::EraseAll),
+                                                  kReplyReadLength, &reply);
         if (reply.Answers(ProbeCommand::SelectOperation) && reply.Result() == 0x01) {
             LogText("全部擦除成功!", "Succeed to clear-all!");
+            report.Add(Step::Erase, {});
         } else {
             LogText("全部擦除失败!", "Fail to clear-all!");
-            return 0;
+            report.Add(Step::Erase, Refusal(exchanged));
+            return;
         }
     }
-    if (Checked(IDC_PROGRAMME)) {
-        if (!ProgrammeVerify(0, progress)) outcome = 0;
-    }
-    if (Checked(IDC_VERIFY) && !Checked(IDC_PROGRAMME)) {
-        if (!ProgrammeVerify(1, progress)) outcome = 0;
-    }
-    if (Checked(IDC_RESET)) {
-        if (!ResetAndReport()) outcome = 0;
-    }
-    return outcome;
+    // The bytes of the last data run go into the report.
+    const ProgressCallback counting = [&](uint32_t sent, uint32_t total) {
+        report.bytesSent = sent;
+        if (progress) progress(sent, total);
+    };
+    if (Checked(IDC_PROGRAMME)) report.Add(Step::Programme, ProgrammeVerify(0, counting));
+    if (Checked(IDC_VERIFY) && !Checked(IDC_PROGRAMME))
+        report.Add(Step::Verify, ProgrammeVerify(1, counting));
+    if (Checked(IDC_RESET)) report.Add(Step::Reset, SoftResetDevice());
 }
 
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
-unsigned DownloadWorker(ProbeSession session) {
+unsigned RunWorker(ProbeSession session, Report report, Clock::time_point start) {
     ProgressCallback progress;
     {
         std::lock_guard<std::mutex> lock(g_jobMutex);
         progress = g_progress;
     }
-    int outcome = RunSteps(progress);
+    RunSteps(report, progress);
     // (0, 0): the job is over, so a front end stops showing its data phase.
     if (progress) progress(0, 0);
     session.Release();
-    EndJob(outcome);
+    report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EndJob(std::move(report));
     return 0;
 }
 
+}  // namespace
+
+unsigned DownloadWorker(ProbeSession session) {
+    Report report;
+    report.imageSize = g_firmwareImage.length;
+    return RunWorker(std::move(session), std::move(report), Clock::now());
+}
+
 void OnExecute() {
+    const Clock::time_point start = Clock::now();
     ProbeSession session;
     if (!session.Held()) {
         LogDeviceBusy();
         std::lock_guard<std::mutex> lock(g_jobMutex);
-        if (!g_jobRunning) g_lastOutcome = 0;
+        if (!g_jobRunning) {
+            g_lastJob = {};
+            g_lastJob.Add(Step::Status, Reason::Busy);
+        }
         return;
     }
     controls::Port* port = controls::MainDialog();
-    std::string path = port != nullptr ? port->GetText(IDC_FILE_PATH) : std::string();
-    if (path.size() >= kPathBufferSize) path.resize(kPathBufferSize - 1);
+    // The path is used whole: the file named is the file read.
+    const std::string path = port != nullptr ? port->GetText(IDC_FILE_PATH) : std::string();
     std::string outputName;
-    ConvertHexToBin(path, outputName);
+    Report report;
+    report.Add(Step::Convert, ConvertHexToBin(path, outputName));
+    report.imageSize = g_firmwareImage.length;
     if (port != nullptr) {
         port->SetText(IDC_FILE_PATH, outputName);
         port->MoveCaretToEnd(IDC_FILE_PATH);
@@ -154,7 +160,7 @@ void OnExecute() {
     std::lock_guard<std::mutex> lock(g_threadMutex);
     // The previous worker has released the session, so it is at its end.
     if (g_worker.joinable()) g_worker.join();
-    g_worker = std::thread(DownloadWorker, std::move(session));
+    g_worker = std::thread(RunWorker, std::move(session), std::move(report), start);
 }
 
 bool DownloadJobRunning() {
@@ -170,9 +176,9 @@ void WaitForDownloadJob() {
     if (g_worker.joinable() && g_worker.get_id() != std::this_thread::get_id()) g_worker.join();
 }
 
-int LastDownloadJobOutcome() {
+Report LastDownloadJob() {
     std::lock_guard<std::mutex> lock(g_jobMutex);
-    return g_lastOutcome;
+    return g_lastJob;
 }
 
 void SetDownloadProgress(ProgressCallback progress) {

@@ -2,6 +2,7 @@
 // file, then a worker thread that checks the probe and runs the ticked steps.
 #pragma once
 
+#include "outcome.h"
 #include "probe_session.h"
 #include "programme_verify.h"
 
@@ -20,9 +21,12 @@ bool DownloadJobRunning();
 // when no job runs.
 void WaitForDownloadJob();
 
-// Outcome of the last job that ended: 1 when every step that ran succeeded,
-// 0 when one failed or the job was refused or ended early. -1 before any job.
-int LastDownloadJobOutcome();
+// Report of the last job that ended: the conversion, then every step the
+// worker ran (Status covers the device check and the read-protect query), with
+// the bytes sent, the image size and the time from Execute to the end. A job
+// refused because the probe was busy has one failed Status step. Empty before
+// any job.
+Report LastDownloadJob();
 
 // Progress of the data phase of the running job (bytes sent, run length),
 // called on the worker thread; no log line; (0, 0) once the job has ended.

@@ -38,11 +38,12 @@ void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
 
 }  // namespace
 
-int ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
-                    ProbeReply* reply) {
-    if (reply == nullptr) return 0;
+Outcome ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
+                        ProbeReply* reply) {
+    if (reply == nullptr) return Reason::NotSent;
     reply->bytes.fill(0);
-    if ((payload.size() != 1 && payload.size() != 4) || readLength > reply->bytes.size()) return 0;
+    if ((payload.size() != 1 && payload.size() != 4) || readLength > reply->bytes.size())
+        return Reason::NotSent;
 
     std::lock_guard lock(g_exchangeMutex);
     g_requestBuffer.bytes.fill(0);
@@ -51,19 +52,31 @@ int ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint
     g_requestBuffer.bytes[2] = static_cast<uint8_t>(payload.size());
     std::copy(payload.begin(), payload.end(), g_requestBuffer.bytes.begin() + 3);
 
-    uint32_t length = static_cast<uint32_t>(3 + payload.size());
-    CH375WriteEndP(kProbeIndex, kCommandPipe, g_requestBuffer.bytes.data(), &length);
-    length = readLength;
-    CH375ReadEndP(kProbeIndex, kCommandPipe, reply->bytes.data(), &length);
-    return 1;
+    const uint32_t frameLength = static_cast<uint32_t>(3 + payload.size());
+    uint32_t written = frameLength;
+    const int wrote =
+        CH375WriteEndP(kProbeIndex, kCommandPipe, g_requestBuffer.bytes.data(), &written);
+    // The read follows even after a failed write, so that a late reply is
+    // taken here and not by the next exchange.
+    uint32_t got = readLength;
+    const int read = CH375ReadEndP(kProbeIndex, kCommandPipe, reply->bytes.data(), &got);
+
+    // Marker, echo, length and result: a reply that holds them decides.
+    constexpr uint32_t kExamined = 4;
+    if (read != 0 && got >= kExamined)
+        return reply->Answers(command) ? Outcome() : Outcome(Reason::WrongMarker);
+    if (written < frameLength) return written == 0 ? Reason::NotSent : Reason::ShortWrite;
+    if (wrote == 0) return Reason::NotSent;
+    return read == 0 || got == 0 ? Reason::NoReply : Reason::ShortReply;
 }
 
-int ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength, ProbeReply* reply) {
+Outcome ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength,
+                        ProbeReply* reply) {
     return ExchangeCommand(command, std::span<const uint8_t>(&payload, 1), readLength, reply);
 }
 
-int ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
-                        ProbeReply* reply) {
+Outcome ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
+                            ProbeReply* reply) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
                               static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
     return ExchangeCommand(command, bytes, readLength, reply);

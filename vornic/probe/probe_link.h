@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+#include "outcome.h"
+
 inline constexpr uint32_t kProbeIndex = 0;
 inline constexpr uint32_t kCommandPipe = 1;
 inline constexpr uint32_t kDataPipe = 2;
@@ -68,14 +70,25 @@ extern ProbeRequest g_requestBuffer;
 
 // One request and its reply on pipe 1: `payload` is 1 or 4 bytes, `readLength`
 // at most 20. The reply buffer is cleared first, so a failed read leaves
-// byte 0 at 0x00. Returns 1, or 0 (nothing sent) for a bad payload or length.
+// byte 0 at 0x00. The outcome is the exchange's: a reply of at least four
+// bytes decides it (WrongMarker unless it carries marker 0x82 and the echo of
+// `command`, else Ok: the caller checks the result byte); without one it is a
+// transport failure (NotSent when the write failed, NoReply, ShortReply). A
+// bad payload or length sends nothing (NotSent).
 // Exchanges are serialised among themselves; callers hold a ProbeSession.
-int ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
-                    ProbeReply* reply);
-// The same with a one-byte payload, or a 32-bit value sent big-endian.
-int ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength, ProbeReply* reply);
-int ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
+Outcome ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
                         ProbeReply* reply);
+// The same with a one-byte payload, or a 32-bit value sent big-endian.
+Outcome ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength,
+                        ProbeReply* reply);
+Outcome ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
+                            ProbeReply* reply);
+
+// A command whose reply was not accepted failed as its exchange did, or, when
+// the exchange went through, because the probe refused.
+inline Outcome Refusal(Outcome exchanged) {
+    return exchanged.Ok() ? Outcome(Reason::NotAccepted) : exchanged;
+}
 
 // Click handler of IDC_OPEN_DEVICE: opens or closes the probe by its caption.
 void OnOpenCloseDevice();

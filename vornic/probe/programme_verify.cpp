@@ -28,90 +28,106 @@ int Selection(int id) {
     return port != nullptr ? port->GetSelection(id) : -1;
 }
 
-DataStatus ReadDataStatus() {
-    DataStatus status;
+// A status frame, and whether the read brought anything at all.
+struct StatusRead {
+    DataStatus frame;
+    bool empty = true;
+};
+
+StatusRead ReadDataStatus() {
+    StatusRead status;
     uint32_t length = kStatusReadLength;
-    CH375ReadEndP(kProbeIndex, kDataPipe, status.bytes.data(), &length);
+    const int read = CH375ReadEndP(kProbeIndex, kDataPipe, status.frame.bytes.data(), &length);
+    status.empty = read == 0 || length == 0;
     return status;
 }
 
-int Fail(uint32_t verifyOnly) {
-    LogMessage("%s", verifyOnly ? Tr("校验失败!", "Fail to verify!")
-                                : Tr("编程失败!", "Fail to programme!"));
-    return 0;
+// What a status that did not say "done" means: no answer at all, the target
+// holding other content (verify run), or a programme step it refused.
+Outcome StatusFailure(const StatusRead& status, bool verify) {
+    if (status.empty) return Reason::NoReply;
+    return verify ? Reason::Differs : Reason::NotAccepted;
+}
+
+void LogRunFailure(bool verify) {
+    LogMessage("%s",
+               verify ? Tr("校验失败!", "Fail to verify!") : Tr("编程失败!", "Fail to programme!"));
 }
 
 }  // namespace
 
-int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
+Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     const bool verify = verifyOnly != 0;
     const int addressIndex = Selection(IDC_ADDRESS);
     const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
     if (!g_firmwareImage.HasImage()) {
         LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
-        return 0;
+        return Reason::NoImage;
     }
     if (addressIndex < 0) {
         LogMessage("%s", Tr("请先选择编程地址!", "Please to choose programme address!"));
-        return 0;
+        return Reason::NoAddress;
     }
 
     ProbeReply reply;
     const uint32_t address = addressIndex == 1 ? 0x20000000u : 0x08000000u;
-    ExchangeCommandWord(ProbeCommand::SetAddress, address, kReplyReadLength, &reply);
+    Outcome exchanged =
+        ExchangeCommandWord(ProbeCommand::SetAddress, address, kReplyReadLength, &reply);
     if (reply.Answers(ProbeCommand::SetAddress) && reply.Result() == 0x01) {
         LogMessage("%s", verify ? Tr("校验地址已确认!", "Verify address is affirmed!")
                                 : Tr("编程地址已确认!", "Programme address is affirmed!"));
     } else {
         LogMessage("%s", verify ? Tr("无效的校验地址!", "Invalid verify address!")
                                 : Tr("无效的编程地址!", "Invalid programme address!"));
-        return 0;
+        return Refusal(exchanged);
     }
 
-    ExchangeCommandWord(ProbeCommand::SetLength, length, kReplyReadLength, &reply);
+    exchanged = ExchangeCommandWord(ProbeCommand::SetLength, length, kReplyReadLength, &reply);
     if (reply.Answers(ProbeCommand::SetLength) && reply.Result() == 0x01) {
         LogMessage("%s", verify ? Tr("校验长度已确认!", "Verify length is affirmed!")
                                 : Tr("编程长度已确认!", "Programme length is affirmed!"));
     } else {
         LogMessage("%s", verify ? Tr("无效的校验长度!", "Invalid verify length!")
                                 : Tr("无效的编程长度!", "Invalid programme length!"));
-        return 0;
+        return Refusal(exchanged);
     }
 
     FlashOperation operation = FlashOperation::Verify;
     if (!verify)
-        operation = Checked(IDC_VERIFY) ? FlashOperation::ProgrammeAndVerify
-                                        : FlashOperation::Programme;
-    ExchangeCommand(ProbeCommand::SelectOperation, static_cast<uint8_t>(operation),
-                    kReplyReadLength, &reply);
+        operation =
+            Checked(IDC_VERIFY) ? FlashOperation::ProgrammeAndVerify : FlashOperation::Programme;
+    exchanged = ExchangeCommand(ProbeCommand::SelectOperation, static_cast<uint8_t>(operation),
+                                kReplyReadLength, &reply);
     if (!reply.Answers(ProbeCommand::SelectOperation)) {
         LogMessage("%s", Tr("编程|校验执行失败!", "Fail to programme|verify!"));
-        return 0;
+        return Refusal(exchanged);
     }
     switch (reply.Result()) {
-    case 2:
-        LogMessage("%s", Tr("开始进行编程...", "Begin to programme..."));
-        break;
-    case 3:
-        LogMessage("%s", Tr("开始进行校验...", "Begin to verify..."));
-        break;
-    case 4:
-        ExchangeCommand(ProbeCommand::SelectOperation,
-                        static_cast<uint8_t>(FlashOperation::Programme), kReplyReadLength, &reply);
-        if (reply.Marker() == kReplyMarker && reply.Result() == 2) {
-            LogMessage("%s", Tr("开始进行编程、校验...", "Begin to programme and verify..."));
-        } else {
-            LogMessage("%s", Tr("编程、校验执行失败#1!", "Fail to programme|verify#1!"));
-            return 0;
-        }
-        break;
-    default:
-        LogMessage("%s", Tr("编程|校验执行失败#2!", "Fail to programme|verify#2!"));
-        return 0;
+        case 2:
+            LogMessage("%s", Tr("开始进行编程...", "Begin to programme..."));
+            break;
+        case 3:
+            LogMessage("%s", Tr("开始进行校验...", "Begin to verify..."));
+            break;
+        case 4:
+            // This reply's echo is not examined.
+            exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
+                                        static_cast<uint8_t>(FlashOperation::Programme),
+                                        kReplyReadLength, &reply);
+            if (reply.Marker() == kReplyMarker && reply.Result() == 2) {
+                LogMessage("%s", Tr("开始进行编程、校验...", "Begin to programme and verify..."));
+            } else {
+                LogMessage("%s", Tr("编程、校验执行失败#1!", "Fail to programme|verify#1!"));
+                return Refusal(exchanged);
+            }
+            break;
+        default:
+            LogMessage("%s", Tr("编程|校验执行失败#2!", "Fail to programme|verify#2!"));
+            return Refusal(exchanged);
     }
     if (!g_firmwareImage.HasImage()) {
         LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
-        return 0;
+        return Reason::NoImage;
     }
 
     const uint8_t* data = g_firmwareImage.data.get();
@@ -123,29 +139,33 @@ int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         packet.fill(0);
         if (n > 0) std::memcpy(packet.data(), data + offset, n);
         uint32_t sent = n;
-        CH375WriteEndP(kProbeIndex, kDataPipe, packet.data(), &sent);
+        const int wrote = CH375WriteEndP(kProbeIndex, kDataPipe, packet.data(), &sent);
         // A short write would leave the rest of the packet unsent and the next
         // offset past the data actually delivered: the run cannot go on.
-        if (sent != n) return Fail(verifyOnly);
+        if (sent != n) {
+            LogRunFailure(verify);
+            return wrote == 0 && sent == 0 ? Reason::NotSent : Reason::ShortWrite;
+        }
         ++packetCount;
         if (progress) progress(offset + sent, length);
         const bool last = offset + sent == length;
 
         if (!verify && packetCount == 2 && !last) {
-            DataStatus status = ReadDataStatus();
-            if (status.Marker() == kDataStatusMarker && status.Status() != 2) {
+            // A missing or unmarked page status is passed over.
+            const StatusRead status = ReadDataStatus();
+            if (status.frame.Marker() == kDataStatusMarker && status.frame.Status() != 2) {
                 LogMessage(Tr("%d字节时页编程失败!", "Fail to page-programme at #%d byte!"),
                            static_cast<int>(offset));
-                return 0;
+                return Reason::NotAccepted;
             }
             packetCount = 0;
         }
         if (verify && !last) {
-            DataStatus status = ReadDataStatus();
-            if (status.Status() != 6) {
+            const StatusRead status = ReadDataStatus();
+            if (status.frame.Status() != 6) {
                 LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
                            static_cast<int>(offset));
-                return 0;
+                return StatusFailure(status, verify);
             }
         }
         if (!last) {
@@ -154,10 +174,14 @@ int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         }
 
         packetCount = 0;
-        DataStatus status = ReadDataStatus();
-        if (status.Status() != 4 && status.Status() != 7) return Fail(verifyOnly);
-        if (status.Marker() == kDataStatusMarker) {
-            if (status.Status() == 4) {
+        const StatusRead status = ReadDataStatus();
+        const uint8_t result = status.frame.Status();
+        if (result != 4 && result != 7) {
+            LogRunFailure(verify);
+            return StatusFailure(status, verify);
+        }
+        if (status.frame.Marker() == kDataStatusMarker) {
+            if (result == 4) {
                 LogMessage("%s", Tr("编程成功!", "Succeed to programme!"));
                 if (Checked(IDC_VERIFY)) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -166,12 +190,15 @@ int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
             } else {
                 LogMessage("%s", Tr("校验成功!", "Succeed to verify!"));
             }
-            return 1;
+            return {};
         }
         // Not finished yet: the probe expects an empty packet, which is only
         // possible when the data ended on a packet boundary. Otherwise the
         // next packet would reach beyond the image.
-        if (length % kDataPacketSize != 0) return Fail(verifyOnly);
+        if (length % kDataPacketSize != 0) {
+            LogRunFailure(verify);
+            return Reason::WrongMarker;
+        }
         offset = length;
     }
 }

@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <functional>
 
+#include "outcome.h"
+
 // Called after each packet write with the bytes sent so far and the run length.
 using ProgressCallback = std::function<void(uint32_t sent, uint32_t total)>;
 
 // One programme run (verifyOnly 0) or verify run (non-zero). Logs each step and
-// the outcome; returns 1 when the run ended with a success message, 0 otherwise.
-// The caller holds the probe session.
-int ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {});
+// the outcome; Ok when the run ended with a success message. A verify run
+// whose status says the content is not the image's fails with Differs. The
+// caller holds the probe session.
+Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {});

@@ -1,6 +1,7 @@
 // The window program's command line:
 //   vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]... [--probe=SEL]
-//          [--lang=zh|en] [FILE]
+//          [--lang=zh|en] [--trace=FILE] [FILE]
+// on the parser vornic-cli shares (vornic/cli/options.h).
 #pragma once
 
 #include <optional>
@@ -18,12 +19,14 @@ struct CommandLine {
     std::vector<probelib::UsbId> usbIds;    // --usb-id=VID:PID, repeatable
     std::string probe;                      // --probe=SERIAL|BUS-PORT
     bool useChinese = true;                 // --lang=zh (default) or --lang=en
+    std::string trace;                      // --trace=FILE
     std::optional<std::string> file;        // first argument that is not an option
     std::optional<std::string> screenshot;  // --screenshot=PNG (developer aid)
     int screenshotClick = 0;                // --screenshot-click=ID
     int closeAfterMs = -1;                  // --close-after=MS[:no] (developer aid)
     bool closeAnswer = true;                // the answer to the quit question
     bool help = false;                      // --help or -h
+    bool version = false;                   // --version
 };
 
 // Parses argv[1..argc-1] (what the toolkit left of it). Returns 1, or 0 with
@@ -32,5 +35,12 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
 
 // One-paragraph usage text.
 const char* UsageText();
+
+// Before the toolkit starts (it needs a display): prints the usage or the
+// version when the command line asks for either and returns 1; 0 otherwise.
+int PrintUsageOrVersion(int argc, const char* const* argv);
+
+// Starts the wire trace the command line asks for. 1, or 0 after saying why.
+int StartTrace(const CommandLine& commandLine);
 
 }  // namespace vornic_ui

@@ -3,11 +3,13 @@
 #include "command_routing.h"
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "control_ids.h"
 #include "device_commands.h"
 #include "download_job.h"
+#include "open_problem_notice.h"
 #include "output_log.h"
 #include "probe_link.h"
 #include "probelib.h"
@@ -36,23 +38,27 @@ int SelectProbeBackend(const CommandLine& commandLine) {
 }
 
 namespace {
-// A failed open that the user can fix (permissions, the probe's mode, another
-// program) is explained on standard error; the log keeps its own lines.
-void ExplainOpenFailure() {
-    if (g_deviceHandle.load() != -1) return;
-    probelib::OpenProblem problem = probelib::LastOpenProblem();
-    if (problem == probelib::OpenProblem::None || problem == probelib::OpenProblem::NotFound)
-        return;
-    std::fprintf(stderr, "vornic: %s\n",
-                 probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+// The outcome of an open attempt: a failure that the user can fix (permissions,
+// the probe's mode, another program) is explained on standard error and in a
+// message box; the log keeps its own lines.
+void ExplainOpenOutcome(OpenProblemNotice& notice) {
+    probelib::OpenProblem problem =
+        g_deviceHandle.load() != -1 ? probelib::OpenProblem::None : probelib::LastOpenProblem();
+    if (problem != probelib::OpenProblem::None && problem != probelib::OpenProblem::NotFound)
+        std::fprintf(stderr, "vornic: %s\n",
+                     probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+    notice.Report(problem);
 }
 }  // namespace
 
 void InstallCommandRouting(CVornicDlg& dialog) {
     dialog.SetHandler(IDC_CLEAR_OUTPUT, [] { ClearOutput(); });
-    dialog.SetHandler(IDC_OPEN_DEVICE, [] {
+    // The start-up open and every arrival's open (a click of the hidden open
+    // button) end here, on the user-interface thread.
+    auto notice = std::make_shared<OpenProblemNotice>(&dialog);
+    dialog.SetHandler(IDC_OPEN_DEVICE, [notice] {
         OnOpenCloseDevice();
-        ExplainOpenFailure();
+        ExplainOpenOutcome(*notice);
     });
     dialog.SetHandler(IDC_CHECK_STATUS, [] { OnCheckStatus(); });
     dialog.SetHandler(IDC_DISABLE_PROTECT, [] { OnDisableReadProtect(); });
@@ -66,9 +72,9 @@ void InstallCommandRouting(CVornicDlg& dialog) {
     DialogHooks& hooks = dialog.Hooks();
     hooks.registerDeviceNotify = [] { CH375SetDeviceNotify(0, nullptr, OnDeviceNotify); };
     // The dialog has already written the link text and registered the routine.
-    hooks.startUpProbeLink = [] {
+    hooks.startUpProbeLink = [notice] {
         OpenProbeAtStartUp();
-        ExplainOpenFailure();
+        ExplainOpenOutcome(*notice);
     };
     hooks.jobRunning = [] { return DownloadJobRunning(); };
 }

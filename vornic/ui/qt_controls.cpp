@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "banner_text.h"
 #include "resources.h"
 #include "vornic_dlg.h"
 
@@ -226,8 +227,11 @@ void QtControlsPort::MoveCaretToEnd(int id) {
 void QtControlsPort::ShowBitmap(int id, int resourceId) {
     RunOnUi([&] {
         if (!m_dialog) return;
-        if (auto* l = qobject_cast<QLabel*>(m_dialog->Control(id)))
+        if (auto* l = qobject_cast<QLabel*>(m_dialog->Control(id))) {
             l->setPixmap(LoadResourcePixmap(resourceId));
+            // What the picture says, for a screen reader.
+            l->setAccessibleDescription(QString::fromUtf8(BannerText(resourceId)));
+        }
     });
 }
 

@@ -23,12 +23,17 @@ enum ResourceId : int {
     IDB_LEFT_PICTURE = 133,
 };
 
-// The bitmap or icon image compiled in under this number; a null pixmap when
+// The bitmap or icon image compiled in under this number, for the
+// application's device pixel ratio: above 1 the artwork drawn at twice the size
+// (its pixmap says ratio 2, so it takes the same room). A null pixmap when
 // there is none.
 QPixmap LoadResourcePixmap(int resourceId);
+QPixmap LoadResourcePixmap(int resourceId, qreal devicePixelRatio);
+// Both sizes of the image, for the window manager to pick from.
 QIcon LoadResourceIcon(int resourceId);
 
-// A list of equally sized images; every image added is scaled to the list's size.
+// A list of equally sized images; every image added is scaled to the list's
+// size in device-independent pixels, keeping its own device pixel ratio.
 class ImageList {
   public:
     explicit ImageList(QSize size) : m_size(size) {}

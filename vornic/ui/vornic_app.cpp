@@ -11,9 +11,11 @@
 
 #include "command_line.h"
 #include "command_routing.h"
+#include "control_ids.h"
 #include "controls.h"
 #include "probelib.h"
 #include "qt_controls.h"
+#include "qt_translations.h"
 #include "vornic_dlg.h"
 
 namespace vornic_ui {
@@ -37,6 +39,8 @@ void ArrangeScreenshot(CVornicDlg& dialog, const CommandLine& commandLine, int* 
             *started += 100;
             const DialogHooks& hooks = dialog.Hooks();
             if (hooks.jobRunning && hooks.jobRunning() && *started < kScreenshotJobLimitMs) return;
+            // The pane repaints in batches; grabbed in between, it comes out black.
+            if (!dialog.Control(IDC_OUTPUT)->updatesEnabled()) return;
             poll->stop();
             QImage image = dialog.grab().toImage();
             if (!image.save(file, "PNG")) {
@@ -77,7 +81,8 @@ int CVornicApp::Run() {
         return 2;
     }
     // --help never gets here: main prints the usage before the toolkit starts.
-    if (SelectProbeBackend(commandLine) == 0) return 1;
+    if (StartTrace(commandLine) == 0 || SelectProbeBackend(commandLine) == 0) return 1;
+    InstallQtTranslations(commandLine.useChinese);  // without it Qt's dialogs stay English
 
     DialogOptions options;
     options.useChinese = commandLine.useChinese;

@@ -5,16 +5,20 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QToolTip>
+#include <QUrl>
 #include <atomic>
 #include <mutex>
 
@@ -131,6 +135,7 @@ CVornicDlg::CVornicDlg(DialogOptions options, QWidget* parent)
     setFont(DialogFont());
     setWindowTitle(QStringLiteral("代码烧录"));
     setFixedSize(DluToPx(kDialogWidthDlu), DluToPx(kDialogHeightDlu));
+    setAcceptDrops(true);
     CreateControls();
 }
 
@@ -183,12 +188,21 @@ void CVornicDlg::CreateControls() {
     pushButton(IDC_OPEN_DEVICE, QStringLiteral("打开设备"), DluRect(304, 19, 6, 16))->hide();
 
     auto* path = new QLineEdit(this);
+    // A file dropped on the box is the window's drop (the chooser's handling),
+    // not text to insert.
+    path->setAcceptDrops(false);
     place(IDC_FILE_PATH, path, DluRect(165, 123, 220, 13));
     pushButton(IDC_BROWSE, QStringLiteral("..."), DluRect(389, 122, 19, 16));
     checkBox(IDC_ERASE_ALL, QStringLiteral("全擦"), DluRect(168, 52, 81, 10));
     m_btnExecute = imageButton(IDC_EXECUTE, 320, 142);
 
+    // The pane takes the focus so that its text can be selected and copied,
+    // but no typed text; Tab moves on to the next control.
     auto* output = new QPlainTextEdit(this);
+    output->setReadOnly(true);
+    output->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    output->setTabChangesFocus(true);
+    output->setAcceptDrops(false);
     output->setUndoRedoEnabled(false);
     output->setFont(OutputFont());
     output->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -200,8 +214,11 @@ void CVornicDlg::CreateControls() {
     checkBox(IDC_VERIFY, QStringLiteral("校验"), DluRect(168, 88, 60, 10));
     m_btnCheckStatus = imageButton(IDC_CHECK_STATUS, 164, 142);
     m_btnDisableProtect = imageButton(IDC_DISABLE_PROTECT, 216, 142);
-    label(IDC_ADDRESS_LABEL, QStringLiteral("编程地址:"), DluRect(166, 28, 71, 8));
-    combo(IDC_ADDRESS, {QStringLiteral("0x08000000"), QStringLiteral("0x20000000")}, 209, 26, 60);
+    // Each label names its drop-down list for a screen reader.
+    QLabel* addressLabel =
+        label(IDC_ADDRESS_LABEL, QStringLiteral("编程地址:"), DluRect(166, 28, 71, 8));
+    addressLabel->setBuddy(combo(
+        IDC_ADDRESS, {QStringLiteral("0x08000000"), QStringLiteral("0x20000000")}, 209, 26, 60));
     m_btnEnableProtect = imageButton(IDC_ENABLE_PROTECT, 268, 142);
     checkBox(IDC_RESET, QStringLiteral("复位"), DluRect(168, 106, 32, 10));
 
@@ -210,8 +227,8 @@ void CVornicDlg::CreateControls() {
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     place(0, picture, DluRect(1, 1, 150, 311));
 
-    label(IDC_MCU_LABEL, QStringLiteral("MCU型号:"), DluRect(166, 10, 49, 8));
-    combo(IDC_MCU_TYPE, {QStringLiteral("CH32V103")}, 209, 7, 60);
+    QLabel* mcuLabel = label(IDC_MCU_LABEL, QStringLiteral("MCU型号:"), DluRect(166, 10, 49, 8));
+    mcuLabel->setBuddy(combo(IDC_MCU_TYPE, {QStringLiteral("CH32V103")}, 209, 7, 60));
 
     auto* banner = new QLabel(this);
     banner->setPixmap(LoadResourcePixmap(IDB_BANNER_BLANK));
@@ -308,6 +325,15 @@ int CVornicDlg::InitDialog() {
     m_btnExecute->setToolTip(QString::fromUtf8(Tr("执行", "Execute")));
     m_btnClearOutput->setToolTip(QString::fromUtf8(Tr("清除输出信息", "Clear output")));
 
+    // What a screen reader calls the controls that show no text of their own.
+    for (ImageButton* b : {m_btnCheckStatus, m_btnDisableProtect, m_btnEnableProtect, m_btnExecute,
+                           m_btnClearOutput})
+        b->setAccessibleName(b->toolTip());
+    Control(IDC_OUTPUT)->setAccessibleName(QString::fromUtf8(Tr("输出日志", "Output log")));
+    Control(IDC_FILE_PATH)->setAccessibleName(QString::fromUtf8(Tr("固件文件", "Firmware file")));
+    Control(IDC_BROWSE)
+        ->setAccessibleName(QString::fromUtf8(Tr("选择固件文件", "Choose firmware file")));
+
     if (dynamic_cast<DialogStyle*>(QApplication::style()) == nullptr)
         QApplication::setStyle(new DialogStyle);
     QPalette tipPalette = QToolTip::palette();
@@ -346,9 +372,38 @@ void CVornicDlg::OnBrowse() {
     if (chosen) m_chosenFile = *chosen;
     // Chosen or cancelled, the box shows the chooser's file: after a cancel the
     // previous choice, even over a path typed by hand since.
+    ShowChosenFile();
+}
+
+void CVornicDlg::ShowChosenFile() {
     auto* path = static_cast<QLineEdit*>(Control(IDC_FILE_PATH));
     path->setText(m_chosenFile);
     path->end(false);
+}
+
+namespace {
+// The path of a drop that carries exactly one local file (not a folder).
+std::optional<QString> DroppedFile(const QMimeData* data) {
+    if (data == nullptr || data->urls().size() != 1) return std::nullopt;
+    const QUrl& url = data->urls().front();
+    if (!url.isLocalFile()) return std::nullopt;
+    QString path = url.toLocalFile();
+    if (path.isEmpty() || QFileInfo(path).isDir()) return std::nullopt;
+    return path;
+}
+}  // namespace
+
+void CVornicDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (DroppedFile(event->mimeData())) event->acceptProposedAction();
+}
+
+void CVornicDlg::dropEvent(QDropEvent* event) {
+    std::optional<QString> file = DroppedFile(event->mimeData());
+    if (!file) return;
+    event->acceptProposedAction();
+    // As if the chooser had returned it.
+    m_chosenFile = *file;
+    ShowChosenFile();
 }
 
 void CVornicDlg::OnAbout() {
@@ -396,14 +451,23 @@ bool CVornicDlg::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
+std::unique_ptr<QMessageBox> CVornicDlg::NewQuitQuestion() {
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::Question, windowTitle(),
+        QString::fromUtf8(
+            Tr("下载正在进行，确定要退出吗?", "A download is in progress. Quit anyway?")),
+        QMessageBox::Yes | QMessageBox::No, this);
+    // An Enter pressed by habit must not end a running job.
+    box->setDefaultButton(QMessageBox::No);
+    box->setEscapeButton(QMessageBox::No);
+    // "取消" reads as "stay" to a Chinese user more plainly than Qt's "否".
+    if (g_useChinese.load() != 0) box->button(QMessageBox::No)->setText(QStringLiteral("取消"));
+    return box;
+}
+
 bool CVornicDlg::AskQuitWhileJobRuns() {
     if (m_confirmQuit) return m_confirmQuit();
-    QMessageBox::StandardButton answer =
-        QMessageBox::question(this, windowTitle(),
-                              QString::fromUtf8(Tr("下载正在进行，确定要退出吗?",
-                                                   "A download is in progress. Quit anyway?")),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    return answer == QMessageBox::Yes;
+    return NewQuitQuestion()->exec() == QMessageBox::Yes;
 }
 
 void CVornicDlg::done(int result) {

@@ -15,6 +15,7 @@
 #include "resources.h"
 
 class QMenu;
+class QMessageBox;
 class QProgressBar;
 
 namespace vornic_ui {
@@ -84,6 +85,8 @@ class CVornicDlg : public QDialog {
 
     void OnBrowse();
     void OnAbout();
+    // The question asked before a running job is abandoned; "No" is its default.
+    std::unique_ptr<QMessageBox> NewQuitQuestion();
 
     // Ends the dialog; while a job runs only after the user confirms.
     void done(int result) override;
@@ -93,9 +96,13 @@ class CVornicDlg : public QDialog {
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    // One local file dropped on the window is taken as the chooser's choice.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void CreateControls();
+    void ShowChosenFile();
     void RunCommand(int controlId);
     bool AskQuitWhileJobRuns();
     void ApplyProgress(uint64_t done, uint64_t total);

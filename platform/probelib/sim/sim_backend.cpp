@@ -3,6 +3,7 @@
 #include "sim_backend.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <array>
@@ -86,19 +87,18 @@ int SimBackend::LoadState(std::string* error) {
 
 void SimBackend::SaveStateLocked() {
     if (!m_model.TakeChanged() || m_statePath.empty()) return;
-    // Written beside the file and renamed over it, so a crash never leaves half a state.
-    std::string temp = m_statePath + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Written to a file of its own beside the state, created exclusively, then
+    // renamed over it: a crash never leaves half a state, two runs never write
+    // into one file, and nothing but the state file is ever replaced.
+    std::string temp = m_statePath + ".XXXXXX";
+    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return;
     uint8_t protectedByte = m_model.ReadProtected() ? 1 : 0;
     auto flash = m_model.Flash();
     bool ok = WriteAll(fd, kStateMagic.data(), kStateMagic.size()) &&
               WriteAll(fd, &protectedByte, 1) && WriteAll(fd, flash.data(), flash.size());
     ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ::rename(temp.c_str(), m_statePath.c_str());
-    else
-        ::unlink(temp.c_str());
+    if (!ok || ::rename(temp.c_str(), m_statePath.c_str()) != 0) ::unlink(temp.c_str());
 }
 
 void SimBackend::Delay() const {
@@ -118,31 +118,40 @@ void SimBackend::Close(uint32_t index) {
     if (index == 0) m_open = false;
 }
 
-int SimBackend::Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
-                      uint32_t* done) {
+TransferStatus SimBackend::Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                                 uint32_t* done) {
     *done = 0;
     Delay();  // outside the lock: a slow probe must not stall plug events
     std::lock_guard lock(m_mutex);
-    if (index != 0 || !m_open || !m_present) return 0;
+    if (TransferStatus refused = RefusalLocked(index); refused != TransferStatus::Done)
+        return refused;
     *done = m_model.Write(pipe, data);
     m_transfers.push_back({true, pipe, std::vector<uint8_t>(data.begin(), data.begin() + *done),
                            uint32_t(data.size())});
     // A run is saved once, when its data phase ends, not after every packet.
     if (!m_model.InDataPhase()) SaveStateLocked();
     if (m_model.UnplugRequested()) UnplugLocked();
-    return 1;
+    return TransferStatus::Done;
 }
 
-int SimBackend::Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) {
+TransferStatus SimBackend::Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
+                                uint32_t* done) {
     *done = 0;
     Delay();
     std::lock_guard lock(m_mutex);
-    if (index != 0 || !m_open || !m_present) return 0;
+    if (TransferStatus refused = RefusalLocked(index); refused != TransferStatus::Done)
+        return refused;
     *done = m_model.Read(pipe, buffer);
     m_transfers.push_back({false, pipe,
                            std::vector<uint8_t>(buffer.begin(), buffer.begin() + *done),
                            uint32_t(buffer.size())});
-    return *done != 0 ? 1 : 0;
+    return *done != 0 ? TransferStatus::Done : TransferStatus::TimedOut;
+}
+
+TransferStatus SimBackend::RefusalLocked(uint32_t index) const {
+    if (index != 0) return TransferStatus::Error;
+    if (!m_present) return TransferStatus::NoDevice;
+    return m_open ? TransferStatus::Done : TransferStatus::Closed;
 }
 
 void SimBackend::SetEventSink(EventSink sink) {

@@ -36,9 +36,11 @@ class SimBackend final : public Backend {
 
     int32_t Open(uint32_t index) override;
     void Close(uint32_t index) override;
-    int Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
-              uint32_t* done) override;
-    int Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) override;
+    TransferStatus Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                         uint32_t* done) override;
+    // A reply that never comes ends as a time-out would, at once.
+    TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
+                        uint32_t* done) override;
     void SetEventSink(EventSink sink) override;
 
     // Hot-plug: the event (3 or 0) goes to the notification thread. Plugging a
@@ -59,6 +61,8 @@ class SimBackend final : public Backend {
 
   private:
     void SaveStateLocked();
+    // Done when a transfer can go ahead, else why not.
+    TransferStatus RefusalLocked(uint32_t index) const;
     void UnplugLocked();
     void Delay() const;
 

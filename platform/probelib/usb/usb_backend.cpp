@@ -93,8 +93,6 @@ ContextPtr NewContext(std::string* error) {
     return ContextPtr(context);
 }
 
-enum class Outcome { Done, TimedOut, Stalled, NoDevice, Closed, Error };
-
 uint32_t EndpointBit(uint8_t endpoint) {
     return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));
 }
@@ -212,34 +210,37 @@ class UsbBackend final : public Backend {
         CloseDevice();
     }
 
-    int Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
-              uint32_t* done) override {
+    TransferStatus Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                         uint32_t* done) override {
         *done = 0;
-        if (index != 0 || OutEndpoint(pipe) == 0 || data.size() > kMaxTransfer) return 0;
+        if (index != 0 || OutEndpoint(pipe) == 0 || data.size() > kMaxTransfer)
+            return TransferStatus::Error;
         std::vector<unsigned char> bytes;
         bytes.reserve(data.size() + 1);  // never a null buffer, even for an empty packet
         bytes.assign(data.begin(), data.end());
         int moved = 0;
-        Outcome outcome = Transfer(OutEndpoint(pipe), bytes.data(), static_cast<int>(bytes.size()),
-                                   kWriteTimeoutMs, &moved);
+        TransferStatus outcome = Transfer(OutEndpoint(pipe), bytes.data(),
+                                          static_cast<int>(bytes.size()), kWriteTimeoutMs, &moved);
         *done = static_cast<uint32_t>(moved);
-        return outcome == Outcome::Done && *done == data.size() ? 1 : 0;
+        return outcome;
     }
 
-    int Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done) override {
+    TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
+                        uint32_t* done) override {
         *done = 0;
-        if (index != 0 || InEndpoint(pipe) == 0 || buffer.size() > kMaxTransfer) return 0;
+        if (index != 0 || InEndpoint(pipe) == 0 || buffer.size() > kMaxTransfer)
+            return TransferStatus::Error;
         // Whole packets go into a buffer of our own, so a failed or an
         // overlong reply never touches the caller's.
         std::vector<unsigned char> bytes(ReadBufferSize(buffer.size()));
         int moved = 0;
-        Outcome outcome = Transfer(InEndpoint(pipe), bytes.data(), static_cast<int>(bytes.size()),
-                                   m_readTimeoutMs, &moved);
-        if (outcome != Outcome::Done || moved <= 0) return 0;
+        TransferStatus outcome = Transfer(InEndpoint(pipe), bytes.data(),
+                                          static_cast<int>(bytes.size()), m_readTimeoutMs, &moved);
+        if (outcome != TransferStatus::Done || moved <= 0) return outcome;
         size_t count = std::min(static_cast<size_t>(moved), buffer.size());
         std::memcpy(buffer.data(), bytes.data(), count);
         *done = static_cast<uint32_t>(count);
-        return 1;
+        return TransferStatus::Done;
     }
 
     void SetEventSink(EventSink sink) override {
@@ -328,14 +329,14 @@ class UsbBackend final : public Backend {
         libusb_close(handle);
     }
 
-    Outcome Transfer(uint8_t endpoint, unsigned char* data, int length, unsigned timeoutMs,
-                     int* moved) {
+    TransferStatus Transfer(uint8_t endpoint, unsigned char* data, int length, unsigned timeoutMs,
+                            int* moved) {
         *moved = 0;
         libusb_device_handle* handle = nullptr;
         bool clearHalt = false;
         {
             std::lock_guard lock(m_deviceMutex);
-            if (m_handle == nullptr || m_closing) return Outcome::Closed;
+            if (m_handle == nullptr || m_closing) return TransferStatus::Closed;
             handle = m_handle;
             ++m_users;
             clearHalt = (m_stalled & EndpointBit(endpoint)) != 0;
@@ -351,18 +352,19 @@ class UsbBackend final : public Backend {
 
         if (clearHalt) {
             int rc = libusb_clear_halt(handle, endpoint);
-            if (rc == LIBUSB_ERROR_NO_DEVICE) return Outcome::NoDevice;
-            if (rc != 0) return Outcome::Error;
+            if (rc == LIBUSB_ERROR_NO_DEVICE) return TransferStatus::NoDevice;
+            if (rc != 0) return TransferStatus::Error;
             std::lock_guard lock(m_deviceMutex);
             m_stalled &= ~EndpointBit(endpoint);
         }
         TransferPtr transfer(libusb_alloc_transfer(0));
-        if (!transfer) return Outcome::Error;
+        if (!transfer) return TransferStatus::Error;
         Pending pending{this};
         libusb_fill_bulk_transfer(transfer.get(), handle, endpoint, data, length,
                                   &UsbBackend::TransferDone, &pending, timeoutMs);
         int rc = libusb_submit_transfer(transfer.get());
-        if (rc != 0) return rc == LIBUSB_ERROR_NO_DEVICE ? Outcome::NoDevice : Outcome::Error;
+        if (rc != 0)
+            return rc == LIBUSB_ERROR_NO_DEVICE ? TransferStatus::NoDevice : TransferStatus::Error;
         bool cancelledLate = false;
         {
             std::unique_lock lock(m_deviceMutex);
@@ -382,20 +384,20 @@ class UsbBackend final : public Backend {
         *moved = transfer->actual_length;
         switch (transfer->status) {
             case LIBUSB_TRANSFER_COMPLETED:
-                return Outcome::Done;
+                return TransferStatus::Done;
             case LIBUSB_TRANSFER_TIMED_OUT:
-                return Outcome::TimedOut;
+                return TransferStatus::TimedOut;
             case LIBUSB_TRANSFER_STALL: {
                 std::lock_guard lock(m_deviceMutex);
                 m_stalled |= EndpointBit(endpoint);
-                return Outcome::Stalled;
+                return TransferStatus::Stalled;
             }
             case LIBUSB_TRANSFER_NO_DEVICE:
-                return Outcome::NoDevice;
+                return TransferStatus::NoDevice;
             case LIBUSB_TRANSFER_CANCELLED:
-                return cancelledLate ? Outcome::TimedOut : Outcome::Closed;
+                return cancelledLate ? TransferStatus::TimedOut : TransferStatus::Closed;
             default:
-                return Outcome::Error;
+                return TransferStatus::Error;
         }
     }
 

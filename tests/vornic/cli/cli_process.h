@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@ struct Result {
     std::string out;
     std::string err;
     bool killed = false;  // ran past its time limit
+    long peakKiB = 0;     // the child's peak resident memory
 };
 
 inline std::string Drain(int fd) {
@@ -67,10 +69,12 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60) {
     r.out = Drain(out[0]);
     r.err = Drain(err[0]);
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
     finished = true;
     watchdog.join();
     r.killed = killed;
+    r.peakKiB = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }

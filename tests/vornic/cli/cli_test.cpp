@@ -1,12 +1,16 @@
-// vornic-cli run as a process: log lines on standard output, exit statuses,
-// and the simulated target carried from one run to the next.
+// vornic-cli run as a process: for each case of use, the exit status, the log
+// lines, the summary on standard error and what is left on disk; and the
+// simulated target carried from one run to the next.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using clitest::Result;
 using clitest::Texts;
 
@@ -22,39 +27,237 @@ Result RunCliProcess(std::vector<std::string> args) {
     return clitest::RunProcess(std::move(args));
 }
 
+// 40 bytes at 0x0000 as three records, CR LF line ends.
+constexpr const char* kHex =
+    ":100000000102030405060708090A0B0C0D0E0F1068\r\n"
+    ":100010001112131415161718191A1B1C1D1E1F2058\r\n"
+    ":080020002122232425262728B4\r\n"
+    ":00000001FF\r\n";
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Write(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
+        dir = fs::temp_directory_path() /
               ("vornic-cli-test-" + std::to_string(getpid()) + "-" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir);
+        fs::create_directories(dir);
         hex = (dir / "app.hex").string();
         state = (dir / "target.state").string();
-        // 40 bytes at 0x0000 as three records, CR LF line ends.
-        std::ofstream f(hex, std::ios::binary);
-        f << ":100000000102030405060708090A0B0C0D0E0F1068\r\n"
-             ":100010001112131415161718191A1B1C1D1E1F2058\r\n"
-             ":080020002122232425262728B4\r\n"
-             ":00000001FF\r\n";
+        Write(hex, kHex);
     }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::filesystem::path dir;
+    void TearDown() override { fs::remove_all(dir); }
+    // "{dir}" in a text stands for the test's folder.
+    std::string In(std::string text) const {
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;)
+            text.replace(at, 5, dir.string());
+        return text;
+    }
+    fs::path dir;
     std::string hex, state;
 };
 
-TEST_F(CliTest, FlashLogsTheWindowsLinesInOrder) {
-    Result r = RunCliProcess({"--simulate", "--lang=en", "flash", hex});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ((std::vector<std::string>{
-                  "Succeed to open device!", "Succeed to trans file from .HEX to .BIN.",
-                  "Succeed to clear-all!", "Programme address is affirmed!",
-                  "Programme length is affirmed!", "Begin to programme and verify...",
-                  "Succeed to programme!", "Succeed to verify!", "Succeed to set soft-reset!"}),
-              Texts(r.out));
-    EXPECT_EQ(std::string::npos, r.out.find('\r'));
-    EXPECT_NE(std::string::npos, r.err.find("40 bytes")) << r.err;
-    EXPECT_TRUE(std::filesystem::exists(dir / "app.bin"));
+TEST_F(CliTest, OutcomesOfEachCase) {
+    const std::vector<std::string> any = {"(not checked)"};
+    const std::string ok = "Succeed to open device!";
+    const std::string converted = "Succeed to trans file from .HEX to .BIN.";
+    // 300 characters: a folder, then a file name that still holds ".hex" at 259.
+    const fs::path folder = dir / std::string(100, 'd');
+    const fs::path longName =
+        folder / ("fw.hex" + std::string(300 - folder.string().size() - 7, '~'));
+    const std::string longPath = longName.string();
+    const std::string ram = "Please disable read-protect at first...";
+    struct Row {
+        const char* why;
+        std::vector<std::string> args;  // "{dir}" is the folder of app.hex
+        int status;
+        std::vector<std::string> lines;  // the log's texts in order (English), or `any`
+        std::string summary;             // a line of standard error ("" for none at all)
+        std::function<void()> before = {};
+        std::function<void(const Result&)> after = {};
+    };
+    const Row rows[] = {
+        {"a whole flash",
+         {"--simulate", "flash", "{dir}/app.hex"},
+         0,
+         {ok, converted, "Succeed to clear-all!", "Programme address is affirmed!",
+          "Programme length is affirmed!", "Begin to programme and verify...",
+          "Succeed to programme!", "Succeed to verify!", "Succeed to set soft-reset!"},
+         "flash: 40 bytes sent in ",
+         {},
+         [&](const Result&) { EXPECT_EQ(40u, fs::file_size(dir / "app.bin")); }},
+        {"a missing file fails the run; the ticked steps still run",
+         {"--simulate", "flash", "--no-programme", "--no-verify", "{dir}/missing.hex"},
+         1,
+         {ok, "Not choose file{dir}/missing.hex", "Succeed to clear-all!",
+          "Succeed to set soft-reset!"},
+         "flash: failed at convert (bad input: file missing)"},
+        {"an invalid HEX fails the run",
+         {"--simulate", "flash", "--no-programme", "--no-verify", "--no-reset", "{dir}/bad.hex"},
+         1,
+         {ok, "Invalid .HEX!", "Succeed to clear-all!"},
+         "flash: failed at convert (bad input: not valid firmware)",
+         [&] { Write(dir / "bad.hex", ":0100000001FE\n:00000001FF\n"); }},
+        {"a long path is used whole, not a file named by its first 259 characters",
+         {"--simulate", "flash", "--no-verify", "--no-reset", longPath},
+         0,
+         {ok, converted, "Succeed to clear-all!", "Programme address is affirmed!",
+          "Programme length is affirmed!", "Begin to programme...", "Succeed to programme!"},
+         "flash: 40 bytes sent in ",
+         [&] {
+             fs::create_directory(folder);
+             Write(longName, kHex);
+             Write(longPath.substr(0, 259), ":0400000001020304F2\r\n:00000001FF\r\n");
+         },
+         [&](const Result&) { EXPECT_EQ(40u, fs::file_size(folder / "fw.bin")); }},
+        {"--if-changed without a file: its lines once",
+         {"--simulate", "flash", "--if-changed", "{dir}/missing.hex"},
+         1,
+         {ok, "Not choose file{dir}/missing.hex", "The data file is invalid!"},
+         "flash: failed at convert (bad input: file missing)"},
+        {"--if-changed without a probe: its lines once",
+         {"--simulate=absent", "flash", "--if-changed", "{dir}/app.hex"},
+         1,
+         {converted, "No device connection detected!"},
+         "flash: failed at status (transport failure: no probe) after 0 of 40 bytes"},
+        {"a target that holds other content",
+         {"--simulate", "verify", "{dir}/app.hex"},
+         1,
+         any,
+         "verify: failed at verify (target refused: content differs) after 40 of 40 bytes"},
+        {"a protected target",
+         {"--simulate=protected", "flash", "{dir}/app.hex"},
+         1,
+         {ok, converted, ram},
+         "flash: failed at status (target refused: read-protected)"},
+        {"a .BIN name that links to the source is replaced, the source survives",
+         {"convert", "{dir}/app.hex"},
+         0,
+         {converted},
+         "",
+         [&] { fs::create_symlink(dir / "app.hex", dir / "app.bin"); },
+         [&](const Result&) {
+             EXPECT_EQ(kHex, ReadAll(dir / "app.hex"));
+             EXPECT_FALSE(fs::is_symlink(dir / "app.bin"));
+             EXPECT_EQ(40u, fs::file_size(dir / "app.bin"));
+         }},
+        {"a 2 GB HEX is read only up to its end record",
+         {"convert", "{dir}/app.hex"},
+         0,
+         {converted},
+         "",
+         [&] { fs::resize_file(dir / "app.hex", 2ull << 30); },
+         [&](const Result& r) { EXPECT_LT(r.peakKiB, 64 * 1024); }},
+        {"a 2 GB .bin is refused by its size",
+         {"convert", "{dir}/big.bin"},
+         1,
+         {"The file can not beyond 614400 bytes"},
+         "convert: failed at convert (bad input: image too large)",
+         [&] { Write(dir / "big.bin", ""), fs::resize_file(dir / "big.bin", 2ull << 30); },
+         [&](const Result& r) { EXPECT_LT(r.peakKiB, 64 * 1024); }},
+        {"-- ends the options",
+         {"convert", "--", "-odd.hex"},
+         1,
+         {"Not choose file-odd.hex"},
+         "convert: failed at convert (bad input: file missing)"},
+        {"-- ends the options", {"--", "-odd.hex"}, 2, {}, "vornic-cli: unknown command -odd.hex"},
+        {"a refused reset fails protect",
+         {"--simulate=refuse:SoftReset", "protect"},
+         1,
+         {ok, "Succeed to enable read-protect!", "Fail to set soft-reset!"},
+         "protect: failed at reset (target refused: result not accepted)"},
+        {"an unanswered reset fails unprotect",
+         {"--simulate=no-reply:SoftReset", "unprotect"},
+         1,
+         {ok, "Succeed to disable read-protect!"},
+         "unprotect: failed at reset (transport failure: no reply)"},
+        {"a reset answered with a wrong marker",
+         {"--simulate=bad-marker:SoftReset", "protect"},
+         1,
+         {ok, "Succeed to enable read-protect!"},
+         "protect: failed at reset (target refused: wrong marker)"},
+        {"an unanswered reset says so",
+         {"--simulate=no-reply:SoftReset", "reset"},
+         1,
+         {ok},
+         "reset: failed at reset (transport failure: no reply)"},
+        {"reset", {"--simulate", "reset"}, 0, {ok, "Succeed to set soft-reset!"}, ""},
+        {"status", {"--simulate", "status"}, 0, {ok, "【Read-Protect is disable】"}, ""},
+        {"no probe",
+         {"--simulate=absent", "reset"},
+         1,
+         {"No device connection detected!"},
+         "reset: failed at reset (transport failure: no probe)"},
+        {"no probe on USB",
+         {"status"},
+         1,
+         any,
+         "status: failed at status (transport failure: no probe)"},
+        {"the state file is written beside it, never through a link",
+         {"--simulate", "--sim-state={dir}/target.state", "--quiet", "flash", "--no-verify",
+          "{dir}/app.hex"},
+         0,
+         any,
+         "",
+         [&] {
+             Write(dir / "victim", "keep");
+             fs::create_symlink(dir / "victim", dir / "target.state.tmp");
+         },
+         [&](const Result&) {
+             EXPECT_EQ("keep", ReadAll(dir / "victim"));
+             EXPECT_EQ(65545u, fs::file_size(dir / "target.state"));
+             std::set<std::string> names;
+             for (const auto& entry : fs::directory_iterator(dir))
+                 names.insert(entry.path().filename().string());
+             EXPECT_EQ((std::set<std::string>{"app.hex", "app.bin", "victim", "target.state.tmp",
+                                              "target.state"}),
+                       names);
+         }},
+        {"version", {"--version"}, 0, {"vornic-cli " VORNIC_VERSION}, ""},
+        {"usage", {"--help"}, 0, any, ""},
+        {"usage", {}, 2, {}, "vornic-cli: no command given"},
+        {"usage", {"--simulate", "frobnicate"}, 2, {}, "vornic-cli: unknown command"},
+        {"usage", {"--simulate", "flash"}, 2, {}, "vornic-cli: flash takes one FILE"},
+        {"usage", {"--lang=fr", "status"}, 2, {}, "vornic-cli: --lang takes zh or en"},
+        {"usage", {"flash", "{dir}/app.hex", "--address=0x1234"}, 2, {}, "vornic-cli: --address"},
+        {"usage", {"status", "--no-erase"}, 2, {}, "vornic-cli: --no-* options belong to flash"},
+        {"usage", {"--usb-id=1a86", "list"}, 2, {}, "vornic-cli: --usb-id takes"},
+        {"usage", {"--sim-state=", "flash", "x.hex"}, 2, {}, "vornic-cli: --sim-state= needs"},
+        {"usage", {"list", "extra"}, 2, {}, "vornic-cli: list takes no argument"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        TearDown();
+        SetUp();
+        if (row.before) row.before();
+        std::vector<std::string> args = {"--lang=en"};
+        for (const std::string& a : row.args) args.push_back(In(a));
+        const Result r = RunCliProcess(args);
+        EXPECT_EQ(row.status, r.status) << r.out << r.err;
+        if (row.lines != any) {
+            std::vector<std::string> want;
+            for (const std::string& line : row.lines) want.push_back(In(line));
+            EXPECT_EQ(want, Texts(r.out));
+        }
+        EXPECT_EQ(std::string::npos, r.out.find('\r'));
+        if (row.summary.empty())
+            EXPECT_EQ("", r.err);
+        else
+            EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + In(row.summary))) << r.err;
+        if (row.after) row.after(r);
+    }
+    // The window's version, before its toolkit (and any display) is needed.
+    const Result window = clitest::RunProcess({VORNIC_PATH, "--version"});
+    EXPECT_EQ(0, window.status);
+    EXPECT_EQ("vornic " VORNIC_VERSION "\n", window.out);
 }
 
 TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
@@ -91,45 +294,6 @@ TEST_F(CliTest, IfChangedSkipsEraseAndProgrammeWhenTheImageIsThere) {
     EXPECT_EQ("Succeed to verify!", lines[lines.size() - 3]);
     EXPECT_NE(std::string::npos, lines[lines.size() - 2].find("skipped"));
     EXPECT_EQ("Succeed to set soft-reset!", lines.back());
-}
-
-TEST_F(CliTest, ExitStatuses) {
-    EXPECT_EQ(0, RunCliProcess({"--help"}).status);
-    EXPECT_EQ(2, RunCliProcess({}).status);
-    EXPECT_EQ(2, RunCliProcess({"--simulate", "frobnicate"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--simulate", "flash"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--simulate", "--lang=fr", "status"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--simulate", "flash", hex, "--address=0x1234"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--simulate", "status", "--no-erase"}).status);
-
-    EXPECT_EQ(2, RunCliProcess({"--usb-id=1a86", "list"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--usb-id=1a86:80100", "list"}).status);
-    EXPECT_EQ(2, RunCliProcess({"--probe=", "status"}).status);
-    EXPECT_EQ(2, RunCliProcess({"list", "extra"}).status);
-
-    // No probe on this machine's USB (the emulated-device tests cover one).
-    Result noProbe = RunCliProcess({"status"});
-    EXPECT_EQ(1, noProbe.status);
-    EXPECT_NE(std::string::npos, noProbe.err.find("probe"));
-
-    EXPECT_EQ(0, RunCliProcess({"--simulate", "status"}).status);
-    Result prot = RunCliProcess({"--simulate=protected", "--lang=en", "flash", hex});
-    EXPECT_EQ(1, prot.status);
-    EXPECT_EQ("Please disable read-protect at first...", Texts(prot.out).back());
-    EXPECT_EQ(1, RunCliProcess({"--simulate=absent", "reset"}).status);
-    EXPECT_EQ(0, RunCliProcess({"--simulate", "reset"}).status);
-    EXPECT_EQ(0, RunCliProcess({"--simulate", "unprotect"}).status);
-    EXPECT_EQ(
-        1,
-        RunCliProcess({"--simulate", "--lang=en", "flash", (dir / "missing.hex").string()}).status);
-    EXPECT_FALSE(std::filesystem::exists(dir / "missing.hex"));
-}
-
-TEST_F(CliTest, ConvertNeedsNoProbe) {
-    Result r = RunCliProcess({"--lang=en", "convert", hex});
-    EXPECT_EQ(0, r.status) << r.err;
-    EXPECT_EQ(std::vector<std::string>{"Succeed to trans file from .HEX to .BIN."}, Texts(r.out));
-    EXPECT_EQ(40u, std::filesystem::file_size(dir / "app.bin"));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class ConvertHexToBinTest : public ::testing::Test {
     }
     void TearDown() override { g_firmwareImage.Clear(); }
 
-    int Convert(const fs::path& path) { return ConvertHexToBin(path.string(), m_output); }
+    int Convert(const fs::path& path) { return ConvertHexToBin(path.string(), m_output).AsInt(); }
 
     // Leaves a good image in place, so tests can see whether a failure keeps it.
     void LoadPreviousImage() {
@@ -171,6 +171,23 @@ TEST_F(ConvertHexToBinTest, CapacityIsTheLargestImage) {
     EXPECT_EQ(m_log.Lines().back(), "The file can not beyond 614400 bytes");
     WriteFile(bigBin, std::string(kImageCapacity, 'x'));
     EXPECT_EQ(Convert(bigBin), 1);
+}
+
+TEST_F(ConvertHexToBinTest, HexTextLongerThanOneReadBlock) {
+    // 614400 bytes in 16-byte records: 1.7 MB of text, so records straddle
+    // the ends of the 1 MiB blocks the file is read in.
+    std::vector<uint8_t> bytes(kImageCapacity);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+    std::string text;
+    for (uint32_t off = 0; off < bytes.size(); off += 16) {
+        if (off % 0x10000 == 0) text += Linear(static_cast<uint16_t>(0x0800 + (off >> 16)));
+        text += Record(0, static_cast<uint16_t>(off),
+                       std::vector<uint8_t>(bytes.begin() + off, bytes.begin() + off + 16));
+    }
+    WriteFile(m_dir.path() / "big.hex", text + Eof() + "text after the end is never read");
+    ASSERT_GT(text.size(), 1u << 20);
+    ASSERT_EQ(Convert(m_dir.path() / "big.hex"), 1);
+    EXPECT_EQ(ReadFile(m_dir.path() / "big.bin"), std::string(bytes.begin(), bytes.end()));
 }
 
 TEST_F(ConvertHexToBinTest, OddLengthsArePaddedWithZeros) {

@@ -43,7 +43,7 @@ TEST_F(DeviceCommandsTest, FailedQueryKeepsFlagBannerAndLinkText) {
     g_readProtected = 0;
     dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_UNPROTECTED_ZH);
     ClearOutput();
-    EXPECT_EQ(0, QueryDeviceStatus());
+    EXPECT_EQ(Reason::NotAccepted, QueryDeviceStatus().reason());
     dialog->Click(IDC_CHECK_STATUS);
     EXPECT_EQ(0, g_readProtected.load());
     EXPECT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner());

@@ -36,7 +36,7 @@ class EngineTest : public ProbeFixture {
         if (g_deviceHandle.load() != -1) {
             ProbeSession session;
             ASSERT_TRUE(session.Held());
-            ASSERT_EQ(1, QueryDeviceStatus());
+            ASSERT_TRUE(QueryDeviceStatus().Ok());
         }
         sim->TakeTransfers();
         ClearOutput();
@@ -62,10 +62,18 @@ class EngineTest : public ProbeFixture {
         dialog->SetChecked(IDC_VERIFY, verify);
         dialog->SetChecked(IDC_RESET, reset);
     }
-    int RunJob() {
+    // The job's steps in order, each failed one with its reason:
+    // "convert(file missing) status erase".
+    std::string RunJob() {
         dialog->Click(IDC_EXECUTE);
         WaitForDownloadJob();
-        return LastDownloadJobOutcome();
+        std::string steps;
+        for (const StepOutcome& s : LastDownloadJob().steps) {
+            if (!steps.empty()) steps += ' ';
+            steps += StepName(s.step);
+            if (!s.outcome.Ok()) steps += std::string("(") + ReasonText(s.outcome.reason()) + ")";
+        }
+        return steps;
     }
 };
 
@@ -86,7 +94,7 @@ TEST_F(EngineTest, ProgrammeSequencesByLength) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.length);
         SetImage(Pattern(c.length));
-        EXPECT_EQ(1, ProgrammeVerify(0));
+        EXPECT_TRUE(ProgrammeVerify(0).Ok());
         EXPECT_EQ(c.pipe, DataPipe());
         EXPECT_EQ((LogLines{"Programme address is affirmed!", "Programme length is affirmed!",
                             "Begin to programme...", "Succeed to programme!"}),
@@ -104,7 +112,7 @@ TEST_F(EngineTest, VerifySequencesAndSetUpRequests) {
     auto image = Pattern(300);
     sim->LoadFlash(image);
     SetImage(image);
-    EXPECT_EQ(1, ProgrammeVerify(1));
+    EXPECT_TRUE(ProgrammeVerify(1).Ok());
     auto transfers = sim->TakeTransfers();
     std::vector<Bytes> requests;
     std::string pipe;
@@ -132,7 +140,7 @@ TEST_F(EngineTest, FailureOffsets) {
     sim->LoadFlash(flash);
     SetImage(image);
     dialog->SetChecked(IDC_VERIFY, false);
-    EXPECT_EQ(0, ProgrammeVerify(0));
+    EXPECT_EQ(Reason::NotAccepted, ProgrammeVerify(0).reason());
     EXPECT_EQ("192字节时页编程失败!", TakeLines().back());
     EXPECT_EQ("P64 P64 S P64 P64 S", DataPipe());
 
@@ -142,7 +150,7 @@ TEST_F(EngineTest, FailureOffsets) {
     content[130] ^= 1;
     sim->LoadFlash(content);
     SetImage(image);
-    EXPECT_EQ(0, ProgrammeVerify(1));
+    EXPECT_EQ(Reason::Differs, ProgrammeVerify(1).reason());
     EXPECT_EQ("P64 S P64 S P64 S", DataPipe());
     EXPECT_EQ("校验至128字节时失败!", TakeLines().back());
 }
@@ -151,7 +159,7 @@ TEST_F(EngineTest, ProgrammeAndVerifyHandshakeWaitsBetweenSuccesses) {
     StartEngine("");
     SetImage(Pattern(200));
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, ProgrammeVerify(0));
+    EXPECT_TRUE(ProgrammeVerify(0).Ok());
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(500));
     std::vector<Bytes> ops;
@@ -168,25 +176,25 @@ TEST_F(EngineTest, ShortWriteAndUnmarkedFinalEndAsFailure) {
     StartEngine("short-write:2");
     dialog->SetChecked(IDC_VERIFY, false);
     SetImage(Pattern(300));
-    EXPECT_EQ(0, ProgrammeVerify(0));
+    EXPECT_EQ(Reason::ShortWrite, ProgrammeVerify(0).reason());
     EXPECT_EQ("P64 P32", DataPipe());
     EXPECT_EQ("Fail to programme!", TakeLines().back());
 
     StartEngine("bad-marker:data");
     dialog->SetChecked(IDC_VERIFY, false);
     SetImage(Pattern(100));
-    EXPECT_EQ(0, ProgrammeVerify(0));
+    EXPECT_EQ(Reason::WrongMarker, ProgrammeVerify(0).reason());
     EXPECT_EQ("P64 P36 S", DataPipe());
     EXPECT_EQ("Fail to programme!", TakeLines().back());
 }
 
 TEST_F(EngineTest, NoImageAndNoAddress) {
     StartEngine("");
-    EXPECT_EQ(0, ProgrammeVerify(0));
+    EXPECT_EQ(Reason::NoImage, ProgrammeVerify(0).reason());
     EXPECT_EQ(LogLines{"The data file is invalid!"}, TakeLines());
     SetImage(Pattern(10));
     dialog->SetSelection(IDC_ADDRESS, -1);
-    EXPECT_EQ(0, ProgrammeVerify(1));
+    EXPECT_EQ(Reason::NoAddress, ProgrammeVerify(1).reason());
     EXPECT_EQ(LogLines{"Please to choose programme address!"}, TakeLines());
     EXPECT_TRUE(TakeRequests().empty());
 }
@@ -194,7 +202,7 @@ TEST_F(EngineTest, NoImageAndNoAddress) {
 TEST_F(EngineTest, JobWithoutProbe) {
     StartEngine("absent");
     dialog->SetText(IDC_FILE_PATH, "/nonexistent/app.bin");
-    EXPECT_EQ(0, RunJob());
+    EXPECT_EQ("convert(file missing) status(no probe)", RunJob());
     auto lines = TakeLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ("No device connection detected!", lines.back());
@@ -205,19 +213,19 @@ TEST_F(EngineTest, JobOnProtectedTargetAndWithoutImage) {
     sim->SetReadProtected(true);
     SetImage(Pattern(10));
     dialog->SetText(IDC_FILE_PATH, "");
-    EXPECT_EQ(0, RunJob());
+    EXPECT_EQ("convert(file missing) status(read-protected)", RunJob());
     EXPECT_EQ("Please disable read-protect at first...", TakeLines().back());
 
     // No image with programme ticked: refused before the erase.
     sim->SetReadProtected(false);
     g_firmwareImage.Clear();
-    EXPECT_EQ(0, RunJob());
+    EXPECT_EQ("convert(file missing) status programme(no image)", RunJob());
     EXPECT_EQ("The data file is invalid!", TakeLines().back());
     for (auto& r : TakeRequests()) EXPECT_NE((Bytes{0x81, 0x02, 0x01, 0x01}), r);
 
     // Erase and reset alone run without an image.
     SetBoxes(true, false, false, true);
-    EXPECT_EQ(1, RunJob());
+    EXPECT_EQ("convert(file missing) status erase reset", RunJob());
     auto lines = TakeLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ("Succeed to clear-all!", lines[lines.size() - 2]);
@@ -227,7 +235,7 @@ TEST_F(EngineTest, JobOnProtectedTargetAndWithoutImage) {
 TEST_F(EngineTest, FailedEraseEndsTheJob) {
     StartEngine("refuse:SelectOperation/1");
     SetImage(Pattern(10));
-    EXPECT_EQ(0, RunJob());
+    EXPECT_EQ("convert(file missing) status erase(result not accepted)", RunJob());
     EXPECT_EQ("Fail to clear-all!", TakeLines().back());
     for (auto& r : TakeRequests()) EXPECT_NE(0x0B, r[1]);
 }
@@ -235,7 +243,7 @@ TEST_F(EngineTest, FailedEraseEndsTheJob) {
 TEST_F(EngineTest, FailedProgrammeIsFollowedByReset) {
     StartEngine("refuse:SetLength");
     SetImage(Pattern(10));
-    EXPECT_EQ(0, RunJob());
+    EXPECT_EQ("convert(file missing) status erase programme(result not accepted) reset", RunJob());
     auto lines = TakeLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ("Invalid programme length!", lines[lines.size() - 2]);

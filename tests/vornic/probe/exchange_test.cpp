@@ -1,5 +1,10 @@
-// The command exchange: exact request bytes on the wire, read lengths, and
-// which replies each command accepts.
+// The command exchange: exact request bytes on the wire, read lengths, which
+// replies each command accepts, and a failed transfer told from a refusal.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "probe_fixture.h"
 
 class ExchangeTest : public ProbeFixture {};
@@ -67,9 +72,11 @@ TEST_F(ExchangeTest, BadPayloadOrReadLengthSendsNothing) {
     ProbeReply reply;
     reply.bytes.fill(0xEE);
     const uint8_t two[2] = {1, 2};
-    EXPECT_EQ(0, ExchangeCommand(ProbeCommand::ReadProtect, two, 20, &reply));
+    EXPECT_EQ(Reason::NotSent,
+              ExchangeCommand(ProbeCommand::ReadProtect, two, 20, &reply).reason());
     EXPECT_EQ(0, reply.Marker()) << "reply cleared even when refused";
-    EXPECT_EQ(0, ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 21, &reply));
+    EXPECT_EQ(Reason::NotSent,
+              ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 21, &reply).reason());
     EXPECT_TRUE(TakeRequests().empty());
 }
 
@@ -77,7 +84,8 @@ TEST_F(ExchangeTest, ReplyThatNeverComesLeavesAClearedBuffer) {
     Start("no-reply:ReadProtect");
     ProbeReply reply;
     reply.bytes.fill(0x82);
-    EXPECT_EQ(1, ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 20, &reply));
+    EXPECT_EQ(Reason::NoReply,
+              ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 20, &reply).reason());
     for (uint8_t b : reply.bytes) ASSERT_EQ(0, b);
 }
 
@@ -113,4 +121,68 @@ TEST_F(ExchangeTest, ReplyAcceptancePerCommand) {
         EXPECT_EQ(c.lines, Lines()) << c.faults << " / " << c.button << ": " << c.why;
         TearDown();
     }
+}
+
+// The same query over a probe that answers, refuses, garbles, stays silent or
+// is gone: the exchange's outcome tells the link's failures from the probe's
+// answers, and the trace shows each on the wire.
+TEST_F(ExchangeTest, TransportFailuresAreToldFromRefusals) {
+    struct Case {
+        const char* faults;
+        bool removed;         // unplugged before the exchange
+        Reason exchange;      // ExchangeCommand's outcome
+        Reason query;         // QueryDeviceStatus's
+        const char* wire[2];  // the trace's request and reply, time left out
+    } cases[] = {
+        {"",
+         false,
+         Reason::None,
+         Reason::None,
+         {"1 out 4 4 ok 81 06 01 01", "1 in 20 4 ok 82 06 01 02"}},
+        {"refuse:ReadProtect",
+         false,
+         Reason::None,
+         Reason::NotAccepted,
+         {"1 out 4 4 ok 81 06 01 01", "1 in 20 4 ok 82 06 01 00"}},
+        {"bad-marker:ReadProtect",
+         false,
+         Reason::WrongMarker,
+         Reason::WrongMarker,
+         {"1 out 4 4 ok 81 06 01 01", "1 in 20 4 ok 7e 06 01 02"}},
+        {"no-reply:ReadProtect",
+         false,
+         Reason::NoReply,
+         Reason::NoReply,
+         {"1 out 4 4 ok 81 06 01 01", "1 in 20 0 timeout"}},
+        {"",
+         true,
+         Reason::NotSent,
+         Reason::NotSent,
+         {"1 out 4 0 no-device 81 06 01 01", "1 in 20 0 no-device"}},
+    };
+    const std::string trace =
+        (std::filesystem::temp_directory_path() / ("vornic-trace-" + std::to_string(::getpid())))
+            .string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.faults << (c.removed ? " removed" : ""));
+        Start(c.faults);
+        if (c.removed) sim->Unplug();
+        std::string error;
+        ASSERT_EQ(1, probelib::StartTrace(trace, &error)) << error;
+        ProbeReply reply;
+        EXPECT_EQ(c.exchange,
+                  ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 20, &reply).reason());
+        probelib::StopTrace();
+        EXPECT_EQ(c.query, QueryDeviceStatus().reason());
+
+        std::ifstream in(trace);
+        std::string line;
+        std::getline(in, line);  // the heading
+        for (const char* want : c.wire) {
+            std::getline(in, line);
+            EXPECT_EQ(want, line.substr(line.find(' ') + 1, std::string(want).size()));
+        }
+        TearDown();
+    }
+    std::filesystem::remove(trace);
 }

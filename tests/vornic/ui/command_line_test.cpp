@@ -41,8 +41,7 @@ TEST(CommandLineTest, OptionsAndFirstFile) {
 TEST(CommandLineTest, UsbIdsAddUpAndProbeIsKept) {
     CommandLine cl;
     std::string error;
-    ASSERT_EQ(Parse({"--usb-id=1a86:8020", "--probe=1-1.4", "--usb-id=dead:BEEF"}, &cl, &error),
-              1)
+    ASSERT_EQ(Parse({"--usb-id=1a86:8020", "--probe=1-1.4", "--usb-id=dead:BEEF"}, &cl, &error), 1)
         << error;
     ASSERT_EQ(cl.usbIds.size(), 2u);
     EXPECT_EQ(cl.usbIds[0], (probelib::UsbId{0x1a86, 0x8020}));
@@ -81,6 +80,7 @@ TEST(CommandLineTest, RefusesBadOptions) {
         {"--usb-id=1a86:8010x", "not hex"},
         {"--probe", "selector missing"},
         {"--probe=", "empty selector"},
+        {"--trace=", "empty trace file"},
     };
     for (const Case& c : cases) {
         CommandLine cl;
@@ -103,11 +103,15 @@ TEST(CommandLineTest, CloseAfterTakesADelayAndAnOptionalNo) {
     EXPECT_EQ(cl.closeAfterMs, -1);  // no close unless asked
 }
 
-TEST(CommandLineTest, LoneDashIsAFile) {
-    CommandLine cl;
-    std::string error;
-    ASSERT_EQ(Parse({"-"}, &cl, &error), 1);
-    EXPECT_EQ(cl.file.value_or(""), "-");
+TEST(CommandLineTest, FileNamesAreTakenWordForWord) {
+    for (const char* name : {"-", "[old,new]", "a=b.hex"}) {
+        CommandLine cl;
+        std::string error;
+        ASSERT_EQ(Parse({"--trace=t.log", name, "--version"}, &cl, &error), 1) << name;
+        EXPECT_EQ(cl.file.value_or(""), name);
+        EXPECT_EQ(cl.trace, "t.log");
+        EXPECT_TRUE(cl.version);
+    }
 }
 
 }  // namespace

@@ -69,57 +69,41 @@ class ImageButtonTest : public ::testing::Test {
     int width = 0, height = 0;
 };
 
+void ExpectColour(const QImage& image, QRgb colour, std::initializer_list<QPoint> at) {
+    for (QPoint p : at) EXPECT_EQ(image.pixel(p), colour) << "at " << p.x() << ", " << p.y();
+}
+
+// The button is 56 x 54: right column 55, bottom row 53; the image sits at
+// x = 5, y = (54 - 48) / 2 = 3.
 TEST_F(ImageButtonTest, NormalLookHasRaisedEdgeAndDottedOutlineWithoutDarkFrame) {
     QImage img = Render(0);
-    const int r = width - 1, b = height - 1;
-    // Outer ring: light-grey top and left, darkest shadow owning the far corners.
-    EXPECT_EQ(img.pixel(0, 0), kMidlight);
-    EXPECT_EQ(img.pixel(10, 0), kMidlight);
-    EXPECT_EQ(img.pixel(0, 10), kMidlight);
-    EXPECT_EQ(img.pixel(r, 0), kShadow);
-    EXPECT_EQ(img.pixel(0, b), kShadow);
-    EXPECT_EQ(img.pixel(r, b), kShadow);
-    // Inner ring.
-    EXPECT_EQ(img.pixel(1, 1), kLight);
-    EXPECT_EQ(img.pixel(r - 1, 1), kDark);
-    EXPECT_EQ(img.pixel(1, b - 1), kDark);
-    EXPECT_EQ(img.pixel(r - 1, b - 1), kDark);
-    // Dotted outline on the inner rectangle: three on, three off (gaps in the
-    // background colour), over the image.
-    EXPECT_EQ(img.pixel(4, 4), kDots);
-    EXPECT_EQ(img.pixel(5, 4), kDots);
-    EXPECT_EQ(img.pixel(6, 4), kDots);
-    EXPECT_EQ(img.pixel(7, 4), kBackground);
-    EXPECT_EQ(img.pixel(9, 4), kBackground);
-    EXPECT_EQ(img.pixel(10, 4), kDots);
-    // The image: x = 5, y = (54 - 48) / 2 = 3; its top row survives above the outline.
-    EXPECT_EQ(img.pixel(20, 3), ImageRow(0));
-    EXPECT_EQ(img.pixel(20, 20), ImageRow(17));
-    EXPECT_EQ(img.pixel(5, 20), ImageRow(17));
-    EXPECT_EQ(img.pixel(4 + 1, 2), kBackground);  // above the image: left alone
+    // Outer ring: light grey top and left, the shadow owning the far corners;
+    // inner ring.
+    ExpectColour(img, kMidlight, {{0, 0}, {10, 0}, {0, 10}});
+    ExpectColour(img, kShadow, {{55, 0}, {0, 53}, {55, 53}});
+    ExpectColour(img, kLight, {{1, 1}});
+    ExpectColour(img, kDark, {{54, 1}, {1, 52}, {54, 52}});
+    // Dotted outline on the inner rectangle over the image, three on and three
+    // off, the gaps in the background colour; nothing above the image.
+    ExpectColour(img, kDots, {{4, 4}, {6, 4}, {10, 4}});
+    ExpectColour(img, kBackground, {{7, 4}, {9, 4}, {5, 2}});
+    ExpectColour(img, ImageRow(0), {{20, 3}});
+    ExpectColour(img, ImageRow(17), {{20, 20}, {5, 20}});
 }
 
 TEST_F(ImageButtonTest, FocusedLookHasFocusRectangleEdgeAndDarkFrame) {
     QImage img = Render(ImageButton::kStateFocus);
-    const int r = width - 1, b = height - 1;
-    // Dark frame over the raised edge's outer ring.
-    EXPECT_EQ(img.pixel(0, 0), kFrameTopLeft);
-    EXPECT_EQ(img.pixel(r - 1, 0), kFrameTopLeft);
-    EXPECT_EQ(img.pixel(0, b - 1), kFrameTopLeft);
-    EXPECT_EQ(img.pixel(r, 0), kFrameBottomRight);
-    EXPECT_EQ(img.pixel(0, b), kFrameBottomRight);
-    EXPECT_EQ(img.pixel(r, b), kFrameBottomRight);
-    // Raised inner ring untouched.
-    EXPECT_EQ(img.pixel(1, 1), kLight);
-    EXPECT_EQ(img.pixel(r - 1, b - 1), kDark);
+    // Dark frame over the raised edge's outer ring; the inner ring untouched.
+    ExpectColour(img, kFrameTopLeft, {{0, 0}, {54, 0}, {0, 52}});
+    ExpectColour(img, kFrameBottomRight, {{55, 0}, {0, 53}, {55, 53}});
+    ExpectColour(img, kLight, {{1, 1}});
+    ExpectColour(img, kDark, {{54, 52}});
     // Focus rectangle: pixels of the inner outline with even x + y inverted.
-    EXPECT_EQ(img.pixel(4, 4), Inverted(kBackground));
-    EXPECT_EQ(img.pixel(5, 4), ImageRow(1));
-    EXPECT_EQ(img.pixel(6, 4), Inverted(ImageRow(1)));
-    EXPECT_EQ(img.pixel(4, 6), Inverted(kBackground));
-    EXPECT_EQ(img.pixel(r - 4, b - 4), Inverted(ImageRow(46)));  // 51 + 49 is even
-    // No dotted outline in this look.
-    EXPECT_NE(img.pixel(10, 4), kDots);
+    ExpectColour(img, Inverted(kBackground), {{4, 4}, {4, 6}});
+    ExpectColour(img, ImageRow(1), {{5, 4}});
+    ExpectColour(img, Inverted(ImageRow(1)), {{6, 4}});
+    ExpectColour(img, Inverted(ImageRow(46)), {{51, 49}});
+    EXPECT_NE(img.pixel(10, 4), kDots);  // no dotted outline in this look
 }
 
 TEST_F(ImageButtonTest, SelectedAloneLooksFocused) {
@@ -132,18 +116,14 @@ TEST_F(ImageButtonTest, MousePressHidesFocusRectangleAndSinksEdge) {
     QImage img = Render(ImageButton::kStateSelected | ImageButton::kStateFocus);
     QTest::mouseRelease(&button, Qt::LeftButton, Qt::NoModifier, QPoint(10, 10));
     EXPECT_FALSE(button.IsMousePressed());
-    const int r = width - 1, b = height - 1;
-    // Drawn twice, the inverting focus rectangle is gone.
-    EXPECT_EQ(img.pixel(4, 4), kBackground);
-    EXPECT_EQ(img.pixel(6, 4), ImageRow(1));
-    // Sunken edge: shadowed inner ring top-left, light one bottom-right.
-    EXPECT_EQ(img.pixel(1, 1), kShadow);
-    EXPECT_EQ(img.pixel(1, 10), kShadow);
-    EXPECT_EQ(img.pixel(r - 1, b - 1), kMidlight);
-    EXPECT_EQ(img.pixel(10, b - 1), kMidlight);
-    // Dark frame on top of it.
-    EXPECT_EQ(img.pixel(0, 0), kFrameTopLeft);
-    EXPECT_EQ(img.pixel(r, b), kFrameBottomRight);
+    // Drawn twice, the inverting focus rectangle is gone; the edge is sunken
+    // (shadowed inner ring top-left, light one bottom-right), the dark frame on top.
+    ExpectColour(img, kBackground, {{4, 4}});
+    ExpectColour(img, ImageRow(1), {{6, 4}});
+    ExpectColour(img, kShadow, {{1, 1}, {1, 10}});
+    ExpectColour(img, kMidlight, {{54, 52}, {10, 52}});
+    ExpectColour(img, kFrameTopLeft, {{0, 0}});
+    ExpectColour(img, kFrameBottomRight, {{55, 53}});
 }
 
 TEST_F(ImageButtonTest, OnlyTheLeftButtonAndNotTheSpaceBarSetsPressed) {
@@ -165,10 +145,10 @@ TEST_F(ImageButtonTest, OnlyTheLeftButtonAndNotTheSpaceBarSetsPressed) {
 TEST_F(ImageButtonTest, TallImageGetsNegativeYTruncatedTowardZero) {
     Resize(56, 31);  // (31 - 48) / 2 = -8
     QImage img = Render(0);
-    EXPECT_EQ(img.pixel(20, 2), ImageRow(10));  // just inside the edge
-    EXPECT_EQ(img.pixel(20, 10), ImageRow(18));
-    EXPECT_EQ(img.pixel(20, 28), ImageRow(36));
-    EXPECT_EQ(img.pixel(2, 10), kBackground);  // left of x = 5, inside the edge
+    // Rows from just inside the edge down; left of x = 5 inside the edge nothing.
+    ExpectColour(img, ImageRow(10), {{20, 2}});
+    ExpectColour(img, ImageRow(36), {{20, 28}});
+    ExpectColour(img, kBackground, {{2, 10}});
 }
 
 TEST_F(ImageButtonTest, WithoutImageListNothingIsDrawn) {
@@ -194,10 +174,29 @@ TEST_F(ImageButtonTest, MissingImageDrawsFrameAndCaptionFromTheLeft) {
     EXPECT_TRUE(textAfterStart);
 }
 
-TEST_F(ImageButtonTest, EmptyCaptionDrawsOnlyImageAndFrame) {
-    QImage withEmpty = Render(0);
-    button.setText(QStringLiteral("    "));  // blanks draw nothing either
-    EXPECT_EQ(Render(0), withEmpty);
+// At a device pixel ratio of 2 all artwork comes from the files drawn twice as
+// large, and a button image fills its 48-pixel room with all 96 of its own.
+TEST(ArtworkTest, RatioTwoTakesTheArtworkDrawnAtTwiceTheSize) {
+    for (int id : {139, 154, 155, 156, 157, 145, 133, 149, 158, 159, 160, 161}) {
+        QPixmap small = LoadResourcePixmap(id, 1.0), large = LoadResourcePixmap(id, 2.0);
+        ASSERT_FALSE(small.isNull()) << id;
+        EXPECT_EQ(large.devicePixelRatio(), 2.0) << id;
+        EXPECT_EQ(large.size(), small.size() * 2) << id;
+    }
+    ImageList list(QSize(48, 48));
+    QPixmap large = LoadResourcePixmap(IDI_EXECUTE, 2.0);
+    list.Add(large);
+    QImage drawn(96, 96, QImage::Format_ARGB32_Premultiplied);
+    drawn.setDevicePixelRatio(2.0);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    list.Draw(painter, 0, QPoint(0, 0));
+    painter.end();
+    QImage expected = large.toImage()
+                          .scaled(96, 96, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    expected.setDevicePixelRatio(2.0);
+    EXPECT_EQ(drawn, expected);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Draws the window's artwork (icon, button images, left picture, status banners)
-// into PNG files; run once and commit the output in vornic/ui/resources/.
+// into PNG files, each at its own size ("154.png") and at twice that size for
+// screens with a device pixel ratio of 2 ("154@2x.png"); run once and commit
+// the output in vornic/ui/resources/.
 #include <QDir>
 #include <QFont>
 #include <QGuiApplication>
@@ -9,6 +11,9 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 #include <cstdio>
+#include <functional>
+
+#include "banner_text.h"
 
 namespace {
 
@@ -20,9 +25,17 @@ QFont CaptionFont(int pixelSize, bool bold) {
     return font;
 }
 
-QImage NewImage(int w, int h) {
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
+using Drawing = std::function<void(QPainter&)>;
+
+// Runs `draw`, which works in the coordinates of the image's own size, on an
+// image `scale` times that size; transparent unless `opaque`.
+QImage Render(QSize size, bool opaque, qreal scale, const Drawing& draw) {
+    QImage image(size * scale, opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
+    if (!opaque) image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
+    draw(p);
     return image;
 }
 
@@ -73,31 +86,22 @@ void DrawLock(QPainter& p, QColor body, bool open) {
     p.drawRect(QRectF(60, 84, 8, 20));
 }
 
-QImage CheckStatusImage() {
-    QImage image = NewImage(128, 128);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+void CheckStatusImage(QPainter& p) {
     DrawChip(p, QRectF(22, 22, 64, 64), QColor(0x20, 0x40, 0x80));
     p.setPen(QPen(QColor(0x8B, 0x5A, 0x2B), 14, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(92, 92), QPointF(116, 116));
     p.setPen(QPen(QColor(0x40, 0x40, 0x40), 8));
     p.setBrush(QColor(0xC8, 0xE8, 0xFF, 170));
     p.drawEllipse(QPointF(74, 74), 26, 26);
-    return image;
 }
 
-QImage LockImage(bool open) {
-    QImage image = NewImage(128, 128);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    DrawLock(p, open ? QColor(0x2E, 0xA0, 0x3C) : QColor(0xD0, 0x30, 0x28), open);
-    return image;
+Drawing LockImage(bool open) {
+    return [open](QPainter& p) {
+        DrawLock(p, open ? QColor(0x2E, 0xA0, 0x3C) : QColor(0xD0, 0x30, 0x28), open);
+    };
 }
 
-QImage ClearOutputImage() {
-    QImage image = NewImage(128, 128);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+void ClearOutputImage(QPainter& p) {
     p.setPen(QPen(QColor(0x60, 0x60, 0x60), 3));
     p.setBrush(Qt::white);
     p.drawRect(QRectF(22, 10, 72, 98));
@@ -109,13 +113,9 @@ QImage ClearOutputImage() {
     p.setPen(QPen(Qt::white, 9, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(QPointF(80, 80), QPointF(104, 104));
     p.drawLine(QPointF(104, 80), QPointF(80, 104));
-    return image;
 }
 
-QImage ExecuteImage() {
-    QImage image = NewImage(128, 128);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+void ExecuteImage(QPainter& p) {
     DrawChip(p, QRectF(40, 64, 52, 52), QColor(0x20, 0x40, 0x80));
     QPainterPath arrow;
     arrow.moveTo(52, 6);
@@ -132,13 +132,9 @@ QImage ExecuteImage() {
     p.setPen(QPen(QColor(0x14, 0x60, 0x1E), 3));
     p.setBrush(g);
     p.drawPath(arrow);
-    return image;
 }
 
-QImage WindowIcon() {
-    QImage image = NewImage(128, 128);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+void WindowIcon(QPainter& p) {
     QLinearGradient g(0, 0, 128, 128);
     g.setColorAt(0, QColor(0x3A, 0x7B, 0xD5));
     g.setColorAt(1, QColor(0x1A, 0x3F, 0x7A));
@@ -148,17 +144,13 @@ QImage WindowIcon() {
     DrawChip(p, QRectF(34, 34, 60, 60), QColor(0x22, 0x22, 0x2A));
     p.setPen(QPen(QColor(0xFF, 0xD0, 0x40), 9, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.drawPolyline(QPolygonF({QPointF(70, 42), QPointF(56, 66), QPointF(72, 66), QPointF(58, 88)}));
-    return image;
 }
 
-QImage LeftPicture() {
-    QImage image(225, 466, QImage::Format_RGB32);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
+void LeftPicture(QPainter& p) {
     QLinearGradient g(0, 0, 0, 466);
     g.setColorAt(0, QColor(0x1C, 0x3D, 0x78));
     g.setColorAt(1, QColor(0x0B, 0x16, 0x30));
-    p.fillRect(image.rect(), g);
+    p.fillRect(QRect(0, 0, 225, 466), g);
     // Circuit traces.
     p.setPen(QPen(QColor(0x4A, 0x8A, 0xD8, 110), 2));
     for (int i = 0; i < 9; ++i) {
@@ -180,25 +172,23 @@ QImage LeftPicture() {
     p.setPen(QColor(0xB8, 0xCC, 0xEE));
     p.drawText(QRectF(0, 92, 225, 24), Qt::AlignCenter, "代码烧录 · Flash Download");
     p.drawText(QRectF(0, 400, 225, 24), Qt::AlignCenter, "USB probe  ·  RISC-V");
-    return image;
 }
 
-QImage Banner(QColor colour, const QString& caption) {
-    QImage image(366, 28, QImage::Format_RGB32);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 0, 28);
-    g.setColorAt(0, colour.lighter(125));
-    g.setColorAt(1, colour);
-    p.fillRect(image.rect(), g);
-    p.setPen(colour.darker(150));
-    p.drawRect(0, 0, 365, 27);
-    if (!caption.isEmpty()) {
-        p.setPen(Qt::white);
-        p.setFont(CaptionFont(16, true));
-        p.drawText(QRectF(0, 0, 366, 28), Qt::AlignCenter, caption);
-    }
-    return image;
+Drawing Banner(QColor colour, int bitmapId) {
+    return [colour, bitmapId](QPainter& p) {
+        QLinearGradient g(0, 0, 0, 28);
+        g.setColorAt(0, colour.lighter(125));
+        g.setColorAt(1, colour);
+        p.fillRect(QRect(0, 0, 366, 28), g);
+        p.setPen(colour.darker(150));
+        p.drawRect(0, 0, 365, 27);
+        const QString caption = QString::fromUtf8(vornic_ui::BannerText(bitmapId));
+        if (!caption.isEmpty()) {
+            p.setPen(Qt::white);
+            p.setFont(CaptionFont(16, true));
+            p.drawText(QRectF(0, 0, 366, 28), Qt::AlignCenter, caption);
+        }
+    };
 }
 
 }  // namespace
@@ -206,30 +196,37 @@ QImage Banner(QColor colour, const QString& caption) {
 int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("."));
+    const QSize icon(128, 128), picture(225, 466), banner(366, 28);
+    const QColor grey(0xA8, 0xA8, 0xA8), green(0x1E, 0x9A, 0x38), red(0xC8, 0x28, 0x20);
     struct Item {
-        const char* name;
-        QImage image;
+        int id;
+        QSize size;
+        bool opaque;
+        Drawing draw;
     } items[] = {
-        {"139.png", WindowIcon()},
-        {"154.png", CheckStatusImage()},
-        {"155.png", LockImage(true)},
-        {"156.png", LockImage(false)},
-        {"157.png", ClearOutputImage()},
-        {"145.png", ExecuteImage()},
-        {"133.png", LeftPicture()},
-        {"149.png", Banner(QColor(0xA8, 0xA8, 0xA8), QString())},
-        {"158.png", Banner(QColor(0x1E, 0x9A, 0x38), QStringLiteral("代码读保护已使能"))},
-        {"159.png", Banner(QColor(0xC8, 0x28, 0x20), QStringLiteral("代码读保护已解除"))},
-        {"160.png",
-         Banner(QColor(0x1E, 0x9A, 0x38), QStringLiteral("Code read protection is enabled"))},
-        {"161.png",
-         Banner(QColor(0xC8, 0x28, 0x20), QStringLiteral("Code read protection is disabled"))},
+        {139, icon, false, WindowIcon},
+        {154, icon, false, CheckStatusImage},
+        {155, icon, false, LockImage(true)},
+        {156, icon, false, LockImage(false)},
+        {157, icon, false, ClearOutputImage},
+        {145, icon, false, ExecuteImage},
+        {133, picture, true, LeftPicture},
+        {IDB_BANNER_BLANK, banner, true, Banner(grey, IDB_BANNER_BLANK)},
+        {IDB_BANNER_PROTECTED_ZH, banner, true, Banner(green, IDB_BANNER_PROTECTED_ZH)},
+        {IDB_BANNER_UNPROTECTED_ZH, banner, true, Banner(red, IDB_BANNER_UNPROTECTED_ZH)},
+        {IDB_BANNER_PROTECTED_EN, banner, true, Banner(green, IDB_BANNER_PROTECTED_EN)},
+        {IDB_BANNER_UNPROTECTED_EN, banner, true, Banner(red, IDB_BANNER_UNPROTECTED_EN)},
     };
     int failures = 0;
     for (const Item& item : items) {
-        if (!item.image.save(out.filePath(QString::fromLatin1(item.name)), "PNG")) {
-            std::fprintf(stderr, "make_artwork: cannot write %s\n", item.name);
-            ++failures;
+        for (int scale : {1, 2}) {
+            // Qt picks "name@2x.png" for a device pixel ratio of 2.
+            const QString name = scale == 1 ? QStringLiteral("%1.png").arg(item.id)
+                                            : QStringLiteral("%1@2x.png").arg(item.id);
+            if (!Render(item.size, item.opaque, scale, item.draw).save(out.filePath(name), "PNG")) {
+                std::fprintf(stderr, "make_artwork: cannot write %s\n", qPrintable(name));
+                ++failures;
+            }
         }
     }
     return failures == 0 ? 0 : 1;

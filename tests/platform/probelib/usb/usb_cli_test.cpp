@@ -86,11 +86,24 @@ TEST_F(UsbCliTest, FlashAndVerifyLogTheSimulatorsLines) {
     Bytes image = WriteHex(dir / "usb.hex", 5000);
     WriteHex(dir / "sim.hex", 5000);
 
-    Result usb = Cli({"--lang=en", "flash", (dir / "usb.hex").string()});
-    Result sim = Cli({"--simulate", "--lang=en", "flash", (dir / "sim.hex").string()});
+    const std::string usbTrace = (dir / "usb.trace").string(),
+                      simTrace = (dir / "sim.trace").string();
+    Result usb = Cli({"--lang=en", "--trace=" + usbTrace, "flash", (dir / "usb.hex").string()});
+    Result sim = Cli(
+        {"--simulate", "--lang=en", "--trace=" + simTrace, "flash", (dir / "sim.hex").string()});
     ASSERT_EQ(0, usb.status) << usb.out << usb.err;
     ASSERT_EQ(0, sim.status) << sim.out << sim.err;
     EXPECT_EQ(Texts(sim.out), Texts(usb.out));
+    // The same transfers, lengths, outcomes and bytes on the wire, times aside.
+    auto wire = [](const std::string& path) {
+        std::vector<std::string> lines;
+        std::ifstream in(path);
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line.substr(line.find(' ')));
+        return lines;
+    };
+    EXPECT_GT(wire(usbTrace).size(), 5000u / 64);
+    EXPECT_EQ(wire(simTrace), wire(usbTrace));
     EXPECT_EQ("Succeed to set soft-reset!", Texts(usb.out).back());
     EXPECT_EQ(image, Flash("1-1", image.size()));
 

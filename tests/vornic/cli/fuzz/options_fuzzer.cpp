@@ -1,0 +1,52 @@
+// libFuzzer entry for the shared command-line parser: the input is a command
+// line, its arguments separated by NUL bytes, parsed with the options both
+// front ends add. Any answer is fine; a crash, an escaping exception, a leak
+// or an argument that was never given is not.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "options.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> owned;
+    for (size_t start = 0; start <= input.size() && owned.size() < 32;) {
+        size_t end = input.find('\0', start);
+        if (end == std::string_view::npos) end = input.size();
+        owned.emplace_back(input.substr(start, end - start));
+        start = end + 1;
+    }
+    const std::vector<std::string_view> args(owned.begin(), owned.end());
+
+    vornic_options::Parser parser;
+    bool quiet = false, ifChanged = false, noErase = false;
+    std::string address, screenshot;
+    parser.AddFlag("--quiet", &quiet);
+    parser.AddFlag("--if-changed", &ifChanged);
+    parser.AddFlag("--no-erase", &noErase);
+    parser.AddValue("--address", &address);
+    parser.AddValue("--screenshot", &screenshot);
+    vornic_options::CommonOptions options;
+    std::string error;
+    const int result = parser.Parse(args, &options, &error);
+    if (result != 0 && result != 1) std::abort();
+    if (result == 0 && error.empty()) std::abort();
+    if (result == 1) {
+        // Arguments are given words, values parts of given words.
+        for (const std::string& argument : options.arguments) {
+            bool given = false;
+            for (const std::string& a : owned) given = given || a == argument;
+            if (!given) std::abort();
+        }
+        for (const std::string* value : {&options.simFaults, &options.simState, &options.probe,
+                                         &options.trace, &address, &screenshot}) {
+            bool given = false;
+            for (const std::string& a : owned) given = given || a.find(*value) != a.npos;
+            if (!given) std::abort();
+        }
+    }
+    return 0;
+}

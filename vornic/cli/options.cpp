@@ -1,0 +1,105 @@
+// The shared command line on CLI11: the common options, their checks, and the
+// settings that keep the documented spellings.
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <set>
+
+namespace vornic_options {
+
+struct Parser::Impl {
+    CLI::App app;
+    std::set<std::string> valueOptions;  // "--name" of every option that takes a value
+    CommonOptions parsed;
+    std::string lang = "zh";
+    std::vector<std::string> usbIds;
+
+    void Value(const std::string& name, std::string* target) {
+        // The last one given wins, as with every option here.
+        app.add_option(name, *target)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        valueOptions.insert(name);
+    }
+};
+
+Parser::Parser() : m_impl(std::make_unique<Impl>()) {
+    Impl& p = *m_impl;
+    p.app.set_help_flag();  // our own usage text, printed by the front end
+    p.app.add_flag("-h,--help", p.parsed.help);
+    p.app.add_flag("--version", p.parsed.version);
+    // A flag that may carry a value: "--simulate" alone never takes the next
+    // argument as its faults.
+    p.app.add_flag("--simulate{}", p.parsed.simFaults);
+    p.Value("--sim-state", &p.parsed.simState);
+    p.Value("--probe", &p.parsed.probe);
+    p.Value("--lang", &p.lang);
+    p.Value("--trace", &p.parsed.trace);
+    p.app.add_option("--usb-id", p.usbIds)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    p.valueOptions.insert("--usb-id");
+    // The other arguments are taken from what CLI11 leaves, word for word: a
+    // positional option of its own would read "[a,b]" as a list of two.
+    p.app.allow_extras();
+}
+
+Parser::~Parser() = default;
+
+void Parser::AddFlag(const std::string& name, bool* target) { m_impl->app.add_flag(name, *target); }
+
+void Parser::AddValue(const std::string& name, std::string* target) { m_impl->Value(name, target); }
+
+int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error) {
+    Impl& p = *m_impl;
+    // CLI11 reads "--name=" as a name still waiting for its value and would
+    // take the next argument: an empty value is refused here instead.
+    for (std::string_view arg : args) {
+        if (arg == "--") break;
+        const size_t equals = arg.find('=');
+        if (equals + 1 == arg.size() && p.valueOptions.count(std::string(arg.substr(0, equals)))) {
+            *error = std::string(arg) + " needs a value";
+            return 0;
+        }
+    }
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        p.app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        *error = e.what();
+        return 0;
+    }
+    CommonOptions result = std::move(p.parsed);
+    result.simulate = p.app.count("--simulate") > 0;
+    bool optionsEnded = false;
+    for (std::string& arg : p.app.remaining()) {
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            *error = "unknown option " + arg;
+            return 0;
+        } else {
+            result.arguments.push_back(std::move(arg));
+        }
+    }
+    if (p.lang != "zh" && p.lang != "en") {
+        *error = "--lang takes zh or en";
+        return 0;
+    }
+    result.useChinese = p.lang == "zh";
+    for (const std::string& text : p.usbIds) {
+        probelib::UsbId id;
+        if (probelib::ParseUsbId(text, &id) == 0) {
+            *error = "--usb-id takes a hex id pair: --usb-id=VID:PID";
+            return 0;
+        }
+        result.usbIds.push_back(id);
+    }
+    *out = std::move(result);
+    return 1;
+}
+
+std::string VersionText(std::string_view program) {
+    return std::string(program) + " " + VORNIC_VERSION;
+}
+
+}  // namespace vornic_options

@@ -1,0 +1,53 @@
+// The command line both front ends share: the common options and the one
+// parser behind vornic and vornic-cli (CLI11). Options take their value as
+// --opt=VALUE (or --opt VALUE), may come before or after the other arguments,
+// the last of a repeated option wins (--usb-id adds up), and "--" ends them.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "probelib.h"
+
+namespace vornic_options {
+
+struct CommonOptions {
+    bool simulate = false;                // --simulate[=FAULTS]
+    std::string simFaults;                // the FAULTS
+    std::string simState;                 // --sim-state=FILE
+    std::vector<probelib::UsbId> usbIds;  // --usb-id=VID:PID, repeatable
+    std::string probe;                    // --probe=SERIAL|BUS-PORT
+    bool useChinese = true;               // --lang=zh (default) or --lang=en
+    std::string trace;                    // --trace=FILE
+    bool help = false;                    // -h, --help
+    bool version = false;                 // --version
+    std::vector<std::string> arguments;   // the arguments that are not options, in order
+};
+
+class Parser {
+  public:
+    Parser();
+    ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    // A front end's own options: a flag sets *target to true; a value option
+    // takes a non-empty VALUE into *target.
+    void AddFlag(const std::string& name, bool* target);
+    void AddValue(const std::string& name, std::string* target);
+
+    // Parses the arguments after the program name. 1, or 0 with the complaint.
+    int Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// "PROGRAM VERSION" with the version of this build.
+std::string VersionText(std::string_view program);
+
+}  // namespace vornic_options
