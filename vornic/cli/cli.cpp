@@ -192,13 +192,17 @@ int ListAttached(const Options& o, std::vector<probelib::ProbeInfo>* probes, int
     return 0;
 }
 
+std::string NoProbeText(const Options& o) {
+    return o.common.simulate ? "no simulated probe is attached"
+                             : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {});
+}
+
 int ListCommand(const Options& o) {
     std::vector<probelib::ProbeInfo> probes;
     int status = kExitFailed;
     if (!ListAttached(o, &probes, &status)) return status;
     if (probes.empty()) {
-        std::fprintf(stderr, "vornic-cli: %s\n",
-                     probelib::OpenProblemText(probelib::OpenProblem::NotFound, {}).c_str());
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
         return kExitFailed;
     }
     std::printf("%-5s  %-10s  %-20s  %s\n", "INDEX", "BUS-PORT", "SERIAL", "USB-ID");
@@ -357,8 +361,7 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
     int status = kExitFailed;
     if (!ListAttached(o, &run.probes, &status)) return status;
     if (run.probes.empty()) {
-        std::fprintf(stderr, "vornic-cli: %s\n",
-                     probelib::OpenProblemText(probelib::OpenProblem::NotFound, {}).c_str());
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
         return kExitFailed;
     }
     Report conversion;
