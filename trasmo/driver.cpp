@@ -1,12 +1,18 @@
-// Driver of the converter: prepares the program folder, loads the tables, runs the walk.
+// Driver of the converter: prepares the output folder, loads the tables, runs the walk.
 #include "driver.h"
 
 #include <fcntl.h>
+#include <malloc.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "engine.h"
 #include "tables.h"
@@ -17,31 +23,133 @@ int CreateAnew(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
-// Every way out of the run writes the collected log lines first.
-struct LogFlushGuard {
-    ~LogFlushGuard() { FlushLogs(); }
-};
-
 void CloseLog(int& handle) {
-    FlushLogs();
     if (handle != kInvalidHandle) ::close(handle);
     handle = kInvalidHandle;
+}
+
+// One write to a standard stream; a failure (closed, a broken pipe) changes nothing else.
+void Put(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t r = ::write(fd, text.data(), text.size());
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(r));
+    }
+}
+
+void Say(const std::string& line) { Put(2, line + "\n"); }
+
+// Descriptors 0, 1 and 2 open (on /dev/null where they were closed), so that no log the
+// program opens becomes standard error and receives its messages.
+void OpenStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+bool Writable(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
+
+// The user's state folder for our outputs: $XDG_STATE_HOME/trasmo, else
+// ~/.local/state/trasmo; empty when neither names an absolute folder.
+std::string StateFolder() {
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/trasmo";
+    std::string home;
+    if (const char* h = std::getenv("HOME"); h && h[0] == '/') {
+        home = h;
+    } else if (const passwd* pw = ::getpwuid(::getuid());
+               pw && pw->pw_dir && pw->pw_dir[0] == '/') {
+        home = pw->pw_dir;
+    }
+    return home.empty() ? std::string() : home + "/.local/state/trasmo";
+}
+
+// Creates the folder and the missing ones above it, private to the user.
+bool MakeFolders(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) break;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) errno = ENOTDIR;
+    return S_ISDIR(st.st_mode) && Writable(path);
+}
+
+// Where the three output files go: the program folder, where the IDE reads them, unless the
+// user may not write there.
+std::string OutputFolder(const std::string& programFolder) {
+    return Writable(programFolder) ? programFolder : StateFolder();
+}
+
+void PrintUsage(const std::string& programFolder) {
+    std::string outputs = OutputFolder(programFolder);
+    Put(1,
+        "Usage: trasmo PROJECT_DIR RESOURCE_DIR\n"
+        "       trasmo --help | --version\n\n"
+        "Converts the Keil project in PROJECT_DIR, written for CH32F10x parts, into a\n"
+        "CH32V10x project in place, and prints nothing while it works.\n\n"
+        "  PROJECT_DIR   the project folder; its files are replaced or rewritten in place\n"
+        "  RESOURCE_DIR  holds DES/ (replacement files) and SOR/ (factory copies of the\n"
+        "                files that TransFile.wcfg replaces)\n\n"
+        "The rules TransFile.wcfg and RegexMap.wcfg are read from the program folder\n  " +
+            programFolder +
+            "\nThe outputs ExeMonitor.log (step markers), ImportKeilProj.log (messages, GBK)\n"
+            "and keil.ini (TRUE: convert some files by hand; FALSE: done) are written to\n  " +
+            (outputs.empty() ? std::string("(no home folder known)") : outputs) + "\n" +
+            (outputs == programFolder
+                 ? ""
+                 : "the user's state folder, as the program folder is not writable.\n"));
 }
 
 }  // namespace
 
 int RunTrasmo(int argc, char** argv) {
-    LogFlushGuard flushOnReturn;
+    OpenStandardStreams();
+    std::signal(SIGPIPE, SIG_IGN);
+    // Every file's text is allocated and freed in turn on several threads; giving that memory
+    // back to the system after each file, and faulting it in again, cost a tenth of a run.
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
     const std::string folder = ProgramFolder();
+    if (argc == 2 && argv[1]) {
+        std::string_view only = argv[1];
+        if (only == "--help") {
+            PrintUsage(folder);
+            return 0;
+        }
+        if (only == "--version") {
+            Put(1, "trasmo " TRASMO_VERSION "\n");
+            return 0;
+        }
+    }
     g_manualConversion = 0;
     if (folder.empty()) return 0;
-    const std::string keilIni = folder + "/keil.ini";
-    g_monitorLog = CreateAnew(folder + "/ExeMonitor.log");
+    std::string outputs = folder;
+    if (!Writable(folder)) {
+        outputs = StateFolder();
+        if (outputs.empty() || !MakeFolders(outputs)) {
+            Say("trasmo: the program folder " + folder + " is not writable, and the state folder " +
+                (outputs.empty() ? "is unknown"
+                                 : outputs + " cannot be used: " + std::strerror(errno)));
+            return 0;
+        }
+        Say("trasmo: the program folder " + folder + " is not writable; outputs are in " + outputs);
+    }
+    const std::string keilIni = outputs + "/keil.ini";
+    g_monitorLog = CreateAnew(outputs + "/ExeMonitor.log");
     if (g_monitorLog < 0) {
         g_monitorLog = kInvalidHandle;
         return 0;
     }
-    g_importLog = CreateAnew(folder + "/ImportKeilProj.log");
+    g_importLog = CreateAnew(outputs + "/ImportKeilProj.log");
     if (g_importLog < 0) {
         g_importLog = kInvalidHandle;
         return 0;
@@ -57,8 +165,7 @@ int RunTrasmo(int argc, char** argv) {
     const std::string project = argc > 1 && argv[1] ? argv[1] : "";
     const std::string resources = argc > 2 && argv[2] ? argv[2] : "";
     if (project.empty() || resources.empty()) {
-        std::fputs("Error: 无效参数\n", stderr);
-        std::fflush(stderr);
+        Say("Error: 无效参数");
         return 0;
     }
     WriteLogLine(g_monitorLog, project);
@@ -66,7 +173,12 @@ int RunTrasmo(int argc, char** argv) {
     const std::string desDir = resources + "/DES";
     const std::string sorDir = resources + "/SOR";
     WriteLogLine(g_monitorLog, "4");
-    ConvertDirectory(project, desDir, sorDir);
+    if (ConvertDirectory(project, desDir, sorDir) == 0) {
+        std::string why = std::strerror(errno);
+        Say("trasmo: cannot read the project folder " + project + ": " + why);
+        WriteLogLine(g_importLog, FormatImportMessage("****无法读取工程文件夹【%s】（%s）***",
+                                                      {project, ToGbk(why)}));
+    }
     WriteLogLine(g_monitorLog, "5");
     int ini = CreateAnew(keilIni);
     WriteLogLine(g_monitorLog, "6");

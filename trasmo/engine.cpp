@@ -15,9 +15,11 @@
 #include <set>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "rewrite.h"
+#include "staging.h"
 #include "tables.h"
 
 namespace {
@@ -25,6 +27,7 @@ namespace {
 constexpr std::size_t kMaxCompareName = 249;
 constexpr std::size_t kPrefetchWindow = 32;
 constexpr unsigned kMaxWorkers = 4;
+constexpr int kMaxStagedAhead = 64;
 std::atomic<unsigned> g_liveWorkers{0};
 const char* const kUsbHostFiles[] = {"ch32v10x_usb_host.h", "ch32v10x_usb_host.c"};
 
@@ -38,6 +41,7 @@ struct Fd {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
+    int Release() { return std::exchange(fd, -1); }
 };
 
 std::string_view Field(const char* f, std::size_t n) { return {f, ::strnlen(f, n)}; }
@@ -76,35 +80,59 @@ bool ReadWhole(int fd, std::size_t size, std::string* out) {
     return got == size;
 }
 
-// The copy step: the file from desDir arrives under its own name in projectDir,
-// replacing a file of that name. Its outcome is not checked.
-void CopyInto(const std::string& desDir, std::string_view name, const std::string& projectDir) {
-    std::string from = desDir + "/" + std::string(name);
-    struct stat st {};
-    Fd src(OpenRegular(from, &st));
-    if (src.fd < 0) return;
-    std::string data;
-    if (!ReadWhole(src.fd, static_cast<std::size_t>(st.st_size), &data)) return;
-    std::string to = projectDir + "/" + std::string(name);
-    std::string temp = projectDir + "/.trasmo-XXXXXX";
-    std::vector<char> buf(temp.begin(), temp.end());
-    buf.push_back('\0');
-    Fd dst(::mkostemp(buf.data(), O_CLOEXEC));
-    if (dst.fd < 0) return;
-    ::fchmod(dst.fd, st.st_mode & 0777);
-    std::string_view rest(data);
-    bool ok = true;
-    while (!rest.empty()) {
-        ssize_t r = ::write(dst.fd, rest.data(), rest.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            ok = false;
-            break;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(r));
+// A table value names a file: the copy takes the value's last path component as its name,
+// in the folder of the matched file. A value with ".." as a component would reach outside
+// the resource folder, and one that ends in "/" names no file: both give an empty name.
+std::string_view PlacedName(std::string_view value) {
+    std::size_t start = 0;
+    while (true) {
+        std::size_t slash = value.find('/', start);
+        std::string_view part = value.substr(
+            start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        if (part == "..") return {};
+        if (slash == std::string_view::npos) return part == "." ? std::string_view{} : part;
+        start = slash + 1;
     }
-    dst.Close();
-    if (!ok || ::rename(buf.data(), to.c_str()) != 0) ::unlink(buf.data());
+}
+
+// One file from desDir on its way into the project folder.
+struct Copy {
+    std::string from;
+    std::string_view as;
+    StagedFile staged;
+    std::string why;  // UTF-8, when it could not be made
+};
+
+// The copy step, made safe: the file is read and written whole beside its target first.
+bool StageCopy(Copy& c, const std::string& projectDir) {
+    Fd src(::open(c.from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (src.fd < 0 || ::fstat(src.fd, &st) != 0) {
+        c.why = std::strerror(errno);
+        return false;
+    }
+    std::string data;
+    if (!S_ISREG(st.st_mode)) {
+        c.why = "不是普通文件";
+    } else if (errno = 0; !ReadWhole(src.fd, static_cast<std::size_t>(st.st_size), &data)) {
+        c.why = errno != 0 ? std::strerror(errno) : "读取不完整";
+    } else {
+        c.staged.Stage(projectDir, data, st.st_mode & 0777);
+        if (c.staged.written()) return true;
+        c.why = std::strerror(c.staged.error());
+    }
+    return false;
+}
+
+// The matched file stays as it was; the line names it, the file that could not be placed and
+// why, and the result asks for work by hand.
+bool PlacementFailed(const std::string& fullPath, std::string_view what, std::string_view why) {
+    g_manualConversion = 1;
+    WriteLogLine(
+        g_importLog,
+        FormatImportMessage("****文件【%s】未能替换：无法放入文件【%s】（%s），文件保持原样***",
+                            {fullPath, what, ToGbk(why)}));
+    return true;
 }
 
 enum class Pair { none, file, library };
@@ -166,16 +194,37 @@ bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::stri
                 FormatImportMessage("****文件【%s】与出厂版本不匹配，请手动转换***", {source}));
         return true;
     }
-    project.Close();
-    ::unlink(fullPath.c_str());
-    if (replacement.size() > 1) CopyInto(desDir, replacement, projectDir);
-    if (lib && upperName == "CH32F10X_CONF.H") {
-        for (const char* added : kUsbHostFiles) {
-            CopyInto(desDir, added, projectDir);
-            WriteLogLine(g_importLog, FormatImportMessage("****新增文件【%s】***", {added}));
-        }
+    // Identical: every file the rule brings is made complete beside its target before the
+    // matched file goes, so a failure on the way leaves the project as it was.
+    const bool replaced = replacement.size() > 1;
+    std::vector<Copy> copies;  // the replacement first, then the added files
+    if (replaced) {
+        std::string_view placed = PlacedName(replacement);
+        if (placed.empty()) return PlacementFailed(fullPath, replacement, "表中的名称不是文件名");
+        copies.push_back({desDir + "/" + std::string(replacement), placed, {}, {}});
     }
-    if (replacement.size() > 1)
+    if (lib && upperName == "CH32F10X_CONF.H")
+        for (const char* added : kUsbHostFiles)
+            copies.push_back({desDir + "/" + added, added, {}, {}});
+    for (Copy& c : copies)
+        if (!StageCopy(c, projectDir)) return PlacementFailed(fullPath, c.from, c.why);
+    bool matchedReplaced = false;
+    for (Copy& c : copies) {
+        std::string target = projectDir + "/" + std::string(c.as);
+        if (!c.staged.Commit(target))
+            return PlacementFailed(fullPath, c.from, std::strerror(c.staged.error()));
+        matchedReplaced = matchedReplaced || target == fullPath;
+        if (&c != &copies.front() || !replaced)
+            WriteLogLine(g_importLog, FormatImportMessage("****新增文件【%s】***", {c.as}));
+    }
+    if (!matchedReplaced && ::unlink(fullPath.c_str()) != 0) {
+        g_manualConversion = 1;
+        WriteLogLine(g_importLog, FormatImportMessage("****文件【%s】未能删除（%s），请手动转换***",
+                                                      {fullPath, ToGbk(std::strerror(errno))}));
+        return true;
+    }
+    CloseInBackground(project.Release());
+    if (replaced)
         WriteLogLine(g_importLog,
                      FormatImportMessage("****替换文件【%s】为【%s】***", {source, replacement}));
     else
@@ -274,7 +323,10 @@ class Prefetcher {
             if (fd.fd >= 0 && st.st_size > 0 &&
                 ReadWhole(fd.fd, static_cast<std::size_t>(st.st_size), &item.content)) {
                 item.outcome = ApplyRules(*m_rules, item.content);
-                StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
+                // A staged file holds a descriptor until the walk commits it.
+                if (OpenStagedFiles() < kMaxStagedAhead)
+                    StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
+                item.outcome.staged.HoldReplaced(fd.Release());
                 item.computed = true;
             }
             {
@@ -294,6 +346,9 @@ class Prefetcher {
     bool m_stop = false;
 };
 
+// The entries of a folder in byte order of their names, without "." and "..". Temporary
+// files of our own naming are what a killed run left behind: they are removed here, before
+// the folder is handled, and are never handled as entries.
 std::vector<std::string> ListNames(const std::string& dir, bool* opened) {
     std::vector<std::string> names;
     DIR* d = ::opendir(dir.c_str());
@@ -302,6 +357,13 @@ std::vector<std::string> ListNames(const std::string& dir, bool* opened) {
     while (struct dirent* ent = ::readdir(d)) {
         std::string_view n(ent->d_name);
         if (n == "." || n == "..") continue;
+        if (IsStagingName(n)) {
+            struct stat st {};
+            if (::fstatat(::dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode))
+                ::unlinkat(::dirfd(d), ent->d_name, 0);
+            continue;
+        }
         names.emplace_back(n);
     }
     ::closedir(d);
@@ -328,16 +390,17 @@ bool HandleFile(Fd& fd, const struct stat& st, const std::string& fullPath, cons
                                   desDir, sorDir);
     WriteLogLine(g_monitorLog, "4.7");
     if (!LooksLikeCFile(fullPath)) return true;
-    fd.Close();
     if (!prepared) outcome = ApplyRules(rules, content);
+    outcome.staged.HoldReplaced(fd.Release());
     return CommitRewrite(fullPath, name, content, outcome, st.st_mode);
 }
 
-void WalkDirectory(const std::string& projectDir, const std::string& desDir,
+// False when the folder cannot be read (errno tells why).
+bool WalkDirectory(const std::string& projectDir, const std::string& desDir,
                    const std::string& sorDir, const std::shared_ptr<const CompiledRules>& rules) {
     bool opened = false;
     std::vector<std::string> names = ListNames(projectDir, &opened);
-    if (!opened) return;
+    if (!opened) return false;
     std::set<std::string> seen;
     // Files copied in by this walk are met again: after the listing, the folder is read
     // anew and names not yet handled are taken in their turn.
@@ -375,7 +438,7 @@ void WalkDirectory(const std::string& projectDir, const std::string& desDir,
                 if ((prepared || fd.fd >= 0) &&
                     !HandleFile(fd, st, full, name, projectDir, desDir, sorDir, *rules, prepared,
                                 content, outcome))
-                    return;
+                    return true;
             } else {
                 WalkDirectory(full, desDir, sorDir, rules);
             }
@@ -383,13 +446,18 @@ void WalkDirectory(const std::string& projectDir, const std::string& desDir,
         std::vector<std::string> again = ListNames(projectDir, &opened);
         names.clear();
         for (auto& n : again)
-            if (!seen.count(n) && n.rfind(".trasmo-", 0) != 0) names.push_back(std::move(n));
+            if (!seen.count(n)) names.push_back(std::move(n));
     }
+    return true;
 }
 
 }  // namespace
 
-void ConvertDirectory(const std::string& projectDir, const std::string& desDir,
-                      const std::string& sorDir) {
-    WalkDirectory(projectDir, desDir, sorDir, CurrentRules());
+int ConvertDirectory(const std::string& projectDir, const std::string& desDir,
+                     const std::string& sorDir) {
+    bool read = WalkDirectory(projectDir, desDir, sorDir, CurrentRules());
+    int error = errno;
+    WaitForBackgroundCloses();
+    errno = error;
+    return read ? 1 : 0;
 }

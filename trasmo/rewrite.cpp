@@ -1,23 +1,22 @@
 // Source rewriting: rule application with Boost.Regex, atomic write-back, change report.
 #include "rewrite.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <boost/regex.hpp>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <vector>
 
+#include "prefilter.h"
 #include "tables.h"
 
 struct CompiledRule {
     std::optional<boost::regex> expression;  // empty when the pattern was rejected
     std::string dest;
-    std::string literal;
+    std::optional<RuleFilter> filter;  // set for an accepted pattern
+    bool formatUsesPrefix = true;      // "$`" or a PREMATCH verb in the format
     std::string section;
     std::string pattern;
 };
@@ -40,11 +39,15 @@ std::shared_ptr<const CompiledRules> Compile() {
         if (sour.size() < 2 || dest.empty()) continue;
         CompiledRule rule;
         rule.dest = std::string(dest);
+        rule.formatUsesPrefix = dest.find('`') != std::string_view::npos ||
+                                dest.find("PREMATCH") != std::string_view::npos;
         rule.pattern = std::string(sour);
         rule.section = std::string(e.section, ::strnlen(e.section, sizeof e.section));
         try {
-            rule.expression.emplace(rule.pattern);
-            rule.literal = RequiredLiteral(sour);
+            if (!StallsTheCompiler(sour)) {
+                rule.expression.emplace(rule.pattern);
+                rule.filter.emplace(sour);
+            }
         } catch (const std::exception&) {
             rule.expression.reset();
         }
@@ -72,67 +75,48 @@ void ReplaceAll(std::string* text, const boost::regex& re, const std::string& fo
     *text = std::move(out);
 }
 
-bool IsLiteralEscape(char c) {
-    return std::strchr(".\\()[]{}*+?|^$/-#&%@!\",:;=~_ ", c) != nullptr;
+// ReplaceAll where every match starts at an occurrence of `leading` and no search can reach
+// the library's limits: the library is asked only at those places, anchored there, with the
+// whole text before them in view for its look-behind tests. The format must not use the
+// text before a match, which an anchored search does not report.
+void ReplaceAtLeading(std::string* text, const boost::regex& re, const std::string& format,
+                      const Literal& leading) {
+    const std::string& t = *text;
+    std::string out;
+    bool replaced = false;
+    std::size_t copied = 0;
+    boost::smatch m;
+    for (std::size_t from = 0;;) {
+        const std::size_t at = leading.FindIn(t, from);
+        if (at == std::string::npos) break;
+        if (!boost::regex_search(t.cbegin() + static_cast<std::ptrdiff_t>(at), t.cend(), m, re,
+                                 boost::match_continuous, t.cbegin())) {
+            from = at + 1;
+            continue;
+        }
+        if (!replaced) out.reserve(t.size() + t.size() / 8);
+        replaced = true;
+        out.append(t, copied, at - copied);
+        m.format(std::back_inserter(out), format, boost::format_default, re);
+        copied = from = static_cast<std::size_t>(m[0].second - t.cbegin());
+    }
+    if (!replaced) return;
+    out.append(t, copied, std::string::npos);
+    *text = std::move(out);
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t r = ::write(fd, data.data(), data.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(r));
-    }
-    return true;
+std::string FolderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 }  // namespace
 
-StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
-    if (this != &other) {
-        Discard();
-        m_name = std::move(other.m_name);
-        other.m_name.clear();
-        m_tried = other.m_tried;
-        m_created = other.m_created;
-        m_written = other.m_written;
-    }
-    return *this;
-}
-
-void StagedFile::Stage(const std::string& target, std::string_view data, mode_t mode) {
-    Discard();
-    m_tried = true;
-    std::size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash);
-    std::string pattern = dir + "/.trasmo-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-    if (fd < 0) return;
-    m_name = buf.data();
-    m_created = true;
-    ::fchmod(fd, mode & 07777);
-    bool ok = WriteAll(fd, data);
-    m_written = ::close(fd) == 0 && ok;
-}
-
-bool StagedFile::Commit(const std::string& target) {
-    if (m_name.empty() || ::rename(m_name.c_str(), target.c_str()) != 0) return false;
-    m_name.clear();
-    return true;
-}
-
-void StagedFile::Discard() {
-    if (!m_name.empty()) ::unlink(m_name.c_str());
-    m_name.clear();
-    m_tried = m_created = m_written = false;
-}
-
 void StageOutcome(const std::string& path, std::string_view content, RuleOutcome* outcome,
                   mode_t mode) {
     if (!outcome->ok) return;
-    outcome->staged.Stage(path, outcome->writeBackWhole ? content : outcome->text, mode);
+    outcome->staged.Stage(FolderOf(path), outcome->writeBackWhole ? content : outcome->text, mode);
 }
 
 std::shared_ptr<const CompiledRules> CurrentRules() {
@@ -140,71 +124,6 @@ std::shared_ptr<const CompiledRules> CurrentRules() {
         std::memcmp(g_compiled->source.data(), g_regexMaps.data(), sizeof g_regexMaps) != 0)
         g_compiled = Compile();
     return g_compiled;
-}
-
-std::string RequiredLiteral(std::string_view p) {
-    // Only a plain top-level sequence is read; anything that could make a character
-    // optional, alternative or case-insensitive ends the current run or gives up.
-    if (p.find('[') != std::string_view::npos || p.find("\\Q") != std::string_view::npos) return {};
-    std::string best, run;
-    auto endRun = [&] {
-        if (run.size() > best.size()) best = run;
-        run.clear();
-    };
-    int depth = 0;
-    bool afterGroup = false;  // a quantifier here applies to the group just closed
-    for (std::size_t i = 0; i < p.size(); ++i) {
-        char c = p[i];
-        bool quantifier = c == '?' || c == '*' || c == '+' || c == '{';
-        if (quantifier && depth == 0) {
-            if (c == '{') {
-                std::size_t close = p.find('}', i);
-                if (close == std::string_view::npos) return {};
-                i = close;
-            }
-            if (!afterGroup && !run.empty() && c != '+') run.pop_back();
-            endRun();
-            afterGroup = true;  // a following ? or + is a lazy/possessive modifier
-            continue;
-        }
-        if (quantifier && afterGroup && (c == '?' || c == '+')) continue;
-        afterGroup = false;
-        if (c == '\\') {
-            if (i + 1 >= p.size()) return {};
-            char e = p[++i];
-            if (depth == 0 && IsLiteralEscape(e)) {
-                // Look ahead: a quantifier makes this character optional.
-                run.push_back(e);
-            } else if (depth == 0) {
-                endRun();
-            }
-            continue;
-        }
-        if (c == '(') {
-            if (i + 1 < p.size() && p[i + 1] == '?') {
-                char k = i + 2 < p.size() ? p[i + 2] : '\0';
-                if (k != ':' && k != '=' && k != '!' && k != '<') return {};
-            }
-            if (depth == 0) endRun();
-            ++depth;
-            continue;
-        }
-        if (c == ')') {
-            if (depth == 0) return {};
-            if (--depth == 0) afterGroup = true;
-            continue;
-        }
-        if (depth > 0) continue;
-        if (c == '|') return {};
-        if (c == '.' || c == '^' || c == '$' || c == ']' || c == '}') {
-            endRun();
-            continue;
-        }
-        run.push_back(c);
-    }
-    if (depth != 0) return {};
-    endRun();
-    return best;
 }
 
 bool HasQualifyingLineEnd(std::string_view t) {
@@ -231,11 +150,15 @@ RuleOutcome ApplyRules(const CompiledRules& rules, std::string_view content) {
     for (const CompiledRule& rule : rules.rules) {
         if (!rule.expression) {
             out.ok = false;
-        } else if (!rule.literal.empty() && out.text.find(rule.literal) == std::string::npos) {
-            continue;
         } else {
+            RuleFilter::Plan plan = rule.filter->PlanFor(out.text);
+            if (plan == RuleFilter::Plan::skip) continue;
             try {
-                ReplaceAll(&out.text, *rule.expression, rule.dest);
+                if (plan == RuleFilter::Plan::atLeading && !rule.formatUsesPrefix)
+                    ReplaceAtLeading(&out.text, *rule.expression, rule.dest,
+                                     rule.filter->leading());
+                else
+                    ReplaceAll(&out.text, *rule.expression, rule.dest);
             } catch (const std::exception&) {
                 out.ok = false;
             }
@@ -251,6 +174,18 @@ RuleOutcome ApplyRules(const CompiledRules& rules, std::string_view content) {
     return out;
 }
 
+namespace {
+
+// The file stays as it was: one line names it and why, and the result asks for a look by hand.
+bool RewriteFailed(const std::string& path, int error) {
+    g_manualConversion = 1;
+    WriteLogLine(g_importLog, FormatImportMessage("****文件【%s】未能改写（%s），文件保持原样***",
+                                                  {path, ToGbk(std::strerror(error))}));
+    return false;
+}
+
+}  // namespace
+
 bool CommitRewrite(const std::string& path, std::string_view fileName, std::string_view content,
                    RuleOutcome& outcome, mode_t mode) {
     if (!outcome.ok) {
@@ -260,21 +195,23 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
                                 {path, outcome.failedSection, outcome.failedPattern}));
         return true;
     }
-    // The new content goes to a temporary file that is renamed over the original, so the
-    // file holds its old or its new content at every instant.
+    // The new content goes to a file of its own that is renamed over the original once it is
+    // complete, so the file holds its old or its new content at every instant.
     if (!outcome.staged.tried()) StageOutcome(path, content, &outcome, mode);
+    StagedFile& staged = outcome.staged;
     WriteLogLine(g_monitorLog, "4.8");
-    if (!outcome.staged.created()) return false;
+    if (!staged.created()) return RewriteFailed(path, staged.error());
     WriteLogLine(g_monitorLog, "4.9");
     if (outcome.writeBackWhole) {
-        if (!outcome.staged.written() || !outcome.staged.Commit(path)) return false;
+        if (!staged.Commit(path)) return RewriteFailed(path, staged.error());
         WriteLogLine(g_monitorLog, "4.13");
         return true;
     }
     const std::string& text = outcome.text;
     WriteLogLine(g_monitorLog, "4.10");
     if (!HasQualifyingLineEnd(text)) WriteLogLine(g_monitorLog, "4.11");
-    // The whole text is written, whatever its line ends.
+    // The whole text is written, whatever its line ends; the report follows the new content.
+    if (!staged.Commit(path)) return RewriteFailed(path, staged.error());
     const std::size_t length = text.size();
     const std::size_t common = length < content.size() ? length : content.size();
     if (length != content.size() && std::memcmp(text.data(), content.data(), common) != 0 &&
@@ -282,7 +219,6 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
         WriteLogLine(
             g_importLog,
             FormatImportMessage("****文件【%s】替换了部分关键字，请注意校验代码***", {fileName}));
-    if (!outcome.staged.written() || !outcome.staged.Commit(path)) return false;
     WriteLogLine(g_monitorLog, "4.12");
     return true;
 }

@@ -7,36 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "staging.h"
+
 struct CompiledRules;
 
 // The rules of g_regexMaps compiled once; rebuilt only when the table changes.
 // Call from the walking thread; the result may be shared with worker threads.
 std::shared_ptr<const CompiledRules> CurrentRules();
-
-// A file's new content written beside it under a temporary name; removed unless it was
-// renamed over its target.
-class StagedFile {
-  public:
-    StagedFile() = default;
-    StagedFile(StagedFile&& other) noexcept { *this = std::move(other); }
-    StagedFile& operator=(StagedFile&& other) noexcept;
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-    ~StagedFile() { Discard(); }
-
-    // Creates the temporary file beside `target` and writes `data`; see created()/written().
-    void Stage(const std::string& target, std::string_view data, mode_t mode);
-    bool tried() const { return m_tried; }
-    bool created() const { return m_created; }
-    bool written() const { return m_written; }
-    // Renames the staged file over `target`; false when that fails.
-    bool Commit(const std::string& target);
-    void Discard();
-
-  private:
-    std::string m_name;
-    bool m_tried = false, m_created = false, m_written = false;
-};
 
 // Outcome of applying the rules to one file's content (pure, thread-safe).
 struct RuleOutcome {
@@ -61,10 +38,6 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
 // Applies the table to `content` and writes the result over `path`.
 bool RewriteSourceFile(const std::string& path, std::string_view fileName,
                        std::string_view content);
-
-// A literal every match of `pattern` must contain (empty when none can be told);
-// a rule whose literal is absent from a text cannot change it.
-std::string RequiredLiteral(std::string_view pattern);
 
 // True when the text holds a line end that the length scan accepts.
 bool HasQualifyingLineEnd(std::string_view text);

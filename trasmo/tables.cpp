@@ -88,52 +88,16 @@ void ResetConverterState() {
     g_manualConversion = 0;
 }
 
-namespace {
-
-// Log lines are collected per handle and written in large blocks: a run writes some
-// seventy lines per file, and one system call per line cost more than the rewriting.
-struct LogBuffer {
-    int handle = kInvalidHandle;
-    std::string data;
-};
-LogBuffer g_logBuffers[2];
-constexpr std::size_t kLogFlushSize = 64 * 1024;
-
-void WriteOut(LogBuffer& b) {
-    std::string_view rest(b.data);
-    while (!rest.empty()) {
-        ssize_t r = ::write(b.handle, rest.data(), rest.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;  // a failed log write is ignored
-        rest.remove_prefix(static_cast<std::size_t>(r));
-    }
-    b.data.clear();
-}
-
-}  // namespace
-
-void FlushLogs() {
-    for (LogBuffer& b : g_logBuffers) {
-        if (b.handle != kInvalidHandle) WriteOut(b);
-        b.handle = kInvalidHandle;  // a closed handle's number may come back for another file
-    }
-}
-
 void WriteLogLine(int handle, std::string_view text) {
     if (handle == kInvalidHandle || text.empty()) return;
     if (text.size() > kMaxLogText) text = text.substr(0, kMaxLogText);
-    LogBuffer* b = nullptr;
-    for (LogBuffer& c : g_logBuffers)
-        if (c.handle == handle) b = &c;
-    if (!b) {
-        // A new handle takes a free buffer, or the one that was used least recently.
-        b = g_logBuffers[0].data.empty() ? &g_logBuffers[0] : &g_logBuffers[1];
-        if (!b->data.empty()) WriteOut(*b);
-        b->handle = handle;
+    // One write per line, at the moment it is logged: the log shows how far a run got even
+    // when the run is killed. Its outcome is ignored.
+    char line[kMaxLogText + 3];
+    std::memcpy(line, text.data(), text.size());
+    std::memcpy(line + text.size(), " \r\n", 3);
+    while (::write(handle, line, text.size() + 3) < 0 && errno == EINTR) {
     }
-    b->data.append(text);
-    b->data.append(" \r\n");
-    if (b->data.size() >= kLogFlushSize) WriteOut(*b);
 }
 
 std::string ProgramFolder() {

@@ -40,14 +40,9 @@ extern int g_manualConversion;
 // Clears both tables and the flag (start-of-program state; used between test runs).
 void ResetConverterState();
 
-// Appends "text \r\n" to the log (collected until FlushLogs or a full buffer); nothing for
-// an invalid handle or empty text.
-// Texts longer than kMaxLogText bytes are cut to that length.
+// Appends "text \r\n" to the log with one write; nothing for an invalid handle or empty
+// text. Texts longer than kMaxLogText bytes are cut to that length.
 void WriteLogLine(int handle, std::string_view text);
-
-// Writes out the lines WriteLogLine has collected; call before a log is closed or read and
-// before the program ends.
-void FlushLogs();
 
 // Folder of the running executable (from /proc/self/exe), empty when unknown.
 std::string ProgramFolder();

@@ -1,214 +1,186 @@
-// Tree walk: rule lookup, factory comparison, replacement, C-file test, links, odd names.
+// Tree walk: replacement and its failures, the C-file test, links, odd names, stale files.
 #include "engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
+#include <map>
+#include <optional>
 
 #include "test_util.h"
 
 namespace {
 
 struct EngineTest : ConverterFixture, ::testing::Test {
-    fs::path project, des, sor;
-    EngineTest() {
-        project = dir.path / "proj";
-        des = dir.path / "res" / "DES";
-        sor = dir.path / "res" / "SOR";
-        fs::create_directories(project);
-        fs::create_directories(des);
-        fs::create_directories(sor);
+    fs::path project = dir.path / "proj", res = dir.path / "res", des = res / "DES";
+    // Runs the walk; with `small`, files over 64 KiB cannot be written (a full disk).
+    int Run(bool small = false) {
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit{small ? 64 * 1024 : old.rlim_cur, old.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        int r = ConvertDirectory(project.string(), des.string(), (res / "SOR").string());
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        return r;
     }
-    void Run() { ConvertDirectory(project.string(), des.string(), sor.string()); }
-    bool Has(const std::string& line) const {
-        auto m = Monitor();
-        return std::find(m.begin(), m.end(), line) != m.end();
-    }
-    std::string Msg(std::string_view tmpl, std::initializer_list<std::string_view> args) {
-        return FormatImportMessage(tmpl, args);
+    long Logged(const std::string& line) const {
+        Lines m = Monitor();
+        return std::count(m.begin(), m.end(), line);
     }
 };
 
-TEST_F(EngineTest, IdenticalFileIsReplacedCaseInsensitively) {
-    SetTrans(0, "system_ch32f10x.c", "system_ch32v10x.c");
-    WriteFile(sor / "system_ch32f10x.c", "factory\r\n");
-    WriteFile(des / "system_ch32v10x.c", "new\r\n");
-    WriteFile(project / "SYSTEM_CH32F10X.C", "factory\r\n");
-    WriteFile(project / "my_system_ch32f10x.c", "factory\r\n");  // only contains the name
-    Run();
-    EXPECT_FALSE(fs::exists(project / "SYSTEM_CH32F10X.C"));
-    EXPECT_EQ(ReadFile(project / "system_ch32v10x.c"), "new\r\n");
-    EXPECT_EQ(ReadFile(project / "my_system_ch32f10x.c"), "factory\r\n");  // rewritten, same
-    EXPECT_EQ(g_manualConversion, 0);
-    EXPECT_EQ(Import(),
-              (std::vector<std::string>{Msg("****替换文件【%s】为【%s】***",
-                                            {"system_ch32f10x.c", "system_ch32v10x.c"})}));
-    auto m = Monitor();
-    // Name, 1 comparison pair, markers 4.1-4.3 for the matched file.
-    auto it = std::find(m.begin(), m.end(), "SYSTEM_CH32F10X.C");
-    ASSERT_NE(it, m.end());
-    EXPECT_EQ(std::vector<std::string>(it, it + 6),
-              (std::vector<std::string>{"SYSTEM_CH32F10X.C", "SYSTEM_CH32F10X.C",
-                                        "SYSTEM_CH32F10X.C", "4.1", "4.2", "4.3"}));
+// What a matched (or rewritten) file comes to, including every way a copy can fail. Files
+// before: P/ project, D/ DES, S/ SOR; "<fifo>" and "<dir>" make such things. Files after are
+// in the project; no value means absent. Messages: @P stands for the project folder, @D for DES.
+TEST_F(EngineTest, ReplacementOutcomes) {
+    using Files = std::vector<std::pair<std::string, std::optional<std::string>>>;
+    const std::string big = "absent" + std::string(100 * 1024, 'x'), f = "factory\r\n";
+    const char* placeFailed = "****文件【%s】未能替换：无法放入文件【%s】（%s），文件保持原样***";
+    const char* replaced = "****替换文件【%s】为【%s】***";
+    const char* ruleFailed = "****文件【%s】的替换规则【%s】（%s）无法应用，文件保持原样***";
+    const std::string missing = "No such file or directory", notRegular = ToGbk("不是普通文件");
+    const std::array<const char*, 3> conf{"D/ch32v10x_conf.h", "D/ch32v10x_usb_host.h",
+                                          "D/ch32v10x_usb_host.c"};
+    struct Row {
+        const char* why;
+        std::array<std::string_view, 4> rule;  // slot 0: file pair, library pair
+        Files before, after;
+        Lines import;
+        int flag;
+        bool small = false;
+        std::array<std::string_view, 2> slot1{};  // file pair of slot 1
+        const char* pattern = "";                 // a substitution rule after one that is skipped
+    };
+    const std::string heavy = "x" + std::string(3000, 'a') + "\r\n", ok = "ok more\r\n";
+    // clang-format off
+    const Row rows[] = {
+        {"identical, other letter case; a longer name does not match", {"x.c", "y.c"},
+         {{"S/x.c", f}, {"P/X.C", f}, {"P/my_x.c", f}, {"D/y.c", "new"}},
+         {{"X.C", {}}, {"y.c", "new"}, {"my_x.c", f}}, {Msg(replaced, {"x.c", "y.c"})}, 0},
+        {"differs from the factory copy", {"x.c", "y.c"},
+         {{"S/x.c", f}, {"P/x.c", "edited!\r\n"}, {"D/y.c", "new"}}, {{"x.c", "edited!\r\n"}, {"y.c", {}}},
+         {Msg("****文件【%s】与出厂版本不匹配，请手动转换***", {"x.c"})}, 1},
+        {"no factory copy: left alone silently", {"x.c", "y.c"}, {{"P/x.c", f}}, {{"x.c", f}}, {}, 0},
+        {"no replacement named: deleted", {"x.c", ""}, {{"S/x.c", f}, {"P/x.c", f}}, {{"x.c", {}}},
+         {Msg("****删除文件【%s】***", {"x.c"})}, 0},
+        {"lowest slot decides, its file name before its library name", {"o.h", "o.h", "x.c", "lib.c"},
+         {{"S/x.c", f}, {"P/x.c", f}, {"D/lib.c", "L"}, {"D/file.c", "F"}}, {{"lib.c", "L"}, {"file.c", {}}},
+         {Msg(replaced, {"x.c", "lib.c"})}, 0, false, {"x.c", "file.c"}},
+        {"configuration header through the library pair brings the USB host files",
+         {"", "", "ch32f10x_conf.h", "ch32v10x_conf.h"},
+         {{"S/ch32f10x_conf.h", f}, {"P/ch32f10x_conf.h", f}, {conf[0], "V"}, {conf[1], "H"}, {conf[2], "C"}},
+         {{"ch32f10x_conf.h", {}}, {"ch32v10x_conf.h", "V"}, {"ch32v10x_usb_host.c", "C"}},
+         {Msg("****新增文件【%s】***", {"ch32v10x_usb_host.h"}), Msg("****新增文件【%s】***", {"ch32v10x_usb_host.c"}),
+          Msg(replaced, {"ch32f10x_conf.h", "ch32v10x_conf.h"})}, 0},
+        {"configuration header through the file pair brings nothing else",
+         {"ch32f10x_conf.h", "ch32v10x_conf.h"},
+         {{"S/ch32f10x_conf.h", f}, {"P/ch32f10x_conf.h", f}, {conf[0], "V"}, {conf[1], "H"}},
+         {{"ch32v10x_conf.h", "V"}, {"ch32v10x_usb_host.h", {}}},
+         {Msg(replaced, {"ch32f10x_conf.h", "ch32v10x_conf.h"})}, 0},
+        {"replacement missing", {"x.c", "y.c"}, {{"S/x.c", f}, {"P/x.c", f}}, {{"x.c", f}, {"y.c", {}}},
+         {Msg(placeFailed, {"@P/x.c", "@D/y.c", missing})}, 1},
+        {"replacement is a FIFO", {"x.c", "y.c"}, {{"S/x.c", f}, {"P/x.c", f}, {"D/y.c", "<fifo>"}},
+         {{"x.c", f}}, {Msg(placeFailed, {"@P/x.c", "@D/y.c", notRegular})}, 1},
+        {"replacement is a folder", {"x.c", "y.c"}, {{"S/x.c", f}, {"P/x.c", f}, {"D/y.c", "<dir>"}},
+         {{"x.c", f}}, {Msg(placeFailed, {"@P/x.c", "@D/y.c", notRegular})}, 1},
+        {"disk full while the replacement is written", {"x.c", "y.c"},
+         {{"S/x.c", f}, {"P/x.c", f}, {"D/y.c", big}}, {{"x.c", f}, {"y.c", {}}},
+         {Msg(placeFailed, {"@P/x.c", "@D/y.c", "File too large"})}, 1, true},
+        {"one USB host file missing: nothing is added or replaced",
+         {"", "", "ch32f10x_conf.h", "ch32v10x_conf.h"},
+         {{"S/ch32f10x_conf.h", f}, {"P/ch32f10x_conf.h", f}, {conf[0], "V"}, {conf[1], "H"}},
+         {{"ch32f10x_conf.h", f}, {"ch32v10x_usb_host.h", {}}},
+         {Msg(placeFailed, {"@P/ch32f10x_conf.h", "@D/ch32v10x_usb_host.c", missing})}, 1},
+        {"a value with a folder: placed under its own name beside the matched file", {"x.c", "sub/rep.c"},
+         {{"S/x.c", f}, {"P/x.c", f}, {"D/sub/rep.c", "rep"}}, {{"x.c", {}}, {"rep.c", "rep"}, {"sub", {}}},
+         {Msg(replaced, {"x.c", "sub/rep.c"})}, 0},
+        {"a value reaching out with '..' is refused", {"x.c", "../up.c"},
+         {{"S/x.c", f}, {"P/x.c", f}, {"D/../up.c", "outside"}}, {{"x.c", f}, {"../up.c", {}}},
+         {Msg(placeFailed, {"@P/x.c", "../up.c", ToGbk("表中的名称不是文件名")})}, 1},
+        {"a rejected pattern keeps the source", {"", ""}, {{"P/a.c", ok}}, {{"a.c", ok}},
+         {Msg(ruleFailed, {"@P/a.c", "BadRule", "(unclosed"})}, 0, false, {}, "(unclosed"},
+        {"a pattern the library would never finish compiling is rejected", {"", ""}, {{"P/a.c", ok}}, {{"a.c", ok}},
+         {Msg(ruleFailed, {"@P/a.c", "BadRule", "a++(?#x)b"})}, 0, false, {}, "a++(?#x)b"},
+        {"a pattern that exhausts the matcher keeps the source", {"", ""}, {{"P/a.c", heavy}}, {{"a.c", heavy}},
+         {Msg(ruleFailed, {"@P/a.c", "BadRule", "x\\w*\\w*\\w*z"})}, 0, false, {}, "x\\w*\\w*\\w*z"},
+        {"a source that cannot be rewritten keeps its content and ends its folder's walk", {"", ""},
+         {{"P/a.c", big}, {"P/b.c", "x\r\n"}}, {{"a.c", big}, {"b.c", "x\r\n"}},
+         {Msg("****文件【%s】未能改写（%s），文件保持原样***", {"@P/a.c", "File too large"})}, 1, true},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ResetConverterState();
+        ClearLogs();
+        fs::remove_all(project);
+        fs::remove_all(res);
+        fs::create_directories(des);
+        SetTrans(0, row.rule[0], row.rule[1], row.rule[2], row.rule[3]);
+        if (!row.slot1[0].empty()) SetTrans(1, row.slot1[0], row.slot1[1]);
+        SetRule(0, "absent", "gone");
+        SetRule(1, row.pattern, "x", "BadRule");
+        std::map<char, fs::path> roots{{'P', project}, {'D', des}, {'S', res / "SOR"}};
+        for (const auto& [where, content] : row.before) {
+            fs::path p = roots[where[0]] / where.substr(2);
+            fs::create_directories(p.parent_path());
+            if (content == "<fifo>") ::mkfifo(p.c_str(), 0644);
+            if (content == "<dir>") fs::create_directory(p);
+            if (content != "<fifo>" && content != "<dir>") WriteFile(p, *content);
+        }
+        EXPECT_EQ(Run(row.small), 1);
+        for (const auto& [name, content] : row.after)
+            EXPECT_EQ(
+                fs::exists(project / name) ? std::optional(ReadFile(project / name)) : std::nullopt,
+                content)
+                << name;
+        Lines expect;
+        for (std::string line : row.import) {
+            for (auto [mark, path] : {std::pair{"@P", project}, {"@D", des}})
+                if (auto at = line.find(mark); at != std::string::npos)
+                    line.replace(at, 2, path.string());
+            expect.push_back(line);
+        }
+        EXPECT_EQ(Import(), expect);
+        EXPECT_EQ(g_manualConversion, row.flag);
+        for (const auto& e : fs::directory_iterator(project))
+            EXPECT_NE(e.path().filename().string().rfind(".trasmo-", 0), 0u) << e.path();
+    }
+    // The last row: the failed source got no 4.12 and the walk of its folder ended there.
+    EXPECT_EQ(Logged("4.12") + Logged("b.c"), 0);
 }
 
-TEST_F(EngineTest, MismatchSetsTheFlagAndKeepsTheFile) {
-    SetTrans(0, "ch32f10x_it.c", "ch32v10x_it.c");
-    WriteFile(sor / "ch32f10x_it.c", "factory\r\n");
-    WriteFile(des / "ch32v10x_it.c", "new\r\n");
-    WriteFile(project / "ch32f10x_it.c", "edited!\r\n");  // same size, other bytes
-    Run();
-    EXPECT_EQ(g_manualConversion, 1);
-    EXPECT_EQ(ReadFile(project / "ch32f10x_it.c"), "edited!\r\n");
-    EXPECT_FALSE(fs::exists(project / "ch32v10x_it.c"));
-    EXPECT_EQ(Import(), (std::vector<std::string>{Msg(
-                            "****文件【%s】与出厂版本不匹配，请手动转换***", {"ch32f10x_it.c"})}));
-    EXPECT_FALSE(Has("4.7"));  // a matched file never reaches the substitution table
-}
-
-TEST_F(EngineTest, MissingFactoryCopyLeavesTheFileSilently) {
-    SetTrans(0, "core_cm3.h", "core_riscv.h");
-    WriteFile(project / "core_cm3.h", "x\r\n");
-    Run();
-    EXPECT_EQ(ReadFile(project / "core_cm3.h"), "x\r\n");
-    EXPECT_TRUE(Import().empty());
-    EXPECT_FALSE(Has("4.1"));
-}
-
-TEST_F(EngineTest, RuleWithoutReplacementDeletesEvenAReadOnlyFile) {
-    SetTrans(0, "core_cm3.c", "");
-    WriteFile(sor / "core_cm3.c", "f\r\n");
-    WriteFile(project / "core_cm3.c", "f\r\n");
-    fs::permissions(project / "core_cm3.c", fs::perms::owner_read);
-    Run();
-    EXPECT_FALSE(fs::exists(project / "core_cm3.c"));
-    EXPECT_EQ(Import(), (std::vector<std::string>{Msg("****删除文件【%s】***", {"core_cm3.c"})}));
-}
-
-TEST_F(EngineTest, LowestSlotDecidesAndFileNameBeforeLib) {
-    SetTrans(0, "other.h", "x.h", "dup.h", "from_lib.h");
-    SetTrans(1, "dup.h", "from_file.h");
-    WriteFile(sor / "dup.h", "same\r\n");
-    WriteFile(des / "from_lib.h", "L\r\n");
-    WriteFile(des / "from_file.h", "F\r\n");
-    WriteFile(project / "dup.h", "same\r\n");
-    Run();
-    EXPECT_EQ(ReadFile(project / "from_lib.h"), "L\r\n");
-    EXPECT_FALSE(fs::exists(project / "from_file.h"));
-    EXPECT_TRUE(Has("4.4"));
-    EXPECT_FALSE(Has("4.1"));
-}
-
-TEST_F(EngineTest, ConfigurationHeaderAddsUsbHostFilesOnlyThroughTheLibraryPair) {
-    SetTrans(0, "", "", "ch32f10x_conf.h", "ch32v10x_conf.h");
-    WriteFile(sor / "ch32f10x_conf.h", "conf\r\n");
-    for (const char* n : {"ch32v10x_conf.h", "ch32v10x_usb_host.h", "ch32v10x_usb_host.c"})
-        WriteFile(des / n, std::string(n) + "\r\n");
-    WriteFile(project / "User" / "ch32f10x_conf.h", "conf\r\n");
-    Run();
-    fs::path user = project / "User";
-    EXPECT_FALSE(fs::exists(user / "ch32f10x_conf.h"));
-    EXPECT_EQ(ReadFile(user / "ch32v10x_usb_host.c"), "ch32v10x_usb_host.c\r\n");
-    EXPECT_EQ(Import(),
-              (std::vector<std::string>{
-                  Msg("****新增文件【%s】***", {"ch32v10x_usb_host.h"}),
-                  Msg("****新增文件【%s】***", {"ch32v10x_usb_host.c"}),
-                  Msg("****替换文件【%s】为【%s】***", {"ch32f10x_conf.h", "ch32v10x_conf.h"})}));
-    // The copied files are met by the same walk and go through the substitution table.
-    EXPECT_TRUE(Has("ch32v10x_usb_host.c"));
-    EXPECT_TRUE(Has("ch32v10x_conf.h"));
-
-    // Matched through the file pair, the same header brings nothing else.
-    ResetConverterState();
-    fs::remove_all(user);
-    SetTrans(0, "ch32f10x_conf.h", "ch32v10x_conf.h");
-    WriteFile(user / "ch32f10x_conf.h", "conf\r\n");
-    Run();
-    EXPECT_TRUE(fs::exists(user / "ch32v10x_conf.h"));
-    EXPECT_FALSE(fs::exists(user / "ch32v10x_usb_host.h"));
-}
-
-TEST_F(EngineTest, CFileTestIsASubstringOfTheWholePath) {
+TEST_F(EngineTest, WhatTheWalkRewrites) {
+    SetTrans(0, "a.h", "b.h");  // names of one character then compare equal to slot 1
     SetRule(0, "old", "brand_new");
-    WriteFile(project / "a.cpp", "old\r\n");
-    WriteFile(project / "page.htm", "old\r\n");
-    WriteFile(project / "start.s", "old\r\n");
-    WriteFile(project / "lib.Cx" / "start.s", "old\r\n");
+    const std::string hostile[] = {"a b.c",    "q\"uote.c",   "$(rm -rf x).c", "`tick`.h",
+                                   "semi;&.c", "new\nline.c", "-dash.c"};
+    for (const auto& n : hostile) WriteFile(project / n, "old\r\n");
+    for (const char* n : {"page.htm", "start.s", "lib.Cx/start.s", "x.c/q"})
+        WriteFile(project / n, "old\r\n");
     WriteFile(project / "empty.c", "");
-    Run();
-    EXPECT_EQ(ReadFile(project / "a.cpp"), "brand_new\r\n");
-    EXPECT_EQ(ReadFile(project / "page.htm"), "brand_new\r\n");
-    EXPECT_EQ(ReadFile(project / "start.s"), "old\r\n");
-    EXPECT_EQ(ReadFile(project / "lib.Cx" / "start.s"), "brand_new\r\n");
-    EXPECT_EQ(ReadFile(project / "empty.c"), "");
-}
-
-TEST_F(EngineTest, OddNamesCompareAsEmpty) {
-    // A one-character name equals the first slot with an empty field; its factory path
-    // is the SOR folder itself, which is not a file: left unchanged, not rewritten.
-    SetTrans(0, "a.h", "b.h");
-    SetRule(0, "old", "new");
-    WriteFile(project / "x.c" / "q", "old\r\n");
-    Run();
-    EXPECT_EQ(ReadFile(project / "x.c" / "q"), "old\r\n");
-    EXPECT_FALSE(Has("4.7"));
-}
-
-TEST_F(EngineTest, HostileNamesAreData) {
-    SetRule(0, "old", "new");
-    const std::string names[] = {"a b.c",    "q\"uote.c",        "$(rm -rf x).c",
-                                 "`tick`.h", "semi;colon&amp.c", "new\nline.c",
-                                 "-dash.c"};
-    for (const auto& n : names) WriteFile(project / n, "old\r\n");
-    WriteFile(dir.path / "x" / "keep", "k");
-    Run();
-    for (const auto& n : names) EXPECT_EQ(ReadFile(project / n), "new\r\n") << n;
-    EXPECT_TRUE(fs::exists(dir.path / "x" / "keep"));
-    // The newline in a name is passed on in its log line as it is.
-    EXPECT_TRUE(Has("new\nline.c"));
-}
-
-TEST_F(EngineTest, SymlinkedFoldersAreNotFollowed) {
-    SetRule(0, "old", "new");
-    WriteFile(project / "sub" / "f.c", "old\r\n");
-    fs::create_directory_symlink("..", project / "sub" / "loop");
+    fs::create_directory_symlink("..", project / "lib.Cx" / "loop");
     fs::create_directory_symlink(dir.path / "outside", project / "out.c");
     WriteFile(dir.path / "outside" / "g.c", "old\r\n");
-    Run();
-    EXPECT_EQ(ReadFile(project / "sub" / "f.c"), "new\r\n");
+    // What a killed run left behind is removed; a name merely like it is a user's file.
+    WriteFile(project / "lib.Cx" / ".trasmo-Ab12Cd", "stale copy");
+    WriteFile(project / ".trasmo-keep", "old\r\n");
+    EXPECT_EQ(Run(), 1);
+    for (const auto& n : hostile) EXPECT_EQ(ReadFile(project / n), "brand_new\r\n") << n;
+    EXPECT_EQ(ReadFile(project / "page.htm"), "brand_new\r\n");            // ".h" in the name
+    EXPECT_EQ(ReadFile(project / "lib.Cx" / "start.s"), "brand_new\r\n");  // ".C" in the path
+    EXPECT_EQ(ReadFile(project / "start.s"), "old\r\n");
+    EXPECT_EQ(ReadFile(project / "x.c" / "q"), "old\r\n");  // one-character name: matched
+    EXPECT_EQ(ReadFile(project / "empty.c"), "");
     EXPECT_EQ(ReadFile(dir.path / "outside" / "g.c"), "old\r\n");
-    auto m = Monitor();
-    EXPECT_EQ(std::count(m.begin(), m.end(), "f.c"), 1);
-}
-
-TEST_F(EngineTest, ManyFilesKeepTheirOrderWithWorkers) {
-    // Enough files for the worker threads; the log must read as a plain ordered walk.
-    SetRule(0, "\\bu8\\b", "uint8_t");
-    SetRule(1, "\\bu16\\b", "uint16_t");
-    for (int i = 0; i < 60; ++i) {
-        char name[16];
-        std::snprintf(name, sizeof name, "f%02d.c", i);
-        WriteFile(project / name, i % 2 ? "u8 x;\r\n" : "int y;\r\n");
-    }
-    Run();
-    auto m = Monitor();
-    std::vector<std::string> names;
-    for (auto& l : m)
-        if (l.size() == 5 && l[0] == 'f') names.push_back(l);
-    ASSERT_EQ(names.size(), 60u);
-    EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
-    EXPECT_EQ(Import().size(), 30u);
-    EXPECT_EQ(ReadFile(project / "f01.c"), "uint8_t x;\r\n");
-    // Per file: name, 70 comparison lines... 35 slots of empty names log only the name.
-    std::size_t f01 = std::find(m.begin(), m.end(), "F01.C") - m.begin();
-    EXPECT_EQ(m[f01 - 1], "f01.c");
-    EXPECT_EQ(std::vector<std::string>(m.begin() + long(f01) + 35, m.begin() + long(f01) + 40),
-              (std::vector<std::string>{"4.7", "4.8", "4.9", "4.10", "4.12"}));
-}
-
-TEST_F(EngineTest, MissingProjectFolderReturnsAtOnce) {
-    ConvertDirectory((dir.path / "nope").string(), des.string(), sor.string());
-    EXPECT_TRUE(Monitor().empty());
+    EXPECT_FALSE(fs::exists(project / "lib.Cx" / ".trasmo-Ab12Cd"));
+    EXPECT_EQ(ReadFile(project / ".trasmo-keep"), "old\r\n");
+    EXPECT_TRUE(Logged("new\nline.c"));  // names are logged as they are
+    EXPECT_FALSE(Logged(".trasmo-Ab12Cd"));
+    EXPECT_EQ(Logged("start.s"), 2);  // the loop is not followed
 }
 
 }  // namespace

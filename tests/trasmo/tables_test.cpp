@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "test_util.h"
 
 namespace {
@@ -25,134 +23,83 @@ struct TableTest : ConverterFixture, ::testing::Test {
         WriteFile(dir.path / "RegexMap.wcfg", text);
         return LoadRegexMap(dir.path.string());
     }
-    int LoadTrans(const std::string& text) {
-        WriteFile(dir.path / "TransFile.wcfg", text);
-        return LoadTransFile(dir.path.string());
-    }
 };
 
-TEST_F(TableTest, CrLfTableLoadsEveryEntryWithMarkers) {
-    std::string t = Crlf(RegexTable({{"RA", "\\bfoo\\b", "bar"}, {"RB", "u8", "uint8_t"}}));
-    EXPECT_EQ(LoadRegex(t), 2);
-    EXPECT_STREQ(g_regexMaps[0].sour, "\\bfoo\\b");
-    EXPECT_STREQ(g_regexMaps[1].dest, "uint8_t");
-    EXPECT_STREQ(g_regexMaps[1].section, "RB");
-    EXPECT_EQ(g_regexMaps[1].index, 1);
-    EXPECT_EQ(Monitor(), (std::vector<std::string>{"2.1", "2.2", "2.3", "2.4", "2.5", "2.5"}));
-}
-
-TEST_F(TableTest, LfOnlyTableYieldsNothing) {
-    EXPECT_EQ(LoadRegex(RegexTable({{"RA", "\\bfoo\\b", "bar"}, {"RB", "u8", "uint8_t"}})), 0);
-    EXPECT_EQ(g_regexMaps[0].sour[0], '\0');
-}
-
-TEST_F(TableTest, EntryOneTakesItsValueFromEntryTensLineWhenThatStandsFirst) {
-    std::vector<std::array<std::string, 3>> e;
+// Each row: a RegexMap table, the entries it yields, and what one slot holds after it.
+TEST_F(TableTest, QuirksOfTheFormat) {
+    std::vector<std::array<std::string, 3>> eleven;
     for (int i = 0; i < 11; ++i)
-        e.push_back({"S" + std::to_string(i), "pat" + std::to_string(i), "d"});
-    std::string t = Crlf(RegexTable(e));
-    // Move the index line of entry 10 in front of the one of entry 1.
-    std::size_t ten = t.find("RegexMap10=S10\r\n");
-    std::string line = t.substr(ten, 16);
-    t.erase(ten, 16);
-    t.insert(t.find("RegexMap1=S1\r\n"), line);
-    EXPECT_EQ(LoadRegex(t), 11);
-    EXPECT_STREQ(g_regexMaps[1].section, "S10");
-    EXPECT_STREQ(g_regexMaps[1].sour, "pat10");
+        eleven.push_back({"S" + std::to_string(i), "pat" + std::to_string(i), "d"});
+    std::string tenFirst = Crlf(RegexTable(eleven)), ten = "RegexMap10=S10\r\n";
+    tenFirst.erase(tenFirst.find(ten), ten.size());
+    tenFirst.insert(tenFirst.find("RegexMap1=S1\r\n"), ten);
+    const std::string pad(90, ' '), name(50, 'N');
+    // Padded to `size` bytes; the last value runs to the end of the text.
+    auto sized = [](std::size_t size) {
+        std::string t = Crlf(RegexTable({{"RA", "u8", "uint8_t"}}));
+        t.resize(t.size() - 2);
+        return t.insert(t.find("[RA]"), std::string(size - t.size(), ' '));
+    };
+    struct Row {
+        const char* why;
+        std::string text;
+        int count, slot;
+        std::string section, sour, dest;
+        int index;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"CR LF table", Crlf(RegexTable({{"RA", "\\bfoo\\b", "bar"}, {"RB", "u8", "uint8_t"}})), 2, 1, "RB", "u8", "uint8_t", 1},
+        {"LF-only lines: the index value loses a character", RegexTable({{"RA", "ab", "cd"}}) + pad, 0, 0, "", "", "", 0},
+        {"entry 1 takes entry 10's line when that stands first", tenFirst, 11, 1, "S10", "pat10", "", 10},
+        {"a '[' in a value ends the section; the slot keeps what it got", Crlf(RegexTable({{"RA", "x[0-9]", "y"}, {"RB", "u8", "v"}})), 0, 0, "RA", "", "", 0},
+        {"a '[' in the last section's value", Crlf(RegexTable({{"RA", "u8", "v"}, {"RB", "x[y", "w"}})), 1, 1, "RB", "", "", 1},
+        {"a key found in the section header takes the section's first value",
+         Crlf("[REGEX]\nRegexMap0=SourX\n" + pad + "\n[SourX]\nIndex=5\nSour=abc\nDest=xyz\n"), 1, 0, "SourX", "", "xyz", 5},
+        {"Index keeps its low byte", Crlf("[REGEX]\nRegexMap0=AA\n" + pad + "\n[AA]\nIndex=300\nSour=ab\nDest=c\n"), 1, 0, "AA", "ab", "", 44},
+        {"Index takes leading blanks", Crlf("[REGEX]\nRegexMap0=AA\n" + pad + "\n[AA]\nIndex= 7\nSour=ab\nDest=cd\n"), 1, 0, "AA", "ab", "cd", 7},
+        {"a table of 30720 bytes", sized(kMaxTableBytes), 1, 0, "RA", "u8", "uint8_t", 0},
+        {"a table of 30721 bytes", sized(kMaxTableBytes + 1), 0, 0, "", "", "", 0},
+        {"text under 100 characters", Crlf("[REGEX]\nRegexMap0=AA\n[AA]\nIndex=0\nSour=ab\nDest=cd\n"), 0, 0, "", "", "", 0},
+        {"no [REGEX] marker", Crlf("[RGX]\nRegexMap0=AA\n" + pad + "\n[AA]\nIndex=0\nSour=ab\nDest=cd\n"), 0, 0, "", "", "", 0},
+        {"values of 200 or more are cut to 199",
+         Crlf("[REGEX]\nRegexMap0=AA\n" + pad + "\n[AA]\nIndex=1\nSour=" + std::string(300, 'a') + "\nDest=cd\n"),
+         1, 0, "AA", std::string(199, 'a'), "cd", 1},
+        {"a section name of 10 or more is cut to 9 and names another header",
+         Crlf("[REGEX]\nRegexMap0=" + name + "\n" + pad + "\n[" + name + "]\nIndex=1\nSour=ab\nDest=cd\n"),
+         0, 0, name.substr(0, 9), "", "", 0},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ResetConverterState();
+        ClearLogs();
+        EXPECT_EQ(LoadRegex(row.text), row.count);
+        const RegexMapEntry& e = g_regexMaps[static_cast<std::size_t>(row.slot)];
+        EXPECT_EQ(e.section, row.section);
+        EXPECT_EQ(e.sour, row.sour);
+        EXPECT_EQ(e.dest, row.dest);
+        EXPECT_EQ(e.index, row.index);
+        if (row.text.size() >= 100 && row.text.find("[REGEX]") == 0) {
+            Lines marks{"2.1", "2.2", "2.3", "2.4"};
+            if (row.text.size() > kMaxTableBytes) marks.resize(2);
+            marks.insert(marks.end(), static_cast<std::size_t>(row.count), "2.5");
+            EXPECT_EQ(Monitor(), marks);
+        }
+    }
 }
 
-TEST_F(TableTest, BracketInValueEndsTheSection) {
-    std::string t = Crlf(RegexTable({{"RA", "x[0-9]", "y"}, {"RB", "u8", "uint8_t"}}));
-    EXPECT_EQ(LoadRegex(t), 0);  // "Dest" of RA lies beyond the "[": absent, reading stops
-    EXPECT_STREQ(g_regexMaps[0].section, "RA");  // the slot keeps what it got
-    // In the last section too the "[" ends the section before the CR: the key is absent.
-    ResetConverterState();
-    t = Crlf(RegexTable({{"RA", "u8", "uint8_t"}, {"RB", "ab", "x[y"}}));
-    EXPECT_EQ(LoadRegex(t), 1);
-    EXPECT_STREQ(g_regexMaps[1].sour, "ab");
-}
-
-TEST_F(TableTest, SizeLimitIsInclusive) {
-    std::string t = Crlf(RegexTable({{"RA", "u8", "uint8_t"}}));
-    t.pop_back();
-    t.pop_back();  // the last value now runs to the end of the text
-    std::string padded = t;
-    padded.insert(t.find("[RA]"), std::string(kMaxTableBytes - t.size(), ' '));
-    ASSERT_EQ(padded.size(), kMaxTableBytes);
-    EXPECT_EQ(LoadRegex(padded), 1);
-    EXPECT_STREQ(g_regexMaps[0].dest, "uint8_t");
-    ResetConverterState();
-    padded.insert(t.find("[RA]"), " ");
-    EXPECT_EQ(LoadRegex(padded), 0);
-    EXPECT_EQ(Monitor().back(), "2.2");
-}
-
-TEST_F(TableTest, KeyFoundInTheSectionHeader) {
-    // "Sour" is found in the header "[SourX]": the value comes after the section's first "=".
-    std::string t = Crlf("[REGEX]\nRegexMap0=SourX\n" + std::string(80, ' ') +
-                         "\n[SourX]\nIndex=5\nSour=abc\nDest=xyz\n");
-    EXPECT_EQ(LoadRegex(t), 1);
-    EXPECT_STREQ(g_regexMaps[0].sour, "");  // "5": one character
-    EXPECT_EQ(g_regexMaps[0].index, 5);
-}
-
-TEST_F(TableTest, IndexIsOnlyTheLowByteAndTakesBlanks) {
-    std::string t = Crlf("[REGEX]\nRegexMap0=AA\nRegexMap1=BB\n" + std::string(80, ' ') +
-                         "\n[AA]\nIndex=300\nSour=ab\nDest=c\n[BB]\nIndex= 7\nSour=cd\nDest=ee\n");
-    EXPECT_EQ(LoadRegex(t), 2);
-    EXPECT_EQ(g_regexMaps[0].index, 44);
-    EXPECT_EQ(g_regexMaps[1].index, 7);
-    EXPECT_STREQ(g_regexMaps[0].dest, "");
-}
-
-TEST_F(TableTest, ShortTextAndMissingMarkerGiveNoEntries) {
-    EXPECT_EQ(LoadRegex(Crlf("[REGEX]\nRegexMap0=AA\n[AA]\nIndex=0\nSour=ab\nDest=cd\n")), 0);
-    std::string t = Crlf(RegexTable({{"RA", "u8", "uint8_t"}}));
-    t.replace(t.find("[REGEX]"), 7, "[RGX]  ");
-    EXPECT_EQ(LoadRegex(t + std::string(100, ' ')), 0);
-}
-
-TEST_F(TableTest, TransFileEntryWithEmptyLibStillCounts) {
-    std::string t = Crlf("[TRANS]\nSourceFile0=T0\n" + std::string(90, ' ') +
-                         "\n[T0]\nIndex=0\nSourFileName=a.c\nTransFileName=b.c\nSourLib=\n"
-                         "TranLib=\n");
-    EXPECT_EQ(LoadTrans(t), 1);
-    EXPECT_STREQ(g_transFiles[0].sourFileName, "a.c");
-    EXPECT_STREQ(g_transFiles[0].sourLib, "");
-    EXPECT_TRUE(Monitor().empty());  // the TransFile loader writes no markers
-}
-
-TEST_F(TableTest, OverlongValuesAreCutNotOverrun) {
-    std::string longName(50, 'N');
-    std::string longSour(300, 'a');
-    std::string t =
-        Crlf("[REGEX]\nRegexMap0=" + longName.substr(0, 9) + "\n" + std::string(90, ' ') + "\n[" +
-             longName.substr(0, 9) + "]\nIndex=1\nSour=" + longSour + "\nDest=x" +
-             std::string(250, 'y') + "\n");
-    EXPECT_EQ(LoadRegex(t), 1);
-    EXPECT_EQ(std::strlen(g_regexMaps[0].sour), 199u);
-    EXPECT_EQ(std::strlen(g_regexMaps[0].dest), 199u);
-    // A section name of 10 or more characters is cut to 9 and then names another header.
-    ResetConverterState();
-    t = Crlf("[REGEX]\nRegexMap0=" + longName + "\n" + std::string(90, ' ') + "\n[" + longName +
-             "]\nIndex=1\nSour=ab\nDest=cd\n");
-    EXPECT_EQ(LoadRegex(t), 0);
-    EXPECT_EQ(std::strlen(g_regexMaps[0].section), 9u);
+TEST_F(TableTest, KeysAndSectionsAtTheirLimits) {
     std::string value;
-    EXPECT_EQ(FindNumberedKey(1, 0, t, &value), 50);
-    t = Crlf("[REGEX]\nRegexMap0=" + std::string(150, 'v') + "\n" + std::string(90, ' '));
-    EXPECT_EQ(FindNumberedKey(1, 0, t, &value), 99);
-    // A section of more than 1023 characters is read only that far.
-    t = "[S]\r\nKey=" + std::string(1100, 'z') + "\r\n[T]\r\n";
-    EXPECT_EQ(ReadSectionValue("S", "Key", t, nullptr, &value), 0);
-}
-
-TEST_F(TableTest, NumberedKeyWithoutEqualsTakesNothingFromLaterLines) {
-    std::string t = Crlf("[REGEX]\nRegexMap0\nx=AB\n" + std::string(100, ' '));
-    std::string value;
-    EXPECT_EQ(FindNumberedKey(1, 0, t, &value), 0);
-    t = Crlf("[REGEX]\nRegexMap1=AB\n" + std::string(100, ' '));
-    EXPECT_EQ(FindNumberedKey(1, 1, t, &value), 0);  // RegexMap0 missing
+    auto index = [](std::string line) {
+        return Crlf("[REGEX]\n" + line + "\n" + std::string(100, ' '));
+    };
+    EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0=" + std::string(50, 'N')), &value), 50);
+    EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0=" + std::string(150, 'v')), &value), 99);
+    EXPECT_EQ(FindNumberedKey(1, 0, index("RegexMap0\nx=AB"), &value), 0);     // no "=" on its line
+    EXPECT_EQ(FindNumberedKey(1, 1, index("RegexMap1=AB"), &value), 0);        // RegexMap0 missing
+    std::string big = "[S]\r\nKey=" + std::string(1100, 'z') + "\r\n[T]\r\n";  // read to 1023
+    EXPECT_EQ(ReadSectionValue("S", "Key", big, nullptr, &value), 0);
 }
 
 TEST_F(TableTest, LogLineFormatAndLimits) {
@@ -160,7 +107,6 @@ TEST_F(TableTest, LogLineFormatAndLimits) {
     WriteLogLine(g_monitorLog, "");
     WriteLogLine(kInvalidHandle, "ignored");
     WriteLogLine(g_monitorLog, std::string(2000, 'x'));
-    FlushLogs();
     std::string log = ReadFile(dir.path / "ExeMonitor.log");
     EXPECT_EQ(log, "abc \r\n" + std::string(kMaxLogText, 'x') + " \r\n");
 }
@@ -172,14 +118,6 @@ TEST(Messages, ChineseTextsBecomeGbkAndNamesStayBytes) {
               "a\xff\"b"
               "\xA1\xBF***");
     EXPECT_EQ(AsciiUpper("ch32f10x_conf.h\xe4"), "CH32F10X_CONF.H\xe4");
-}
-
-TEST(DefaultTables, LoadCompletely) {
-    ConverterFixture f;
-    EXPECT_GE(LoadTransFile(TRASMO_TABLE_DIR), 10);
-    int rules = LoadRegexMap(TRASMO_TABLE_DIR);
-    EXPECT_GE(rules, 15);
-    for (int i = 0; i < rules; ++i) EXPECT_GE(std::strlen(g_regexMaps[i].sour), 2u) << i;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Shared helpers of the converter tests: scratch folders, files, log capture.
+// Shared helpers of the converter tests: scratch folders, files, log capture, table slots.
 #pragma once
 
 #include <fcntl.h>
@@ -6,20 +6,19 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tables.h"
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
 inline std::string ReadFile(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void WriteFile(const fs::path& p, std::string_view data) {
@@ -29,17 +28,12 @@ inline void WriteFile(const fs::path& p, std::string_view data) {
 }
 
 // Lines of a log without their " \r\n" ending.
-inline std::vector<std::string> LogLines(const std::string& log) {
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < log.size()) {
+inline Lines LogLines(const std::string& log) {
+    Lines lines;
+    for (std::size_t pos = 0; pos < log.size();) {
         std::size_t end = log.find(" \r\n", pos);
-        if (end == std::string::npos) {
-            lines.push_back(log.substr(pos));
-            break;
-        }
-        lines.push_back(log.substr(pos, end - pos));
-        pos = end + 3;
+        lines.push_back(log.substr(pos, end == std::string::npos ? end : end - pos));
+        pos = end == std::string::npos ? log.size() : end + 3;
     }
     return lines;
 }
@@ -47,25 +41,26 @@ inline std::vector<std::string> LogLines(const std::string& log) {
 // Replaces LF line ends by CR LF.
 inline std::string Crlf(std::string_view text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\n') out.push_back('\r');
-        out.push_back(c);
-    }
+    for (char c : text) out += c == '\n' ? "\r\n" : std::string(1, c);
     return out;
 }
 
-// A fresh folder under the system's temporary folder, removed at the end.
+inline const auto Msg = &FormatImportMessage;  // a message's GBK text, as written
+
+// A fresh folder under the system's temporary folder, removed at the end (folders a test
+// made read-only included).
 struct ScratchDir {
-    fs::path path;
-    ScratchDir() {
-        std::random_device rd;
-        path = fs::temp_directory_path() /
-               ("trasmo-test-" + std::to_string(rd()) + "-" + std::to_string(::getpid()));
-        fs::create_directories(path);
-    }
+    fs::path path =
+        fs::temp_directory_path() / ("trasmo-test-" + std::to_string(std::random_device{}()) + "-" +
+                                     std::to_string(::getpid()));
+    ScratchDir() { fs::create_directories(path); }
     ~ScratchDir() {
         std::error_code ec;
         fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+        for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != decltype(it)();
+             it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(path, ec);
     }
 };
@@ -75,51 +70,38 @@ struct ConverterFixture {
     ScratchDir dir;
     ConverterFixture() {
         ResetConverterState();
-        g_monitorLog = ::open((dir.path / "ExeMonitor.log").c_str(),
-                              O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        g_importLog = ::open((dir.path / "ImportKeilProj.log").c_str(),
-                             O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+        g_monitorLog = ::open((dir.path / "ExeMonitor.log").c_str(), flags, 0644);
+        g_importLog = ::open((dir.path / "ImportKeilProj.log").c_str(), flags, 0644);
     }
     ~ConverterFixture() {
-        FlushLogs();
-        ::close(g_monitorLog);
-        ::close(g_importLog);
+        ::close(g_monitorLog), ::close(g_importLog);
         g_monitorLog = g_importLog = kInvalidHandle;
         ResetConverterState();
     }
-    std::vector<std::string> Monitor() const {
-        FlushLogs();
-        return LogLines(ReadFile(dir.path / "ExeMonitor.log"));
+    void ClearLogs() const {
+        for (int log : {g_monitorLog, g_importLog})
+            if (::ftruncate(log, 0) != 0 || ::lseek(log, 0, SEEK_SET) != 0) std::abort();
     }
-    std::vector<std::string> Import() const {
-        FlushLogs();
-        return LogLines(ReadFile(dir.path / "ImportKeilProj.log"));
-    }
+    Lines Monitor() const { return LogLines(ReadFile(dir.path / "ExeMonitor.log")); }
+    Lines Import() const { return LogLines(ReadFile(dir.path / "ImportKeilProj.log")); }
 };
 
 template <std::size_t N>
 inline void Set(char (&field)[N], std::string_view v) {
-    std::string s(v.substr(0, N - 1));
-    std::copy(s.begin(), s.end(), field);
-    field[s.size()] = '\0';
+    v = v.substr(0, N - 1);
+    field[v.copy(field, v.size())] = '\0';
 }
 
 inline void SetRule(int slot, std::string_view sour, std::string_view dest,
                     std::string_view section = "R") {
-    RegexMapEntry& e = g_regexMaps[static_cast<std::size_t>(slot)];
-    e = {};
-    Set(e.section, section);
-    Set(e.sour, sour);
-    Set(e.dest, dest);
+    RegexMapEntry& e = g_regexMaps[static_cast<std::size_t>(slot)] = {};
+    Set(e.section, section), Set(e.sour, sour), Set(e.dest, dest);
 }
 
 inline void SetTrans(int slot, std::string_view file, std::string_view trans,
                      std::string_view lib = "", std::string_view tranLib = "") {
-    TransFileEntry& e = g_transFiles[static_cast<std::size_t>(slot)];
-    e = {};
-    Set(e.section, "T" + std::to_string(slot));
-    Set(e.sourFileName, file);
-    Set(e.transFileName, trans);
-    Set(e.sourLib, lib);
-    Set(e.tranLib, tranLib);
+    TransFileEntry& e = g_transFiles[static_cast<std::size_t>(slot)] = {};
+    Set(e.section, "T" + std::to_string(slot)), Set(e.sourFileName, file);
+    Set(e.transFileName, trans), Set(e.sourLib, lib), Set(e.tranLib, tranLib);
 }

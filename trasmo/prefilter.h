@@ -1,0 +1,59 @@
+// Which substitution rules can be skipped for a text without asking Boost.Regex.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A literal to look for in source texts, found by first looking for its least common byte.
+class Literal {
+  public:
+    Literal() = default;
+    explicit Literal(std::string text);
+    const std::string& text() const { return m_text; }
+    bool empty() const { return m_text.empty(); }
+    // Where it first stands in `text` at or after `from`; npos when nowhere.
+    std::size_t FindIn(std::string_view text, std::size_t from = 0) const;
+
+  private:
+    std::string m_text;
+    std::size_t m_anchor = 0;
+};
+
+// What a rule's pattern tells before it is applied. The pattern is read by a parser that
+// knows a small part of the Perl syntax for certain and gives up on the rest. Boost.Regex
+// stops with an error when a search takes too many steps for the text's and the pattern's
+// length; a plan other than `whole` is given only where no search of the rule can come near
+// that limit, so that every plan has the outcome of applying the rule to the whole text.
+class RuleFilter {
+  public:
+    enum class Plan {
+        skip,       // no match is possible, and looking for one would end without error
+        atLeading,  // matches, if any, start where the leading literal stands; none errs
+        whole,      // nothing known: search the whole text
+    };
+
+    explicit RuleFilter(std::string_view pattern);
+
+    Plan PlanFor(std::string_view text) const;
+
+    // The literal every match begins with (after zero-width tests); empty when unknown.
+    const Literal& leading() const { return m_leading; }
+
+  private:
+    bool Bounded(std::string_view text) const;
+
+    Literal m_leading;
+    // For a pattern without alternatives or repeated groups: the literals every match holds,
+    // and how many atoms carry a quantifier; -1 for any other pattern.
+    std::vector<Literal> m_required;
+    int m_repeats = -1;
+    std::size_t m_length = 0;
+};
+
+// True for a pattern that Boost.Regex 1.74 never finishes compiling: a possessive repeat
+// followed by a comment group and then by anything but a parenthesis, a repeat or the end.
+// Such a pattern is treated as rejected. May also be true for a few odd patterns that
+// would compile (the same characters inside \Q...\E or a class).
+bool StallsTheCompiler(std::string_view pattern);
