@@ -28,6 +28,7 @@
 #include "probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
+#include "vornic/image/start_address.h"
 
 namespace {
 
@@ -375,6 +376,11 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
         });
         controls::SetMainDialog(&dialog);
         conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        // The children get the .BIN, which no longer says where an ELF was
+        // linked: the image is checked against the start address here.
+        if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
+            conversion.Add(o.command == "flash" && o.programme ? Step::Programme : Step::Verify,
+                           CheckStartAddress(g_firmwareImage, StartAddress(o.addressIndex)));
         dialog.Shutdown();
         controls::SetMainDialog(nullptr);
     }
