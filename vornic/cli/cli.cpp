@@ -28,6 +28,7 @@
 #include "probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
+#include "vornic/image/start_address.h"
 
 namespace {
 
@@ -38,9 +39,11 @@ constexpr const char* kUsage =
     "             [--no-verify] [--no-reset] [--if-changed]\n"
     "  verify FILE [--address=0x08000000|0x20000000]\n"
     "  status | protect | unprotect | reset\n"
-    "  convert FILE         HEX to BIN only; FILE is a .hex or .bin file\n"
+    "  convert FILE         to BIN only, written beside FILE\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
     "  --help | --version\n"
+    "FILE: Intel HEX (a name holding .hex), a RISC-V ELF executable (a name ending in .elf,\n"
+    "or the ELF magic) read as objcopy -O ihex reads it, or a raw image (a name holding .bin).\n"
     "Production line (flash and verify): --probe=all runs one vornic-cli per attached probe\n"
     "at once and ends with a table; --repeat[=N] flashes one board after another (the next\n"
     "when a probe arrives or on Enter; q and Enter stops); --report=FILE appends one JSON\n"
@@ -373,6 +376,11 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
         });
         controls::SetMainDialog(&dialog);
         conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        // The children get the .BIN, which no longer says where an ELF was
+        // linked: the image is checked against the start address here.
+        if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
+            conversion.Add(o.command == "flash" && o.programme ? Step::Programme : Step::Verify,
+                           CheckStartAddress(g_firmwareImage, StartAddress(o.addressIndex)));
         dialog.Shutdown();
         controls::SetMainDialog(nullptr);
     }

@@ -3,17 +3,21 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 // Size of every image buffer, and the largest image accepted (600 KiB).
 inline constexpr uint32_t kImageCapacity = 614400;
 
 struct FirmwareImage {
-    // kImageCapacity bytes; byte i is the flash byte at offset i from the image
-    // origin. Null when there is no image.
+    // kImageCapacity bytes; byte i (below length) is the flash byte at offset i
+    // from the image origin. Null when there is no image.
     std::unique_ptr<uint8_t[]> data;
     // Used length: the bytes of data that make up the image (<= kImageCapacity).
     uint32_t length = 0;
+    // The lowest load address of an image read from an ELF, which says where
+    // it was linked; none for HEX and BIN sources, which do not.
+    std::optional<uint32_t> linkedAt;
 
     bool HasImage() const { return data != nullptr; }
     // The image bytes; empty when there is no image.
@@ -23,6 +27,7 @@ struct FirmwareImage {
     void Clear() {
         data.reset();
         length = 0;
+        linkedAt.reset();
     }
 };
 

@@ -15,7 +15,9 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 
+#include "elf_image.h"
 #include "firmware_image.h"
 #include "intel_hex.h"
 #include "language.h"
@@ -63,6 +65,11 @@ size_t FindNoCase(std::string_view haystack, std::string_view upperNeedle) {
         if (k == upperNeedle.size()) return i;
     }
     return std::string_view::npos;
+}
+
+bool EndsWithNoCase(std::string_view text, std::string_view upperSuffix) {
+    return text.size() >= upperSuffix.size() &&
+           FindNoCase(text.substr(text.size() - upperSuffix.size()), upperSuffix) == 0;
 }
 
 // Reads until the end of the file or size bytes; -1 on a read error.
@@ -191,7 +198,44 @@ Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, u
     return {};
 }
 
+// Whether the file starts with the ELF magic: 1 or 0, -1 on a read error.
+int StartsWithElfMagic(int source) {
+    uint8_t start[4] = {};
+    ssize_t got;
+    do got = ::pread(source, start, sizeof start, 0);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) return -1;
+    return HasElfMagic(std::span(start, static_cast<size_t>(got))) ? 1 : 0;
+}
+
+// Reads the ELF executable of `source` into image, logging why not.
+Outcome DecodeElfFile(int source, uint64_t fileSize, std::span<uint8_t> image, uint32_t* used,
+                      uint32_t* lowest) {
+    ElfExtent extent;
+    const Outcome read = ReadElfImage(source, fileSize, image, &extent);
+    if (read == Reason::TooLarge) {
+        LogTooLarge();
+    } else if (!read.Ok()) {
+        LogMessage("%s", Tr("无效的.ELF文件!", "Invalid .ELF!"));
+    }
+    *used = extent.used;
+    *lowest = extent.lowest;
+    return read;
+}
+
 }  // namespace
+
+std::string BinNameForElf(std::string_view path) {
+    const std::string_view fileName = path.substr(FileNameStart(path));
+    if (!EndsWithNoCase(fileName, ".ELF")) return std::string(path) + ".bin";
+    std::string name(path.substr(0, path.size() - 4));
+    const char* ext = path.data() + path.size() - 4;
+    name += '.';
+    name += ext[1] == 'E' ? 'B' : 'b';
+    name += ext[2] == 'L' ? 'I' : 'i';
+    name += ext[3] == 'F' ? 'N' : 'n';
+    return name;
+}
 
 std::string BinNameForHex(std::string_view path) {
     const size_t nameStart = FileNameStart(path);
@@ -233,53 +277,65 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     g_firmwareImage.Clear();
 
     const std::string_view fileName = path.substr(FileNameStart(path));
-    const bool hex = FindNoCase(fileName, ".HEX") != std::string_view::npos;
-    if (!hex && FindNoCase(fileName, ".BIN") == std::string_view::npos) {
+    const int elf = EndsWithNoCase(fileName, ".ELF") ? 1 : StartsWithElfMagic(source.get());
+    if (elf < 0) return Reason::ReadFailed;
+    const bool hex = !elf && FindNoCase(fileName, ".HEX") != std::string_view::npos;
+    if (!elf && !hex && FindNoCase(fileName, ".BIN") == std::string_view::npos) {
         LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
         return Reason::FileInvalid;
     }
+    const bool raw = !elf && !hex;
     // Taken unchanged, but never more than an image buffer holds: the size
     // alone decides, before anything is read.
-    if (!hex && fileSize > kImageCapacity) {
+    if (raw && fileSize > kImageCapacity) {
         LogTooLarge();
         return Reason::TooLarge;
     }
     // The image is decoded straight into the buffer that gets published: it is
-    // zeroed, and no record writes at or past the used length, so the padding
-    // to whole words is already in place.
-    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[kImageCapacity]());
+    // zeroed, and nothing is written at or past the used length, so the
+    // padding to whole words is already in place. The ELF reader zeroes what
+    // it spans itself, so the pages of a small image are all it touches.
+    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[kImageCapacity]);
     if (!image) {
         LogMessage("%s", Tr("内存分配失败!", "Fail to malloc!"));
         return Reason::OutOfMemory;
     }
+    if (!elf) std::memset(image.get(), 0, kImageCapacity);
 
     std::string imageName;
     uint32_t imageLength = 0;
-    if (hex) {
+    std::optional<uint32_t> linkedAt;
+    if (raw) {
+        const int64_t got = ReadAll(source.get(), reinterpret_cast<char*>(image.get()),
+                                    static_cast<size_t>(fileSize));
+        if (got < 0) return Reason::ReadFailed;
+        imageName = pathText;
+        imageLength = static_cast<uint32_t>(got);
+    } else {
+        const std::span<uint8_t> buffer(image.get(), kImageCapacity);
         uint32_t used = 0;
-        const Outcome decoded =
-            DecodeHexFile(source.get(), fileSize, std::span(image.get(), kImageCapacity), &used);
+        uint32_t lowest = 0;
+        const Outcome decoded = hex ? DecodeHexFile(source.get(), fileSize, buffer, &used)
+                                    : DecodeElfFile(source.get(), fileSize, buffer, &used, &lowest);
         if (!decoded.Ok()) return decoded;
         if (used > kImageCapacity) {
             LogTooLarge();
             return Reason::TooLarge;
         }
         used = (used + 3) & ~uint32_t{3};
-        imageName = BinNameForHex(path);
+        imageName = hex ? BinNameForHex(path) : BinNameForElf(path);
         if (Outcome written = WriteBinFile(imageName, image.get(), used); !written.Ok())
             return written;
-        LogMessage("%s", Tr(".HEX已成功转成.BIN格式", "Succeed to trans file from .HEX to .BIN."));
+        LogMessage("%s",
+                   hex ? Tr(".HEX已成功转成.BIN格式", "Succeed to trans file from .HEX to .BIN.")
+                       : Tr(".ELF已成功转成.BIN格式", "Succeed to trans file from .ELF to .BIN."));
         imageLength = used;
-    } else {
-        const int64_t got = ReadAll(source.get(), reinterpret_cast<char*>(image.get()),
-                                    static_cast<size_t>(fileSize));
-        if (got < 0) return Reason::ReadFailed;
-        imageName = pathText;
-        imageLength = static_cast<uint32_t>(got);
+        if (!hex) linkedAt = lowest;
     }
 
     g_firmwareImage.data = std::move(image);
     g_firmwareImage.length = imageLength;
+    g_firmwareImage.linkedAt = linkedAt;
     outputName = std::move(imageName);
     return {};
 }

@@ -17,6 +17,7 @@
 #include "probe_link.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
+#include "vornic/image/start_address.h"
 
 namespace {
 
@@ -47,6 +48,11 @@ int Checked(int id) {
     return port != nullptr ? port->IsChecked(id) : 0;
 }
 
+int Selection(int id) {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr ? port->GetSelection(id) : -1;
+}
+
 void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
 
 void EndJob(Report report) {
@@ -56,10 +62,19 @@ void EndJob(Report report) {
     g_jobEnded.notify_all();
 }
 
-// The steps after the conversion. A missing device, a protected target, a
-// missing image and a failed erase end the job; every other step runs
-// whatever came before.
+// The steps after the conversion. An image linked for another address, a
+// missing device, a protected target, a missing image and a failed erase end
+// the job; every other step runs whatever came before.
 void RunSteps(Report& report, const ProgressCallback& progress) {
+    // Refused before anything is sent, so an erase never precedes it.
+    const int addressIndex = Selection(IDC_ADDRESS);
+    if ((Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY)) && addressIndex >= 0) {
+        const Outcome placed = CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
+        if (!placed.Ok()) {
+            report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, placed);
+            return;
+        }
+    }
     if (g_deviceHandle.load() == -1) {
         LogText("未检测到硬件设备!", "No device connection detected!");
         report.Add(Step::Status, Reason::NoProbe);

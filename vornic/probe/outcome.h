@@ -35,6 +35,7 @@ enum class Reason : uint8_t {
     TooLarge,
     NoImage,
     NoAddress,
+    AddressMismatch,  // the image was linked for another address than the chosen one
     ReadFailed,
     BinNotWritten,
     OutOfMemory,
@@ -64,6 +65,7 @@ inline constexpr ReasonInfo kReasons[] = {
     {Kind::BadInput, "image too large"},
     {Kind::BadInput, "no image"},
     {Kind::BadInput, "no address"},
+    {Kind::BadInput, "linked for another address"},
     {Kind::System, "file not read"},
     {Kind::System, ".BIN not written"},
     {Kind::System, "out of memory"},

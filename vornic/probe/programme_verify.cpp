@@ -15,6 +15,7 @@
 #include "probe_link.h"
 #include "probelib.h"
 #include "vornic/image/firmware_image.h"
+#include "vornic/image/start_address.h"
 
 namespace {
 
@@ -69,8 +70,12 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         return Reason::NoAddress;
     }
 
+    const uint32_t address = StartAddress(addressIndex);
+    // The job checked this before it started; the address box may have
+    // changed since.
+    if (Outcome placed = CheckStartAddress(g_firmwareImage, address); !placed.Ok()) return placed;
+
     ProbeReply reply;
-    const uint32_t address = addressIndex == 1 ? 0x20000000u : 0x08000000u;
     Outcome exchanged =
         ExchangeCommandWord(ProbeCommand::SetAddress, address, kReplyReadLength, &reply);
     if (reply.Answers(ProbeCommand::SetAddress) && reply.Result() == 0x01) {

@@ -10,8 +10,15 @@
 // Called after each packet write with the bytes sent so far and the run length.
 using ProgressCallback = std::function<void(uint32_t sent, uint32_t total)>;
 
+// The start address an IDC_ADDRESS selection stands for (1: SRAM, else flash).
+constexpr uint32_t StartAddress(int addressIndex) {
+    return addressIndex == 1 ? 0x20000000u : 0x08000000u;
+}
+
 // One programme run (verifyOnly 0) or verify run (non-zero). Logs each step and
 // the outcome; Ok when the run ended with a success message. A verify run
-// whose status says the content is not the image's fails with Differs. The
+// whose status says the content is not the image's fails with Differs. An
+// image linked for another address than the selected one is refused before
+// anything is sent (CheckStartAddress). The
 // caller holds the probe session.
 Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {});

@@ -127,8 +127,10 @@ CVornicDlg::CVornicDlg(DialogOptions options, QWidget* parent)
       m_progressChannel(std::make_shared<ProgressChannel>(this)) {
     m_progressChannel->m_self = m_progressChannel;
     m_fileChooser = [](QWidget* owner, const QString& previous) -> std::optional<QString> {
-        QString path = QFileDialog::getOpenFileName(owner, QString(), previous,
-                                                    QStringLiteral("HexData Files(*.hex)"));
+        QString path =
+            QFileDialog::getOpenFileName(owner, QString(), previous,
+                                         QStringLiteral("HexData Files(*.hex);;"
+                                                        "Firmware Files(*.hex *.bin *.elf)"));
         if (path.isEmpty()) return std::nullopt;
         return path;
     };

@@ -59,6 +59,10 @@ class CliTest : public ::testing::Test {
         Write(hex, kHex);
     }
     void TearDown() override { fs::remove_all(dir); }
+    std::string CopyExample(const std::string& name) const {
+        fs::copy_file(fs::path(VORNIC_EXAMPLES_DIR) / name, dir / name);
+        return (dir / name).string();
+    }
     // "{dir}" in a text stands for the test's folder.
     std::string In(std::string text) const {
         for (size_t at; (at = text.find("{dir}")) != std::string::npos;)
@@ -110,6 +114,20 @@ TEST_F(CliTest, OutcomesOfEachCase) {
          {ok, "Invalid .HEX!", "Succeed to clear-all!"},
          "flash: failed at convert (bad input: not valid firmware)",
          [&] { Write(dir / "bad.hex", ":0100000001FE\n:00000001FF\n"); }},
+        {"an ELF linked for SRAM is not sent to flash: nothing is sent",
+         {"--simulate", "flash", "{dir}/blink-sram.elf"},
+         1,
+         {ok, "Succeed to trans file from .ELF to .BIN.",
+          "Image is linked at 0x20000000 but the start address is 0x08000000"},
+         "flash: failed at programme (bad input: linked for another address)",
+         [&] { CopyExample("blink-sram.elf"); }},
+        {"--probe=all checks the ELF before its children flash the .BIN",
+         {"--simulate=probes:2", "--probe=all", "flash", "{dir}/blink-sram.elf"},
+         1,
+         {"Succeed to trans file from .ELF to .BIN.",
+          "Image is linked at 0x20000000 but the start address is 0x08000000"},
+         "flash: failed at programme (bad input: linked for another address)",
+         [&] { CopyExample("blink-sram.elf"); }},
         {"a long path is used whole, not a file named by its first 259 characters",
          {"--simulate", "flash", "--no-verify", "--no-reset", longPath},
          0,
@@ -302,14 +320,16 @@ TEST_F(CliTest, OutcomesOfEachCase) {
 }
 
 TEST_F(CliTest, FlashThenVerifyThroughTheStateFile) {
+    // The ELF flashed, then the HEX of the same program verified.
+    const std::string elf = CopyExample("blink.elf"), blinkHex = CopyExample("blink.hex");
     Result verifyBlank =
-        RunCliProcess({"--simulate", "--sim-state=" + state, "--quiet", "verify", hex});
+        RunCliProcess({"--simulate", "--sim-state=" + state, "--quiet", "verify", blinkHex});
     EXPECT_EQ(1, verifyBlank.status);
     EXPECT_TRUE(verifyBlank.err.empty()) << verifyBlank.err;
 
-    Result flash = RunCliProcess({"--simulate", "--sim-state=" + state, "flash", hex});
+    Result flash = RunCliProcess({"--simulate", "--sim-state=" + state, "flash", elf});
     ASSERT_EQ(0, flash.status) << flash.out;
-    Result verify = RunCliProcess({"--simulate", "--sim-state=" + state, "verify", hex});
+    Result verify = RunCliProcess({"--simulate", "--sim-state=" + state, "verify", blinkHex});
     EXPECT_EQ(0, verify.status) << verify.out;
     auto lines = Texts(verify.out);
     ASSERT_FALSE(lines.empty());
