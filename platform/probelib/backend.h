@@ -40,6 +40,11 @@ class Backend {
     virtual void SetEventSink(EventSink sink) = 0;
     // Why the last Open returned -1.
     virtual OpenProblem LastOpenProblem() const { return OpenProblem::None; }
+    // The probe the last successful Open opened (it may be gone since): 1, or
+    // 0 when none was opened.
+    virtual int LastOpenedProbe(ProbeInfo* /*out*/) const { return 0; }
+    // A front end's job has ended (the simulator's swap-after starts here).
+    virtual void JobEnded() {}
 };
 
 }  // namespace probelib

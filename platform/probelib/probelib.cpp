@@ -258,8 +258,12 @@ int SelectBackend(std::string_view name, std::string_view simFaults, std::string
                   std::string* error) {
     std::shared_ptr<Backend> backend;
     if (name == "sim") {
-        std::string why;
-        backend = sim::MakeSimBackend(simFaults, simState, &why);
+        std::string why, selector;
+        {
+            std::lock_guard lock(g_backendMutex);
+            selector = g_usbOptions.probe;
+        }
+        backend = sim::MakeSimBackend(simFaults, simState, &why, selector);
         if (!backend) {
             if (error) *error = why;
             return 0;
@@ -300,6 +304,19 @@ void SetUsbOptions(const UsbOptions& options) {
 
 int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error) {
     return usb::ListUsbProbes(options, out, error);
+}
+
+int ListSimProbes(std::string_view simFaults, std::vector<ProbeInfo>* out, std::string* error) {
+    return sim::ListSimProbes(simFaults, out, error);
+}
+
+int LastOpenedProbe(ProbeInfo* out) {
+    auto backend = CurrentBackend();
+    return backend ? backend->LastOpenedProbe(out) : 0;
+}
+
+void JobEnded() {
+    if (auto backend = CurrentBackend()) backend->JobEnded();
 }
 
 OpenProblem LastOpenProblem() {

@@ -45,6 +45,7 @@ int ParseUsbId(std::string_view text, UsbId* out);
 std::string FormatUsbId(UsbId id);
 
 // How the usb backend finds its probe; read by the next SelectBackend("usb").
+// `probe` also picks the simulated probe for the next SelectBackend("sim").
 struct UsbOptions {
     std::vector<UsbId> extraIds;  // accepted besides the built-in ids (--usb-id)
     std::string probe;            // serial or bus-port (--probe); empty: the first probe
@@ -66,6 +67,19 @@ struct ProbeInfo {
 // Every attached probe, ours and those in the wrong mode, ordered by bus-port.
 // Returns 1, or 0 with the reason when USB cannot be reached at all.
 int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error);
+
+// The simulated probes a fault option string puts on the simulated bus
+// (probes:N, less those absent at start), as `list` shows them: serial SIMk,
+// bus-port sim-k. Returns 1, or 0 with the reason when the string is bad.
+int ListSimProbes(std::string_view simFaults, std::vector<ProbeInfo>* out, std::string* error);
+
+// The probe the last successful CH375OpenDevice opened, even if it has been
+// closed or removed since. 1, or 0 when none was opened.
+int LastOpenedProbe(ProbeInfo* out);
+
+// Tells the backend that a front end's job (one board) has ended. The
+// simulator's swap-after fault starts its clock here; a real probe ignores it.
+void JobEnded();
 
 // Why the last CH375OpenDevice returned -1.
 enum class OpenProblem {

@@ -11,12 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "all_probes.h"
+#include "board_loop.h"
+#include "board_record.h"
 #include "control_ids.h"
 #include "controls.h"
 #include "device_commands.h"
 #include "download_job.h"
 #include "headless_dialog.h"
 #include "language.h"
+#include "line_options.h"
 #include "options.h"
 #include "output_log.h"
 #include "probe_link.h"
@@ -37,6 +41,10 @@ constexpr const char* kUsage =
     "  convert FILE         HEX to BIN only; FILE is a .hex or .bin file\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
     "  --help | --version\n"
+    "Production line (flash and verify): --probe=all runs one vornic-cli per attached probe\n"
+    "at once and ends with a table; --repeat[=N] flashes one board after another (the next\n"
+    "when a probe arrives or on Enter; q and Enter stops); --report=FILE appends one JSON\n"
+    "line per board.\n"
     "Options may come before or after the command; -- ends them. Without --simulate the\n"
     "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
     "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
@@ -51,6 +59,7 @@ struct Options {
     int addressIndex = 0;
     bool erase = true, programme = true, verify = true, reset = true;
     bool ifChanged = false;
+    LineOptions line;
 };
 
 int Usage(const std::string& message) {
@@ -71,6 +80,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     parser.AddFlag("--no-verify", &noVerify);
     parser.AddFlag("--no-reset", &noReset);
     parser.AddValue("--address", &address);
+    o.line.AddTo(parser);
     std::string error;
     if (parser.Parse(args, &o.common, &error) == 0) return error;
     if (o.common.help || o.common.version) return {};
@@ -97,7 +107,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
     if (!address.empty() && o.command != "flash" && o.command != "verify")
         return "--address belongs to flash and verify";
-    return {};
+    return o.line.Check(o.command, o.common.probe);
 }
 
 // Prints the pane's lines as they are appended, without the CR of CR LF.
@@ -170,27 +180,29 @@ probelib::UsbOptions UsbOptionsOf(const Options& o) {
     return usb;
 }
 
-// A name from the device as one printable word.
-std::string Printable(std::string_view text) {
-    if (text.empty()) return "-";
-    std::string out;
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        out.push_back(u > 0x20 && u < 0x7F ? c : '?');
-    }
-    return out;
+// The attached probes: the simulated ones with --simulate, else those on USB.
+// 0 with the exit status printed about when they cannot be listed.
+int ListAttached(const Options& o, std::vector<probelib::ProbeInfo>* probes, int* status) {
+    std::string error;
+    if (o.common.simulate ? probelib::ListSimProbes(o.common.simFaults, probes, &error)
+                          : probelib::ListProbes(UsbOptionsOf(o), probes, &error))
+        return 1;
+    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+    *status = o.common.simulate ? kExitUsage : kExitFailed;
+    return 0;
+}
+
+std::string NoProbeText(const Options& o) {
+    return o.common.simulate ? "no simulated probe is attached"
+                             : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {});
 }
 
 int ListCommand(const Options& o) {
     std::vector<probelib::ProbeInfo> probes;
-    std::string error;
-    if (!probelib::ListProbes(UsbOptionsOf(o), &probes, &error)) {
-        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
-        return kExitFailed;
-    }
+    int status = kExitFailed;
+    if (!ListAttached(o, &probes, &status)) return status;
     if (probes.empty()) {
-        std::fprintf(stderr, "vornic-cli: %s\n",
-                     probelib::OpenProblemText(probelib::OpenProblem::NotFound, {}).c_str());
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
         return kExitFailed;
     }
     std::printf("%-5s  %-10s  %-20s  %s\n", "INDEX", "BUS-PORT", "SERIAL", "USB-ID");
@@ -276,7 +288,108 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-Report RunCommand(const Options& o, controls::HeadlessDialog& dialog) {
+// The record's file and address.
+BoardContext BaseContext(const Options& o) {
+    BoardContext context;
+    context.file = o.file;
+    context.address = o.addressIndex == 1 ? 0x20000000 : 0x08000000;
+    return context;
+}
+
+// One board: the download and what its record says besides the report.
+BoardRun RunBoard(const Options& o, controls::HeadlessDialog& dialog) {
+    BoardRun board;
+    board.context = BaseContext(o);
+    board.context.started = std::chrono::system_clock::now();
+    board.context.probeKnown =
+        g_deviceHandle.load() != -1 && probelib::LastOpenedProbe(&board.context.probe) != 0;
+    board.report = RunDownload(o, dialog);
+    board.context.image = g_firmwareImage.Bytes();
+    return board;
+}
+
+// flash and verify: one board, or with --repeat one after another, each with
+// its record. *status gets the exit status when it is decided here (by
+// --repeat, or by a record that could not be written).
+Report RunBoards(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
+                 int* status) {
+    if (o.line.repeat) {
+        RepeatRun run;
+        run.limit = o.line.boards;
+        run.runBoard = [&o, &dialog] { return RunBoard(o, dialog); };
+        run.context = BaseContext(o);
+        run.report = record;
+        *status = RunBoardAfterBoard(run);
+        return {};
+    }
+    BoardRun board = RunBoard(o, dialog);
+    std::string error;
+    if (record->IsOpen() && !record->Append(BoardRecord(board.report, board.context), &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        *status = kExitFailed;
+    }
+    return board.report;
+}
+
+// The arguments of each child of --probe=all after its own: this command
+// line's options (but --probe, --trace and --report), the command, and the
+// file converted here.
+std::vector<std::string> ChildArguments(const Options& o, const std::string& binary) {
+    std::vector<std::string> a = {o.common.useChinese ? "--lang=zh" : "--lang=en"};
+    if (o.common.simulate)
+        a.push_back(o.common.simFaults.empty() ? "--simulate" : "--simulate=" + o.common.simFaults);
+    if (!o.common.simState.empty()) a.push_back("--sim-state=" + o.common.simState);
+    for (const probelib::UsbId& id : o.common.usbIds)
+        a.push_back("--usb-id=" + probelib::FormatUsbId(id));
+    if (o.quiet) a.push_back("--quiet");
+    if (o.addressIndex == 1) a.push_back("--address=0x20000000");
+    const std::pair<bool, const char*> flags[] = {{!o.erase, "--no-erase"},
+                                                  {!o.programme, "--no-programme"},
+                                                  {!o.verify, "--no-verify"},
+                                                  {!o.reset, "--no-reset"},
+                                                  {o.ifChanged, "--if-changed"}};
+    for (const auto& [given, flag] : flags)
+        if (given && o.command == "flash") a.push_back(flag);
+    a.insert(a.end(), {o.command, "--", binary});
+    return a;
+}
+
+// --probe=all: the file is converted once, here, then every attached probe
+// gets a child vornic-cli that flashes the .BIN.
+int RunOnEveryProbe(const Options& o, RecordFile* record) {
+    AllProbesRun run;
+    int status = kExitFailed;
+    if (!ListAttached(o, &run.probes, &status)) return status;
+    if (run.probes.empty()) {
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
+        return kExitFailed;
+    }
+    Report conversion;
+    std::string binary;
+    {
+        controls::HeadlessDialog dialog(controls::HeadlessDialog::UiThread::Creator);
+        dialog.SetAppendObserver([](int id, std::string_view text) {
+            if (id == IDC_OUTPUT) PrintPaneText(text);
+        });
+        controls::SetMainDialog(&dialog);
+        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        dialog.Shutdown();
+        controls::SetMainDialog(nullptr);
+    }
+    if (!conversion.Ok()) {
+        if (!o.quiet) PrintSummary(o, conversion, true);
+        return kExitFailed;
+    }
+    run.arguments = ChildArguments(o, binary);
+    run.trace = o.common.trace;
+    run.context = BaseContext(o);
+    run.context.image = g_firmwareImage.Bytes();
+    run.report = record;
+    return RunOnAllProbes(run);
+}
+
+Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
+                  int* status) {
     Report report;
     if (o.command == "convert") {
         std::string outputName;
@@ -290,7 +403,7 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog) {
             std::fprintf(stderr, "vornic-cli: %s\n",
                          probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
     }
-    if (o.command == "flash" || o.command == "verify") return RunDownload(o, dialog);
+    if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record, status);
     if (o.command == "reset") {
         Outcome reset;
         dialog.Invoke([&reset] { reset = ResetCommand(); });
@@ -313,8 +426,8 @@ int SelectBackend(const Options& o, int* status) {
         *status = kExitFailed;
         return 0;
     }
+    probelib::SetUsbOptions(UsbOptionsOf(o));
     if (!o.common.simulate) {
-        probelib::SetUsbOptions(UsbOptionsOf(o));
         if (probelib::SelectBackend("usb", "", "", &error)) return 1;
         *status = kExitFailed;
     } else {
@@ -342,6 +455,12 @@ int RunCli(std::span<const std::string_view> args) {
     g_useChinese = o.common.useChinese ? 1 : 0;
     g_debugOutput = false;
     if (o.command == "list") return ListCommand(o);
+    // The record is refused before any board is touched.
+    RecordFile record;
+    std::string error;
+    if (!o.line.report.empty() && !record.Open(o.line.report, &error)) return Usage(error);
+    if (o.line.recordFd >= 0) record.Adopt(o.line.recordFd);
+    if (o.line.allProbes) return RunOnEveryProbe(o, &record);
     // A conversion needs neither the probe library nor a thread of the dialog's own.
     const bool convert = o.command == "convert";
     if (!convert) {
@@ -350,6 +469,7 @@ int RunCli(std::span<const std::string_view> args) {
     }
 
     Report report;
+    int status = -1;
     {
         using controls::HeadlessDialog;
         HeadlessDialog dialog(convert ? HeadlessDialog::UiThread::Creator
@@ -359,11 +479,13 @@ int RunCli(std::span<const std::string_view> args) {
         });
         InitialiseDialog(dialog, o);
         controls::SetMainDialog(&dialog);
-        report = RunCommand(o, dialog);
+        report = RunCommand(o, dialog, &record, &status);
         dialog.Shutdown();
         if (!convert) probelib::Shutdown();
         controls::SetMainDialog(nullptr);
     }
-    if (!o.quiet) PrintSummary(o, report, o.command == "flash" || o.command == "verify");
+    if (!o.quiet && !o.line.repeat)
+        PrintSummary(o, report, o.command == "flash" || o.command == "verify");
+    if (status >= 0) return status;
     return report.Ok() ? kExitOk : kExitFailed;
 }

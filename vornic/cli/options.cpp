@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <set>
+#include <utility>
 
 namespace vornic_options {
 
@@ -14,6 +15,7 @@ struct Parser::Impl {
     CommonOptions parsed;
     std::string lang = "zh";
     std::vector<std::string> usbIds;
+    std::vector<std::pair<std::string, bool*>> optionalValues;  // name, *given
 
     void Value(const std::string& name, std::string* target) {
         // The last one given wins, as with every option here.
@@ -49,6 +51,11 @@ void Parser::AddFlag(const std::string& name, bool* target) { m_impl->app.add_fl
 
 void Parser::AddValue(const std::string& name, std::string* target) { m_impl->Value(name, target); }
 
+void Parser::AddOptionalValue(const std::string& name, bool* given, std::string* value) {
+    m_impl->app.add_flag(name + "{}", *value);
+    m_impl->optionalValues.emplace_back(name, given);
+}
+
 int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error) {
     Impl& p = *m_impl;
     // CLI11 reads "--name=" as a name still waiting for its value and would
@@ -70,6 +77,7 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
     }
     CommonOptions result = std::move(p.parsed);
     result.simulate = p.app.count("--simulate") > 0;
+    for (const auto& [name, given] : p.optionalValues) *given = p.app.count(name) > 0;
     bool optionsEnded = false;
     for (std::string& arg : p.app.remaining()) {
         if (!optionsEnded && arg == "--") {
@@ -101,5 +109,7 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
 std::string VersionText(std::string_view program) {
     return std::string(program) + " " + VORNIC_VERSION;
 }
+
+std::string Version() { return VORNIC_VERSION; }
 
 }  // namespace vornic_options

@@ -38,6 +38,10 @@ class Parser {
     // takes a non-empty VALUE into *target.
     void AddFlag(const std::string& name, bool* target);
     void AddValue(const std::string& name, std::string* target);
+    // An option with or without a value: *given tells whether it came,
+    // *value holds its VALUE ("" without one). "--name VALUE" is not read
+    // as a value.
+    void AddOptionalValue(const std::string& name, bool* given, std::string* value);
 
     // Parses the arguments after the program name. 1, or 0 with the complaint.
     int Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error);
@@ -49,5 +53,7 @@ class Parser {
 
 // "PROGRAM VERSION" with the version of this build.
 std::string VersionText(std::string_view program);
+// The version of this build alone ("1.0.0").
+std::string Version();
 
 }  // namespace vornic_options

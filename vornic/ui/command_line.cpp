@@ -54,6 +54,11 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
     result.simState = common.simState;
     result.usbIds = common.usbIds;
     result.probe = common.probe;
+    if (result.probe == "all") {
+        // Several probes at once is a vornic-cli job: the window drives one.
+        *error = "--probe=all belongs to vornic-cli; the window takes one SERIAL or BUS-PORT";
+        return 0;
+    }
     result.useChinese = common.useChinese;
     result.trace = common.trace;
     result.help = common.help;

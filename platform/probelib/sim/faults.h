@@ -26,13 +26,22 @@ struct Faults {
     uint32_t unplugAfter = 0;     // unplug-after:N: removed after N data packets (0 never)
     uint32_t shortWrite = 0;      // short-write:N: the N-th data packet is only half taken
     uint32_t latencyUs = 0;       // latency-us:N: every transfer takes N microseconds
+    // swap-after:MS: MS after each job the probe is removed, and MS later a
+    // fresh one (new serial, erased target) arrives (0 never).
+    uint32_t swapAfterMs = 0;
+    uint32_t probes = 1;       // probes:N: SIM0 ... SIM{N-1} on the simulated bus
+    bool probesGiven = false;  // probes:N was given (state files then get a .SIMk suffix)
 };
+
+inline constexpr uint32_t kMaxSimProbes = 16;
 
 // Parses a comma-separated list. CMD is a command name (SetAddress,
 // SelectOperation, SetLength, ReadProtect, SoftReset), a code (6, 0x0B) or
 // "data" for the data pipe's status frames; CMD/P narrows a command to
-// the requests whose one-byte payload is P (ReadProtect/1: the query only). Returns 1, or 0 with
-// the reason.
-int ParseFaults(std::string_view text, Faults* out, std::string* error);
+// the requests whose one-byte payload is P (ReadProtect/1: the query only).
+// An item may end in @SIMk: it then applies to simulated probe k only, and
+// *out gets the faults of probe `probe` (the items without a suffix and those
+// aimed at it). Returns 1, or 0 with the reason.
+int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t probe = 0);
 
 }  // namespace probelib::sim

@@ -50,13 +50,72 @@ size_t ReadAll(int fd, void* data, size_t size) {
 
 }  // namespace
 
-SimBackend::SimBackend(Faults faults, std::string statePath)
-    : m_model(faults),
+std::string SimSerial(uint32_t index) { return "SIM" + std::to_string(index); }
+std::string SimBusPort(uint32_t index) { return "sim-" + std::to_string(index); }
+
+SimBackend::SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity)
+    : m_faults(faults),
+      m_model(faults),
       m_statePath(std::move(statePath)),
       m_latencyUs(faults.latencyUs),
-      m_present(!faults.absent) {}
+      m_present(!faults.absent && identity.selected),
+      m_identity(identity),
+      m_serial(SimSerial(identity.index)) {
+    if (m_faults.swapAfterMs != 0 && m_identity.selected)
+        m_swapThread = std::thread([this] { SwapLoop(); });
+}
 
-SimBackend::~SimBackend() = default;
+SimBackend::~SimBackend() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_swapChanged.notify_all();
+    if (m_swapThread.joinable()) m_swapThread.join();
+}
+
+void SimBackend::JobEnded() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_swapDue = true;
+    }
+    m_swapChanged.notify_all();
+}
+
+void SimBackend::SwapLoop() {
+    const auto interval = std::chrono::milliseconds(m_faults.swapAfterMs);
+    const auto stopping = [this] { return m_stopping; };
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_swapChanged.wait(lock, [this] { return m_stopping || m_swapDue; });
+        m_swapDue = false;
+        if (m_stopping || m_swapChanged.wait_for(lock, interval, stopping)) return;
+        UnplugLocked();
+        if (m_swapChanged.wait_for(lock, interval, stopping)) return;
+        // The next board: its own probe (serials after the N of the bus) and
+        // an erased target. The state file follows the position on the bus.
+        ++m_swaps;
+        m_serial = SimSerial(m_identity.probes + m_swaps - 1);
+        m_model = TargetModel(m_faults);
+        m_present = true;
+        SaveStateLocked(true);
+        if (m_sink) m_sink(3);
+    }
+}
+
+OpenProblem SimBackend::LastOpenProblem() const {
+    return m_identity.selected ? OpenProblem::None : OpenProblem::NoMatch;
+}
+
+int SimBackend::LastOpenedProbe(ProbeInfo* out) const {
+    std::lock_guard lock(m_mutex);
+    if (!m_opened || out == nullptr) return 0;
+    out->serial = m_serial;
+    out->busPort = SimBusPort(m_identity.index);
+    out->id = {0x1a86, 0x8010};
+    out->wrongMode = false;
+    return 1;
+}
 
 int SimBackend::LoadState(std::string* error) {
     std::lock_guard lock(m_mutex);
@@ -85,8 +144,9 @@ int SimBackend::LoadState(std::string* error) {
     return 1;
 }
 
-void SimBackend::SaveStateLocked() {
-    if (!m_model.TakeChanged() || m_statePath.empty()) return;
+void SimBackend::SaveStateLocked(bool always) {
+    const bool changed = m_model.TakeChanged();
+    if (!(changed || always) || m_statePath.empty()) return;
     // Written to a file of its own beside the state, created exclusively, then
     // renamed over it: a crash never leaves half a state, two runs never write
     // into one file, and nothing but the state file is ever replaced.
@@ -110,6 +170,7 @@ int32_t SimBackend::Open(uint32_t index) {
     if (index != 0 || !m_present) return -1;
     if (!m_open) m_model.ResetLink();
     m_open = true;
+    m_opened = true;
     return kSimHandle;
 }
 
@@ -223,14 +284,40 @@ std::vector<Transfer> SimBackend::TakeTransfers() {
 }
 
 std::shared_ptr<SimBackend> MakeSimBackend(std::string_view faults, std::string_view statePath,
-                                           std::string* error) {
+                                           std::string* error, std::string_view selector) {
     Faults parsed;
     if (!ParseFaults(faults, &parsed, error)) return nullptr;
-    auto sim = std::make_shared<SimBackend>(std::move(parsed), std::string(statePath));
+    SimProbeIdentity identity;
+    identity.probes = parsed.probes;
+    if (!selector.empty()) {
+        identity.selected = false;
+        for (uint32_t k = 0; k < parsed.probes && !identity.selected; ++k) {
+            identity.selected = selector == SimSerial(k) || selector == SimBusPort(k);
+            if (identity.selected) identity.index = k;
+        }
+    }
+    if (identity.index != 0 && !ParseFaults(faults, &parsed, error, identity.index)) return nullptr;
+    std::string path(statePath);
+    if (parsed.probesGiven && !path.empty()) path += "." + SimSerial(identity.index);
+    auto sim = std::make_shared<SimBackend>(std::move(parsed), std::move(path), identity);
     if (!sim->LoadState(error)) return nullptr;
     std::lock_guard lock(g_activeMutex);
     g_active = sim;
     return sim;
+}
+
+int ListSimProbes(std::string_view faults, std::vector<ProbeInfo>* out, std::string* error) {
+    Faults all;
+    if (!ParseFaults(faults, &all, error)) return 0;
+    std::vector<ProbeInfo> probes;
+    for (uint32_t k = 0; k < all.probes; ++k) {
+        Faults own;
+        ParseFaults(faults, &own, nullptr, k);
+        if (own.absent) continue;
+        probes.push_back({SimBusPort(k), SimSerial(k), {0x1a86, 0x8010}, false});
+    }
+    *out = std::move(probes);
+    return 1;
 }
 
 std::shared_ptr<SimBackend> ActiveSim() {

@@ -195,9 +195,11 @@ class UsbBackend final : public Backend {
             m_detached = detached;
             m_stalled = 0;
         }
+        std::string serial = ReadSerial(kSysfsUsbDevices, chosen.seen.busPort);
         {
             std::lock_guard lock(m_plugMutex);
             m_tracked = chosen.seen.Key();
+            m_lastOpened = {chosen.seen.busPort, std::move(serial), chosen.seen.id, false};
         }
         m_problem = OpenProblem::None;
         if (++m_handleValue <= 0) m_handleValue = 1;
@@ -249,6 +251,13 @@ class UsbBackend final : public Backend {
     }
 
     OpenProblem LastOpenProblem() const override { return m_problem; }
+
+    int LastOpenedProbe(ProbeInfo* out) const override {
+        std::lock_guard lock(m_plugMutex);
+        if (m_lastOpened.busPort.empty() || out == nullptr) return 0;
+        *out = m_lastOpened;
+        return 1;
+    }
 
   private:
     struct Candidate {
@@ -512,11 +521,12 @@ class UsbBackend final : public Backend {
     // Hot-plug.
     bool m_hotplugRegistered = false;
     libusb_hotplug_callback_handle m_hotplug{};
-    std::mutex m_plugMutex;
+    mutable std::mutex m_plugMutex;
     std::condition_variable m_plugChanged;
     std::deque<PlugRecord> m_records;
     std::vector<std::pair<std::string, Seen>> m_scanned;
     std::string m_tracked;  // Key() of the probe whose events are delivered
+    ProbeInfo m_lastOpened;
     EventSink m_sink;
     bool m_plugStop = false;
     std::thread m_plugThread;

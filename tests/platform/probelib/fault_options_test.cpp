@@ -26,6 +26,20 @@ TEST(FaultOptions, AcceptsEveryOptionTogether) {
     EXPECT_EQ(250u, f.latencyUs);
 }
 
+TEST(FaultOptions, ASuffixAimsAnItemAtOneSimulatedProbe) {
+    const char* text = "probes:4,latency-us:7,refuse:SetLength@SIM2,protected@SIM3,swap-after:50";
+    for (uint32_t probe = 0; probe < 4; ++probe) {
+        Faults f;
+        std::string error;
+        ASSERT_EQ(1, ParseFaults(text, &f, &error, probe)) << error;
+        EXPECT_EQ(4u, f.probes);
+        EXPECT_EQ(7u, f.latencyUs) << "no suffix: every probe";
+        EXPECT_EQ(50u, f.swapAfterMs);
+        EXPECT_EQ(probe == 2, f.refuse.count(0x05) == 1) << probe;
+        EXPECT_EQ(probe == 3, f.startProtected) << probe;
+    }
+}
+
 TEST(FaultOptions, EmptyStringAndStrayCommasMeanNoFault) {
     Faults f;
     f.absent = true;
@@ -51,6 +65,13 @@ TEST(FaultOptions, RefusesBadItemsAndLeavesTheOutputAlone) {
         {"absent,bogus", "one bad item spoils the list"},
         {"refuse:ReadProtect/256", "payload beyond a byte"},
         {"refuse:data/1", "the data pipe has no payloads"},
+        {"probes:0", "no probe at all: say absent"},
+        {"probes:17", "at most 16 probes"},
+        {"probes:2@SIM1", "the bus is not one probe's"},
+        {"refuse:1@SIM1", "one probe unless probes:N says more"},
+        {"probes:4,refuse:1@SIM01", "probe names are SIM0, SIM1, ..."},
+        {"refuse:1@sim0", "nor sim0"},
+        {"swap-after:0", "zero would mean never"},
     };
     for (const Case& c : cases) {
         Faults f;

@@ -10,7 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -232,6 +236,43 @@ TEST_F(CliTest, OutcomesOfEachCase) {
         {"usage", {"--usb-id=1a86", "list"}, 2, {}, "vornic-cli: --usb-id takes"},
         {"usage", {"--sim-state=", "flash", "x.hex"}, 2, {}, "vornic-cli: --sim-state= needs"},
         {"usage", {"list", "extra"}, 2, {}, "vornic-cli: list takes no argument"},
+        {"the simulated bus, one probe absent",
+         {"--simulate=probes:3,absent@SIM1", "list"},
+         0,
+         {"INDEX  BUS-PORT    SERIAL                USB-ID",
+          "0      sim-0       SIM0                  1a86:8010",
+          "1      sim-2       SIM2                  1a86:8010"},
+         ""},
+        {"--probe=all without a probe",
+         {"--simulate=absent", "--probe=all", "flash", "{dir}/app.hex"},
+         1,
+         {},
+         "vornic-cli: no simulated probe is attached"},
+        {"--probe=all converts once, first, and starts no child when that fails",
+         {"--simulate=probes:2", "--probe=all", "flash", "{dir}/missing.hex"},
+         1,
+         {"Not choose file{dir}/missing.hex"},
+         "flash: failed at convert (bad input: file missing)"},
+        {"a report that cannot be written is refused before any board is touched",
+         {"--simulate", "--sim-state={dir}/target.state", "--report={dir}/no/report", "flash",
+          "{dir}/app.hex"},
+         2,
+         {},
+         "vornic-cli: cannot write the report {dir}/no/report",
+         {},
+         [&](const Result&) { EXPECT_FALSE(fs::exists(dir / "target.state")); }},
+        {"usage", {"--repeat", "status"}, 2, {}, "vornic-cli: --probe=all, --repeat and --report"},
+        {"usage",
+         {"--probe=all", "--repeat", "flash", "x.hex"},
+         2,
+         {},
+         "vornic-cli: --repeat runs"},
+        {"usage", {"--repeat=0", "flash", "x.hex"}, 2, {}, "vornic-cli: --repeat takes a number"},
+        {"usage",
+         {"--simulate=probes:4,refuse:SetLength@SIM4", "flash", "x.hex"},
+         2,
+         {},
+         "vornic-cli: bad simulator option \"refuse:SetLength@SIM4\""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
@@ -294,6 +335,179 @@ TEST_F(CliTest, IfChangedSkipsEraseAndProgrammeWhenTheImageIsThere) {
     EXPECT_EQ("Succeed to verify!", lines[lines.size() - 3]);
     EXPECT_NE(std::string::npos, lines[lines.size() - 2].find("skipped"));
     EXPECT_EQ("Succeed to set soft-reset!", lines.back());
+}
+
+// The lines of a text.
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Every record of a report, each with the fields a record has; the run's exit
+// status agrees with their outcomes.
+std::vector<nlohmann::json> Records(const fs::path& path, int status) {
+    std::vector<nlohmann::json> records;
+    bool allPassed = true;
+    for (const std::string& line : Lines(ReadAll(path))) {
+        nlohmann::json r = nlohmann::json::parse(line, nullptr, false);
+        EXPECT_TRUE(r.is_object()) << line;
+        if (!r.is_object()) continue;
+        EXPECT_TRUE(std::regex_match(r.value("time", ""),
+                                     std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")))
+            << line;
+        for (const char* key : {"serial", "busPort"}) EXPECT_TRUE(r["probe"].contains(key)) << line;
+        for (const char* key : {"file", "imageBytes", "imageSha256", "address", "seconds"})
+            EXPECT_TRUE(r.contains(key)) << key;
+        EXPECT_EQ("vornic-cli", r["tool"].value("name", ""));
+        EXPECT_EQ(VORNIC_VERSION, r["tool"].value("version", ""));
+        bool stepsOk = true;
+        for (const auto& step : r["steps"]) {
+            stepsOk = stepsOk && step["ok"].get<bool>();
+            EXPECT_EQ(!step["ok"].get<bool>(), step.contains("kind")) << line;
+        }
+        EXPECT_EQ(stepsOk && !r.contains("unfinished") ? "pass" : "fail", r["outcome"]) << line;
+        allPassed = allPassed && r["outcome"] == "pass";
+        records.push_back(std::move(r));
+    }
+    EXPECT_EQ(allPassed, status == 0);
+    return records;
+}
+
+// SHA-256 of the 40-byte image of kHex (as sha256sum gives it).
+constexpr const char* kImageSha256 =
+    "5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87";
+
+TEST_F(CliTest, EveryProbeAtOnceOneOfThemFaulted) {
+    const fs::path report = dir / "line.jsonl";
+    const Result r = RunCliProcess({"--lang=en", "--simulate=probes:4,refuse:SetLength@SIM2",
+                                    "--sim-state=" + state, "--probe=all",
+                                    "--report=" + report.string(), "flash", hex});
+    EXPECT_EQ(1, r.status) << r.out << r.err;
+    // Each child's lines whole, behind its name, and in a single run's order.
+    const std::regex logLine(R"(\[(SIM\d)\] \d{4}#\d\d:\d\d:\d\d:\d{3}>> (.*))");
+    std::map<std::string, std::vector<std::string>> texts;
+    std::vector<std::string> lines = Lines(r.out), table;
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("Succeed to trans file from .HEX to .BIN.", Texts(lines[0]).at(0))
+        << "converted once";
+    for (size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        if (table.empty() && std::regex_match(lines[i], m, logLine))
+            texts[m[1]].push_back(m[2]);
+        else
+            table.push_back(lines[i]);
+    }
+    const std::vector<std::string> pass = {"Succeed to open device!",
+                                           "Succeed to clear-all!",
+                                           "Programme address is affirmed!",
+                                           "Programme length is affirmed!",
+                                           "Begin to programme and verify...",
+                                           "Succeed to programme!",
+                                           "Succeed to verify!",
+                                           "Succeed to set soft-reset!"};
+    for (const char* probe : {"SIM0", "SIM1", "SIM3"}) EXPECT_EQ(pass, texts[probe]) << probe;
+    EXPECT_EQ(
+        (std::vector<std::string>{pass[0], pass[1], pass[2], "Invalid programme length!", pass[7]}),
+        texts["SIM2"]);
+    ASSERT_EQ(6u, table.size()) << r.out;
+    EXPECT_EQ(0u, table[0].rfind("PROBE  RESULT", 0)) << table[0];
+    for (int k : {0, 1, 3})
+        EXPECT_EQ(0u, table[k + 1].rfind("SIM" + std::to_string(k) + "   PASS ", 0))
+            << table[k + 1];
+    EXPECT_EQ(0u, table[3].rfind("SIM2   FAIL at programme (target refused)  ", 0)) << table[3];
+    EXPECT_EQ("4 boards: 3 passed, 1 failed", table[5]);
+    EXPECT_NE(std::string::npos, r.err.find("[SIM2] flash: failed at programme")) << r.err;
+
+    std::set<std::string> serials;
+    for (const nlohmann::json& record : Records(report, r.status)) {
+        serials.insert(record["probe"]["serial"].get<std::string>());
+        EXPECT_EQ(hex, record["file"]) << "the file named, not the .BIN the children loaded";
+        EXPECT_EQ(kImageSha256, record["imageSha256"]);
+        EXPECT_EQ(40, record["imageBytes"]);
+        EXPECT_EQ(record["probe"]["serial"] == "SIM2", record["outcome"] == "fail");
+    }
+    EXPECT_EQ((std::set<std::string>{"SIM0", "SIM1", "SIM2", "SIM3"}), serials);
+    // Each simulated probe keeps its own target.
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(65545u, fs::file_size(state + ".SIM" + std::to_string(k))) << k;
+}
+
+TEST_F(CliTest, OneBoardAfterAnother) {
+    // The simulator swaps the board after each job: five boards, no person.
+    const fs::path report = dir / "boards.jsonl";
+    const Result swapped =
+        RunCliProcess({"--lang=en", "--simulate=swap-after:20", "--report=" + report.string(),
+                       "flash", hex, "--repeat=5"});
+    EXPECT_EQ(0, swapped.status) << swapped.out << swapped.err;
+    // Each board logs a single run's lines; between boards the probe leaves.
+    std::vector<std::string> boards, log, want;
+    for (const std::string& line : Lines(swapped.out))
+        (line.find(">> ") == std::string::npos ? boards : log).push_back(Texts(line)[0]);
+    const std::vector<std::string> single = {
+        "Succeed to open device!",       "Succeed to trans file from .HEX to .BIN.",
+        "Succeed to clear-all!",         "Programme address is affirmed!",
+        "Programme length is affirmed!", "Begin to programme and verify...",
+        "Succeed to programme!",         "Succeed to verify!",
+        "Succeed to set soft-reset!"};
+    for (int k = 0; k < 5; ++k) {
+        if (k > 0) want.push_back("Succeed to close device!");
+        want.insert(want.end(), single.begin(), single.end());
+    }
+    EXPECT_EQ(want, log);
+    ASSERT_EQ(6u, boards.size()) << swapped.out;
+    for (int k = 0; k < 5; ++k)
+        EXPECT_EQ(0u, boards[k].rfind("board " + std::to_string(k + 1) + ": PASS (40 bytes, ", 0));
+    EXPECT_EQ("5 boards: 5 passed, 0 failed", boards[5]);
+    std::set<std::string> serials;
+    for (const nlohmann::json& record : Records(report, swapped.status))
+        serials.insert(record["probe"]["serial"].get<std::string>());
+    EXPECT_EQ((std::set<std::string>{"SIM0", "SIM1", "SIM2", "SIM3", "SIM4"}), serials);
+
+    // Enter starts the next board, q and Enter stops; failed boards fail the run.
+    const Result typed = clitest::RunProcess(
+        {VORNIC_CLI_PATH, "--lang=en", "--simulate=refuse:SetLength", "flash", hex, "--repeat"}, 60,
+        "\nq\n");
+    EXPECT_EQ(1, typed.status);
+    const std::vector<std::string> end = {
+        "board 1: FAIL at programme (target refused)", "Succeed to set soft-reset!",
+        "board 2: FAIL at programme (target refused)", "2 boards: 0 passed, 2 failed"};
+    const std::vector<std::string> texts = Texts(typed.out);
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(end[2], texts[texts.size() - 2]);
+    EXPECT_EQ(end[3], texts.back());
+}
+
+TEST_F(CliTest, CtrlCStopsTheLine) {
+    const fs::path report = dir / "stopped.jsonl";
+    // --probe=all: every child stops; their boards are named unfinished.
+    auto once = [](const char* line, int times) {
+        return [line, times, sent = false](pid_t pid, const std::string& out) mutable {
+            size_t n = 0;
+            for (size_t at = 0; (at = out.find(line, at)) != std::string::npos; ++at) ++n;
+            if (!sent && n >= static_cast<size_t>(times)) sent = kill(pid, SIGINT) == 0;
+        };
+    };
+    const Result all =
+        clitest::RunProcess({VORNIC_CLI_PATH, "--lang=en", "--simulate=probes:2,latency-us:20000",
+                             "--probe=all", "--report=" + report.string(), "flash", hex},
+                            60, {}, once("Programme length is affirmed!", 2));
+    EXPECT_EQ(1, all.status);
+    const std::vector<std::string> lines = Lines(all.out);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ("2 boards: 0 passed, 0 failed, 2 unfinished", lines.back());
+    EXPECT_EQ(0u, lines[lines.size() - 2].rfind("SIM1   UNFINISHED", 0)) << all.out;
+    const auto records = Records(report, all.status);
+    ASSERT_EQ(2u, records.size());
+    for (const auto& record : records) EXPECT_TRUE(record.value("unfinished", false));
+
+    // --repeat: Ctrl-C while it waits for the next board ends the run.
+    const Result waiting =
+        clitest::RunProcess({VORNIC_CLI_PATH, "--lang=en", "--simulate", "flash", hex, "--repeat"},
+                            60, {}, once("board 1: PASS", 1));
+    EXPECT_EQ(0, waiting.status) << waiting.out;
+    EXPECT_EQ("1 boards: 1 passed, 0 failed", Lines(waiting.out).back());
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ TEST(CommandLineTest, RefusesBadOptions) {
         {"--probe", "selector missing"},
         {"--probe=", "empty selector"},
         {"--trace=", "empty trace file"},
+        {"--probe=all", "the window drives one probe"},
     };
     for (const Case& c : cases) {
         CommandLine cl;

@@ -1,7 +1,8 @@
 // vornic-cli against emulated probes on USB, compared with the same runs on
 // the simulated probe: a flash and a verify, a probe removed mid-programme,
 // `list` with a probe in the wrong mode, --probe with two probes attached,
-// and the explanation of a failed open; then the window over the same probe.
+// --probe=all with three, and the explanation of a failed open; then the
+// window over the same probe.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -179,6 +180,19 @@ TEST_F(UsbCliTest, ProbeOptionPicksOneOfTwo) {
     EXPECT_EQ(1, nobody.status);
     EXPECT_NE(std::string::npos, nobody.err.find("--probe")) << nobody.err;
     EXPECT_EQ(std::vector<std::string>{"No device connection detected!"}, Texts(nobody.out));
+}
+
+TEST_F(UsbCliTest, EveryProbeAtOnce) {
+    bed->Add(ProbeAt("1-1", "AAA1"), false);
+    bed->Add(ProbeAt("1-2", ""), false);  // no serial: it goes by its bus-port
+    bed->Add(ProbeAt("1-3", "CCC3"), false);
+    Bytes image = WriteHex(dir / "app.hex", 3000);
+    Result r = Cli({"--probe=all", "--lang=en", "flash", (dir / "app.hex").string()});
+    EXPECT_EQ(0, r.status) << r.out << r.err;
+    for (const char* port : {"1-1", "1-2", "1-3"}) EXPECT_EQ(image, Flash(port, image.size()));
+    for (const char* name : {"[AAA1] ", "[1-2] ", "[CCC3] "})
+        EXPECT_NE(std::string::npos, r.out.find(std::string(name) + "0007#")) << name << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("\n3 boards: 3 passed, 0 failed\n")) << r.out;
 }
 
 TEST_F(UsbCliTest, AFailedOpenIsExplained) {

@@ -1,13 +1,16 @@
 // libFuzzer entry for the shared command-line parser: the input is a command
 // line, its arguments separated by NUL bytes, parsed with the options both
-// front ends add. Any answer is fine; a crash, an escaping exception, a leak
-// or an argument that was never given is not.
+// front ends add, vornic-cli's production-line options checked, and the
+// simulator's faults read for one of its probes. Any answer is fine; a crash,
+// an escaping exception, a leak or an argument that was never given is not.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "faults.h"
+#include "line_options.h"
 #include "options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,12 +32,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     parser.AddFlag("--no-erase", &noErase);
     parser.AddValue("--address", &address);
     parser.AddValue("--screenshot", &screenshot);
+    LineOptions line;
+    line.AddTo(parser);
     vornic_options::CommonOptions options;
     std::string error;
     const int result = parser.Parse(args, &options, &error);
     if (result != 0 && result != 1) std::abort();
     if (result == 0 && error.empty()) std::abort();
     if (result == 1) {
+        const std::string complaint =
+            line.Check(options.arguments.empty() ? "" : options.arguments[0], options.probe);
+        if (complaint.empty() && !line.report.empty() && line.recordFd >= 0)
+            std::abort();  // --record-fd and --report never together
+        probelib::sim::Faults faults;
+        std::string why;
+        const uint32_t probe = size > 0 ? data[0] % 20 : 0;
+        if (probelib::sim::ParseFaults(options.simFaults, &faults, &why, probe) == 1 &&
+            (faults.probes < 1 || faults.probes > probelib::sim::kMaxSimProbes))
+            std::abort();
         // Arguments are given words, values parts of given words.
         for (const std::string& argument : options.arguments) {
             bool given = false;

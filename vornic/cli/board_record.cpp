@@ -1,0 +1,177 @@
+// Board records as JSON Lines (nlohmann-json), their SHA-256 (nettle), and the
+// append-and-sync of the report file.
+#include "board_record.h"
+
+#include <fcntl.h>
+#include <nettle/sha2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "options.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Names and serials are bytes; JSON text is UTF-8, so a byte that is not
+// part of valid UTF-8 becomes U+FFFD rather than failing the record.
+std::string Dump(const Json& json) {
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Json ProbeJson(bool known, const probelib::ProbeInfo& probe) {
+    Json json = Json::object();
+    json["serial"] = known && !probe.serial.empty() ? Json(probe.serial) : Json(nullptr);
+    json["busPort"] = known && !probe.busPort.empty() ? Json(probe.busPort) : Json(nullptr);
+    return json;
+}
+
+// The text of a kind from its record name: "refused" -> "target refused".
+std::string KindTextOf(std::string_view name) {
+    for (Kind kind : {Kind::Transport, Kind::Refused, Kind::BadInput, Kind::System})
+        if (name == KindName(kind)) return KindText(kind);
+    return std::string(name);
+}
+
+}  // namespace
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, bytes.size(), bytes.data());
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t b : digest) {
+        text.push_back(kHex[b >> 4]);
+        text.push_back(kHex[b & 15]);
+    }
+    return text;
+}
+
+std::string BoardRecord(const Report& report, const BoardContext& context, bool unfinished) {
+    Json steps = Json::array();
+    for (const StepOutcome& s : report.steps) {
+        Json step = {{"step", StepName(s.step)}, {"ok", s.outcome.Ok()}};
+        if (!s.outcome.Ok()) step["kind"] = KindName(s.outcome.kind());
+        steps.push_back(std::move(step));
+    }
+    char address[16];
+    std::snprintf(address, sizeof address, "0x%08X", context.address);
+    Json record = Json::object();
+    record["time"] = UtcTimestamp(context.started);
+    record["probe"] = ProbeJson(context.probeKnown, context.probe);
+    record["file"] = context.file;
+    record["imageBytes"] = context.image.size();
+    record["imageSha256"] = context.image.empty() ? Json(nullptr) : Json(Sha256Hex(context.image));
+    record["address"] = address;
+    record["steps"] = std::move(steps);
+    record["outcome"] = report.Ok() && !unfinished ? "pass" : "fail";
+    if (unfinished) record["unfinished"] = true;
+    record["bytesSent"] = report.bytesSent;
+    record["seconds"] = report.seconds;
+    record["tool"] = {{"name", "vornic-cli"}, {"version", vornic_options::Version()}};
+    return Dump(record);
+}
+
+int AdoptChildRecord(std::string_view text, const std::string& file,
+                     const probelib::ProbeInfo& probe, std::string* line, RecordSummary* summary) {
+    Json record = Json::parse(text.begin(), text.end(), nullptr, false);
+    if (!record.is_object()) return 0;
+    const auto outcome = record.find("outcome");
+    const auto steps = record.find("steps");
+    const auto bytes = record.find("bytesSent");
+    const auto seconds = record.find("seconds");
+    if (outcome == record.end() || !outcome->is_string() || steps == record.end() ||
+        !steps->is_array() || bytes == record.end() || !bytes->is_number_unsigned() ||
+        seconds == record.end() || !seconds->is_number())
+        return 0;
+    RecordSummary read;
+    const std::string& word = outcome->get_ref<const std::string&>();
+    if (word != "pass" && word != "fail") return 0;
+    read.pass = word == "pass";
+    for (const Json& step : *steps) {
+        const auto name = step.find("step");
+        const auto ok = step.find("ok");
+        if (!step.is_object() || name == step.end() || !name->is_string() || ok == step.end() ||
+            !ok->is_boolean())
+            return 0;
+        if (ok->get<bool>() || !read.failedStep.empty()) continue;
+        const auto kind = step.find("kind");
+        if (kind == step.end() || !kind->is_string()) return 0;
+        read.failedStep = name->get<std::string>();
+        read.failedKind = KindTextOf(kind->get_ref<const std::string&>());
+    }
+    if (read.pass != read.failedStep.empty() ||
+        bytes->get<uint64_t>() > std::numeric_limits<uint32_t>::max())
+        return 0;
+    read.bytesSent = static_cast<uint32_t>(bytes->get<uint64_t>());
+    read.seconds = seconds->get<double>();
+    record["probe"] = ProbeJson(true, probe);
+    record["file"] = file;
+    *line = Dump(record);
+    *summary = std::move(read);
+    return 1;
+}
+
+RecordFile::~RecordFile() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+int RecordFile::Open(const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error) *error = "cannot write the report " + path + ": " + std::strerror(errno);
+        return 0;
+    }
+    m_fd = fd;
+    m_name = "the report " + path;
+    return 1;
+}
+
+void RecordFile::Adopt(int fd) {
+    m_fd = fd;
+    m_name = "the record descriptor " + std::to_string(fd);
+}
+
+int RecordFile::Append(std::string_view record, std::string* error) {
+    std::string text(record);
+    text.push_back('\n');
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(m_fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (error) *error = "cannot write " + m_name + ": " + std::strerror(errno);
+            return 0;
+        }
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    struct stat info {};
+    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::fsync(m_fd) != 0) {
+        if (error) *error = "cannot sync " + m_name + ": " + std::strerror(errno);
+        return 0;
+    }
+    return 1;
+}

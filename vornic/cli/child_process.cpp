@@ -1,0 +1,87 @@
+// posix_spawn with pipes: the child's ends are moved to 1, 2 and 3 by the
+// spawn's file actions; every other descriptor of ours is close-on-exec.
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+extern char** environ;
+
+namespace {
+
+struct Pipe {
+    int read = -1, write = -1;
+    ~Pipe() {
+        ChildProcess::CloseFd(&read);
+        ChildProcess::CloseFd(&write);
+    }
+};
+
+}  // namespace
+
+ChildProcess::~ChildProcess() {
+    CloseFd(&out);
+    CloseFd(&err);
+    CloseFd(&record);
+}
+
+void ChildProcess::CloseFd(int* fd) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+}
+
+int ChildProcess::Start(const char* program, const char* name, const std::vector<std::string>& args,
+                        std::string* error) {
+    Pipe pipes[3];
+    for (Pipe& p : pipes) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
+            return 0;
+        }
+        p.read = fds[0];
+        p.write = fds[1];
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(name));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipes[0].write, 1);
+    posix_spawn_file_actions_adddup2(&actions, pipes[1].write, 2);
+    posix_spawn_file_actions_adddup2(&actions, pipes[2].write, kRecordFd);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        if (error) *error = std::string("cannot start ") + program + ": " + std::strerror(rc);
+        return 0;
+    }
+    m_pid = pid;
+    out = std::exchange(pipes[0].read, -1);
+    err = std::exchange(pipes[1].read, -1);
+    record = std::exchange(pipes[2].read, -1);
+    return 1;
+}
+
+void ChildProcess::Signal(int signal) const {
+    if (m_pid > 0) ::kill(m_pid, signal);
+}
+
+int ChildProcess::Wait() {
+    int status = 0;
+    while (m_pid > 0 && ::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    return status;
+}

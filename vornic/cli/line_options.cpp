@@ -1,0 +1,42 @@
+// Checks of the production-line options, which only flash and verify take.
+#include "line_options.h"
+
+#include <charconv>
+
+namespace {
+
+// A decimal number in [low, high].
+bool ParseCount(std::string_view text, uint32_t low, uint32_t high, uint32_t* out) {
+    uint32_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
+        value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+}  // namespace
+
+void LineOptions::AddTo(vornic_options::Parser& parser) {
+    parser.AddOptionalValue("--repeat", &repeat, &m_boards);
+    parser.AddValue("--report", &report);
+    parser.AddValue("--record-fd", &m_recordFd);
+}
+
+std::string LineOptions::Check(std::string_view command, std::string_view probe) {
+    allProbes = probe == "all";
+    if ((allProbes || repeat || !report.empty() || !m_recordFd.empty()) && command != "flash" &&
+        command != "verify")
+        return "--probe=all, --repeat and --report belong to flash and verify";
+    if (allProbes && repeat) return "--repeat runs one probe; it does not go with --probe=all";
+    if (repeat && !m_boards.empty() && !ParseCount(m_boards, 1, UINT32_MAX, &boards))
+        return "--repeat takes a number of boards, 1 or more";
+    uint32_t fd = 0;
+    if (!m_recordFd.empty()) {
+        if (!ParseCount(m_recordFd, 3, 1023, &fd)) return "--record-fd takes a descriptor from 3";
+        if (!report.empty()) return "--record-fd and --report do not go together";
+        recordFd = static_cast<int>(fd);
+    }
+    return {};
+}
