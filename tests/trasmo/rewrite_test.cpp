@@ -42,8 +42,7 @@ TEST(Rewrite, MarkersReportAndContent) {
     // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
-        ResetConverterState();
-        f.ClearLogs();
+        f.Reset();
         for (std::size_t i = 0; i < row.rules.size(); ++i)
             SetRule(static_cast<int>(i), row.rules[i][0], row.rules[i][1]);
         WriteFile(file, row.content);

@@ -7,6 +7,13 @@
 
 namespace {
 
+// Replaces LF line ends by CR LF.
+std::string Crlf(std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? "\r\n" : std::string(1, c);
+    return out;
+}
+
 // A RegexMap table: index lines for the names given, then one section per (name, sour, dest).
 std::string RegexTable(const std::vector<std::array<std::string, 3>>& entries) {
     std::string t = "[REGEX]\n";
@@ -72,8 +79,7 @@ TEST_F(TableTest, QuirksOfTheFormat) {
     // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
-        ResetConverterState();
-        ClearLogs();
+        Reset();
         EXPECT_EQ(LoadRegex(row.text), row.count);
         const RegexMapEntry& e = g_regexMaps[static_cast<std::size_t>(row.slot)];
         EXPECT_EQ(e.section, row.section);

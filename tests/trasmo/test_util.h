@@ -1,4 +1,4 @@
-// Shared helpers of the converter tests: scratch folders, files, log capture, table slots.
+// Shared helpers of the converter tests: scratch folders, files, logs, table slots.
 #pragma once
 
 #include <fcntl.h>
@@ -23,26 +23,16 @@ inline std::string ReadFile(const fs::path& p) {
 
 inline void WriteFile(const fs::path& p, std::string_view data) {
     fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << data;
 }
 
 // Lines of a log without their " \r\n" ending.
 inline Lines LogLines(const std::string& log) {
     Lines lines;
-    for (std::size_t pos = 0; pos < log.size();) {
-        std::size_t end = log.find(" \r\n", pos);
-        lines.push_back(log.substr(pos, end == std::string::npos ? end : end - pos));
-        pos = end == std::string::npos ? log.size() : end + 3;
-    }
+    for (std::size_t pos = 0, end; (end = log.find(" \r\n", pos)) != std::string::npos;
+         pos = end + 3)
+        lines.push_back(log.substr(pos, end - pos));
     return lines;
-}
-
-// Replaces LF line ends by CR LF.
-inline std::string Crlf(std::string_view text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? "\r\n" : std::string(1, c);
-    return out;
 }
 
 inline const auto Msg = &FormatImportMessage;  // a message's GBK text, as written
@@ -50,15 +40,12 @@ inline const auto Msg = &FormatImportMessage;  // a message's GBK text, as writt
 // A fresh folder under the system's temporary folder, removed at the end (folders a test
 // made read-only included).
 struct ScratchDir {
-    fs::path path =
-        fs::temp_directory_path() / ("trasmo-test-" + std::to_string(std::random_device{}()) + "-" +
-                                     std::to_string(::getpid()));
+    fs::path path = fs::temp_directory_path() / ("trasmo-test-" + std::to_string(::getpid()) + "-" +
+                                                 std::to_string(std::random_device{}()));
     ScratchDir() { fs::create_directories(path); }
     ~ScratchDir() {
         std::error_code ec;
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-        for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != decltype(it)();
-             it.increment(ec))
+        for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
             if (it->is_directory(ec) && !it->is_symlink(ec))
                 fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(path, ec);
@@ -75,11 +62,14 @@ struct ConverterFixture {
         g_importLog = ::open((dir.path / "ImportKeilProj.log").c_str(), flags, 0644);
     }
     ~ConverterFixture() {
-        ::close(g_monitorLog), ::close(g_importLog);
+        ::close(g_monitorLog);
+        ::close(g_importLog);
         g_monitorLog = g_importLog = kInvalidHandle;
         ResetConverterState();
     }
-    void ClearLogs() const {
+    // A fresh start: empty tables and logs.
+    void Reset() const {
+        ResetConverterState();
         for (int log : {g_monitorLog, g_importLog})
             if (::ftruncate(log, 0) != 0 || ::lseek(log, 0, SEEK_SET) != 0) std::abort();
     }
@@ -96,12 +86,17 @@ inline void Set(char (&field)[N], std::string_view v) {
 inline void SetRule(int slot, std::string_view sour, std::string_view dest,
                     std::string_view section = "R") {
     RegexMapEntry& e = g_regexMaps[static_cast<std::size_t>(slot)] = {};
-    Set(e.section, section), Set(e.sour, sour), Set(e.dest, dest);
+    Set(e.section, section);
+    Set(e.sour, sour);
+    Set(e.dest, dest);
 }
 
 inline void SetTrans(int slot, std::string_view file, std::string_view trans,
                      std::string_view lib = "", std::string_view tranLib = "") {
     TransFileEntry& e = g_transFiles[static_cast<std::size_t>(slot)] = {};
-    Set(e.section, "T" + std::to_string(slot)), Set(e.sourFileName, file);
-    Set(e.transFileName, trans), Set(e.sourLib, lib), Set(e.tranLib, tranLib);
+    Set(e.section, "T" + std::to_string(slot));
+    Set(e.sourFileName, file);
+    Set(e.transFileName, trans);
+    Set(e.sourLib, lib);
+    Set(e.tranLib, tranLib);
 }

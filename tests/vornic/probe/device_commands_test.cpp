@@ -1,150 +1,90 @@
-// Status query, read-protect changes and soft reset: flag rules, banners,
-// link texts and messages; refusal without a device or while busy.
+// The three buttons and the soft reset: which replies each accepts, and what
+// an answer, a refusal, a garbled or missing reply, no probe or a busy probe
+// do to the log, the read-protect flag, the banner and the link text.
 #include "probe_fixture.h"
+
+namespace {
 
 class DeviceCommandsTest : public ProbeFixture {};
 
-TEST_F(DeviceCommandsTest, CheckStatusShowsBannerLinkTextAndMessage) {
-    Start("");
-    ClearOutput();
-    EXPECT_EQ(IDB_BANNER_BLANK, Banner());
-    dialog->Click(IDC_CHECK_STATUS);
-    EXPECT_EQ(0, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner());
-    EXPECT_EQ("检测到设备已连接(读保护已解除)", LinkText());
-    EXPECT_EQ(LogLines{"【读保护已解除】"}, TakeLines());
+// Who has the probe when the button is pressed: nobody, a job (the session is
+// taken), or nobody at all (the tool holds no handle, though the probe is there).
+enum Hold { kFree, kBusy, kNoHandle };
 
-    sim->SetReadProtected(true);
-    dialog->Click(IDC_CHECK_STATUS);
-    EXPECT_EQ(1, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_PROTECTED_ZH, Banner());
-    EXPECT_EQ("检测到设备已连接(读保护已使能)", LinkText());
-    EXPECT_EQ(LogLines{"【读保护已使能】"}, TakeLines());
-}
-
-TEST_F(DeviceCommandsTest, LanguageFlagPicksTheBannerSetOfTheNextQuery) {
-    Start("protected", false);
-    dialog->Click(IDC_CHECK_STATUS);
-    EXPECT_EQ(IDB_BANNER_PROTECTED_EN, Banner());
-    EXPECT_EQ("Device is linked(Read-Protect enabled)", LinkText());
-    EXPECT_EQ("【Read-Protect is enabled】", Lines().back());
-    g_useChinese = 1;
-    EXPECT_EQ(IDB_BANNER_PROTECTED_EN, Banner()) << "the banner shown stays";
-    sim->SetReadProtected(false);
-    QueryDeviceStatus();
-    EXPECT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner());
-    g_useChinese = 0;
-    QueryDeviceStatus();
-    EXPECT_EQ(IDB_BANNER_UNPROTECTED_EN, Banner());
-}
-
-TEST_F(DeviceCommandsTest, FailedQueryKeepsFlagBannerAndLinkText) {
-    Start("refuse:ReadProtect");
-    g_readProtected = 0;
-    dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_UNPROTECTED_ZH);
-    ClearOutput();
-    EXPECT_EQ(Reason::NotAccepted, QueryDeviceStatus().reason());
-    dialog->Click(IDC_CHECK_STATUS);
-    EXPECT_EQ(0, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner());
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_EQ(LogLines{"【读保护查询失败】"}, Lines());
-}
-
-TEST_F(DeviceCommandsTest, DisableErasesResetsAndRequeries) {
-    Start("protected");
-    sim->LoadFlash(Bytes(64, 0x12));
-    ClearOutput();
-    dialog->Click(IDC_DISABLE_PROTECT);
-    EXPECT_EQ((LogLines{"解除读保护成功!", "软复位设置成功!"}), Lines());
-    EXPECT_EQ(0, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner()) << "follow-up query";
-    EXPECT_EQ("检测到设备已连接", LinkText()) << "only check status changes the link text";
-    EXPECT_FALSE(sim->ReadProtected());
-    EXPECT_EQ(0xFF, sim->Flash()[0]);
-}
-
-TEST_F(DeviceCommandsTest, DisableWhoseFollowUpQueryFailsLeavesFlagZeroAndTheBanner) {
-    Start("protected,no-reply:ReadProtect/1");
-    dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_PROTECTED_ZH);
-    ClearOutput();
-    dialog->Click(IDC_DISABLE_PROTECT);
-    EXPECT_EQ((LogLines{"解除读保护成功!", "软复位设置成功!"}), Lines())
-        << "the failed query is silent";
-    EXPECT_EQ(0, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_PROTECTED_ZH, Banner());
-}
-
-TEST_F(DeviceCommandsTest, EnableResetsAndRequeries) {
-    Start("");
-    g_readProtected = 0;
-    ClearOutput();
-    dialog->Click(IDC_ENABLE_PROTECT);
-    EXPECT_EQ((LogLines{"使能读保护成功!", "软复位设置成功!"}), Lines());
-    EXPECT_EQ(1, g_readProtected.load());
-    EXPECT_EQ(IDB_BANNER_PROTECTED_ZH, Banner());
-    EXPECT_TRUE(sim->ReadProtected());
-}
-
-TEST_F(DeviceCommandsTest, FailedDisableMarksProtectedFailedEnableLeavesTheFlag) {
-    Start("no-reply:ReadProtect");
-    g_readProtected = 0;
-    ClearOutput();
-    dialog->Click(IDC_DISABLE_PROTECT);
-    EXPECT_EQ(1, g_readProtected.load());
-    g_readProtected = 0;
-    dialog->Click(IDC_ENABLE_PROTECT);
-    EXPECT_EQ(0, g_readProtected.load());
-    EXPECT_EQ((LogLines{"解除读保护失败!", "使能读保护失败!"}), Lines());
-    EXPECT_EQ(IDB_BANNER_BLANK, Banner());
-}
-
-TEST_F(DeviceCommandsTest, NoDeviceRefusesEveryButtonWithoutTraffic) {
-    Start("absent");
-    sim->Plug();  // present but never opened by the tool
-    probelib::WaitForNotifications();
-    dialog->Click(IDC_OPEN_DEVICE);  // closes again
-    ASSERT_EQ(-1, g_deviceHandle.load());
-    ClearOutput();
-    sim->TakeTransfers();
-    for (int button : {IDC_CHECK_STATUS, IDC_DISABLE_PROTECT, IDC_ENABLE_PROTECT})
-        dialog->Click(button);
-    EXPECT_EQ(LogLines(3, "未检测到硬件设备!"), Lines());
-    EXPECT_TRUE(sim->TakeTransfers().empty());
-    EXPECT_EQ(1, g_readProtected.load());
-}
-
-TEST_F(DeviceCommandsTest, CommandFindingTheSessionTakenIsRefused) {
-    Start("");
-    ClearOutput();
-    sim->TakeTransfers();
-    {
-        ProbeSession job;
-        ASSERT_TRUE(job.Held());
-        EXPECT_TRUE(ProbeSessionTaken());
-        EXPECT_FALSE(ProbeSession().Held());
-        for (int button : {IDC_CHECK_STATUS, IDC_DISABLE_PROTECT, IDC_ENABLE_PROTECT})
-            dialog->Click(button);
-        EXPECT_TRUE(sim->TakeTransfers().empty());
+// Each case: a fresh simulator with `faults` whose flash holds 0x12 bytes, the
+// flag set to `flagBefore` and the blank banner shown, then one button.
+TEST_F(DeviceCommandsTest, OutcomesOfEachButton) {
+    const char *linked = "检测到设备已连接", *disabled = "解除读保护成功!\n软复位设置成功!\n";
+    const int blank = IDB_BANNER_BLANK, protectedZh = IDB_BANNER_PROTECTED_ZH,
+              unprotectedZh = IDB_BANNER_UNPROTECTED_ZH;
+    struct Case {
+        const char* why;
+        const char* faults;
+        int button;  // 0: the soft reset alone
+        int flagBefore;
+        const char* log;
+        int flagAfter;
+        int banner;
+        const char* link;
+        bool erased = false;
+        bool english = false;
+        Hold hold = kFree;
+    } cases[] = {
+        {"unprotected", "", IDC_CHECK_STATUS, 1, "【读保护已解除】\n", 0, unprotectedZh,
+         "检测到设备已连接(读保护已解除)"},
+        {"protected", "protected", IDC_CHECK_STATUS, 0, "【读保护已使能】\n", 1, protectedZh,
+         "检测到设备已连接(读保护已使能)"},
+        {"protected, in English", "protected", IDC_CHECK_STATUS, 0, "【Read-Protect is enabled】\n",
+         1, IDB_BANNER_PROTECTED_EN, "Device is linked(Read-Protect enabled)", false, true},
+        {"a result neither 1 nor 2", "refuse:ReadProtect", IDC_CHECK_STATUS, 0,
+         "【读保护查询失败】\n", 0, blank, linked},
+        {"no answer", "no-reply:ReadProtect", IDC_CHECK_STATUS, 0, "【读保护查询失败】\n", 0, blank,
+         linked},
+        {"a wrong marker", "bad-marker:ReadProtect", IDC_CHECK_STATUS, 0, "【读保护查询失败】\n", 0,
+         blank, linked},
+        {"disable erases, resets and queries", "protected", IDC_DISABLE_PROTECT, 1, disabled, 0,
+         unprotectedZh, linked, true},
+        {"disable whose query fails", "protected,no-reply:ReadProtect/1", IDC_DISABLE_PROTECT, 1,
+         disabled, 0, blank, linked, true},
+        {"a refused disable assumes protection stays on", "refuse:ReadProtect", IDC_DISABLE_PROTECT,
+         0, "解除读保护失败!\n", 1, blank, linked},
+        {"enable resets and queries", "", IDC_ENABLE_PROTECT, 0,
+         "使能读保护成功!\n软复位设置成功!\n", 1, protectedZh, linked},
+        {"a failed enable leaves the flag", "bad-marker:ReadProtect", IDC_ENABLE_PROTECT, 0,
+         "使能读保护失败!\n", 0, blank, linked},
+        {"reset: length 1 and result 1", "", 0, 1, "软复位设置成功!\n", 1, blank, linked},
+        {"reset: result 0", "refuse:SoftReset", 0, 1, "软复位设置失败!\n", 1, blank, linked},
+        {"reset: a wrong marker is silent", "bad-marker:SoftReset", 0, 1, "", 1, blank, linked},
+        {"reset: no reply is silent", "no-reply:SoftReset", 0, 1, "", 1, blank, linked},
+        {"no probe", "", IDC_ENABLE_PROTECT, 0, "未检测到硬件设备!\n", 0, blank, linked, false,
+         false, kNoHandle},
+        {"busy", "protected", IDC_DISABLE_PROTECT, 1, "设备忙，请等待当前操作完成\n", 1, blank,
+         linked, false, false, kBusy},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Start(c.faults, !c.english);
+        sim->LoadFlash(Bytes(64, 0x12));
+        g_readProtected = c.flagBefore;
+        if (c.hold == kNoHandle) g_deviceHandle = -1;
+        ClearOutput();
+        sim->TakeTransfers();
+        {
+            ProbeSession job;  // released at once unless a job holds it
+            if (c.hold != kBusy) job.Release();
+            if (c.button != 0)
+                dialog->Click(c.button);
+            else
+                SoftResetDevice();
+        }
+        EXPECT_EQ(c.log, Log());
+        EXPECT_EQ(c.flagAfter, g_readProtected.load());
+        EXPECT_EQ(c.banner, Banner());
+        EXPECT_EQ(c.link, LinkText());
+        EXPECT_EQ(c.erased ? 0xFF : 0x12, sim->Flash()[0]);
+        EXPECT_TRUE(c.hold == kFree || sim->TakeTransfers().empty()) << "no traffic";
+        TearDown();
     }
-    EXPECT_FALSE(ProbeSessionTaken());
-    EXPECT_EQ(LogLines(3, "设备忙，请等待当前操作完成"), TakeLines());
-    g_useChinese = 0;
-    ProbeSession job;
-    dialog->Click(IDC_CHECK_STATUS);
-    EXPECT_EQ(LogLines{"The device is busy, wait for the current operation to finish"}, Lines());
 }
 
-TEST(ProbeSession, MovesToAnotherThreadAndReleasesThere) {
-    ProbeSession session;
-    ASSERT_TRUE(session.Held());
-    std::thread worker([s = std::move(session)]() mutable {
-        EXPECT_TRUE(s.Held());
-        s.Release();
-    });
-    EXPECT_FALSE(session.Held());
-    worker.join();
-    EXPECT_FALSE(ProbeSessionTaken());
-    ProbeSession again;
-    EXPECT_TRUE(again.Held());
-}
+}  // namespace

@@ -1,152 +1,75 @@
 // The link state machine: start-up open, the open/close toggle, arrival and
 // removal events, in both languages.
+#include <sstream>
 #include <thread>
 
 #include "probe_fixture.h"
 
-class LinkTest : public ProbeFixture {
-  protected:
-    // Delivers an event from a thread that is not the user-interface thread,
-    // as the library does.
-    void Notify(uint32_t event) {
-        std::thread([event] { OnDeviceNotify(event); }).join();
+namespace {
+
+class LinkTest : public ProbeFixture {};
+
+// Each case starts the link over a fresh simulator, then acts in order: "click"
+// the hidden open button, an "arrival", "removal" or "event7" delivered from a
+// thread of its own, "plug" or "unplug" the simulated probe, or "forget" the
+// tool's handle. The protected banner is shown before the acts.
+TEST_F(LinkTest, StatesOfTheLink) {
+    struct Case {
+        const char* why;
+        const char* faults;  // "absent": no probe at start-up
+        const char* acts;
+        bool open, simOpen;  // the tool holds a handle; the simulated device is open
+        const char *link, *caption, *log;
+        bool bannerBlanked = false;
+        bool english = false;
+    } cases[] = {
+        {"start-up with a probe opens it", "", "", true, true, "检测到设备已连接", "关闭设备",
+         "打开设备成功!\n"},
+        {"start-up without a probe is silent", "absent", "", false, false, "等待设备连接",
+         "打开设备", ""},
+        {"the toggle closes and opens; the open leaves the link text", "", "click click", true,
+         true, "等待设备连接...", "关闭设备", "打开设备成功!\n关闭设备成功!\n打开设备成功!\n"},
+        {"a failed open keeps the caption", "absent", "click", false, false, "等待设备连接",
+         "打开设备", "打开设备失败!\n"},
+        {"the close caption without a handle only puts the open caption back", "", "forget click",
+         false, true, "检测到设备已连接", "打开设备", "打开设备成功!\n"},
+        {"a plug-in opens through the notification thread", "absent", "plug", true, true,
+         "检测到设备已连接", "关闭设备", "打开设备成功!\n"},
+        {"a removal while open closes and blanks the banner", "", "unplug", false, false,
+         "等待设备连接...", "打开设备", "打开设备成功!\n关闭设备成功!\n", true},
+        {"a removal with nothing open changes the text and the banner", "absent", "removal", false,
+         false, "检测到设备已断开连接.", "打开设备", "", true},
+        {"an arrival abandons the open handle without closing it", "", "arrival", false, true,
+         "检测到设备已连接", "打开设备", "打开设备成功!\n"},
+        {"other event codes do nothing", "", "event7", true, true, "检测到设备已连接", "关闭设备",
+         "打开设备成功!\n"},
+        {"English: the toggle", "", "click", false, false, "Waiting for link...", "OPEN DEVICE",
+         "Succeed to open device!\nSucceed to close device!\n", false, true},
+        {"English: a failed open", "absent", "click", false, false, "Wait for device link",
+         "打开设备", "Fail to open device!\n", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Start(c.faults, !c.english);
+        dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_PROTECTED_ZH);
+        std::istringstream acts(c.acts);
+        for (std::string act; acts >> act;) {
+            if (act == "click") dialog->Click(IDC_OPEN_DEVICE);
+            if (act == "arrival" || act == "removal" || act == "event7")
+                std::thread(OnDeviceNotify, act == "arrival" ? 3 : act == "removal" ? 0 : 7).join();
+            if (act == "plug") sim->Plug();
+            if (act == "unplug") sim->Unplug();
+            if (act == "forget") g_deviceHandle = -1;
+            probelib::WaitForNotifications();
+        }
+        EXPECT_EQ(c.open, g_deviceHandle.load() != -1);
+        EXPECT_EQ(c.simOpen, sim->IsOpen());
+        EXPECT_EQ(c.link, LinkText());
+        EXPECT_EQ(c.caption, Caption());
+        EXPECT_EQ(c.log, Log());
+        EXPECT_EQ(c.bannerBlanked ? IDB_BANNER_BLANK : IDB_BANNER_PROTECTED_ZH, Banner());
+        TearDown();
     }
-};
-
-TEST_F(LinkTest, StartUpWithAProbeOpensIt) {
-    Start("");
-    EXPECT_NE(-1, g_deviceHandle.load());
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_EQ("关闭设备", Caption());
-    EXPECT_EQ(LogLines{"打开设备成功!"}, Lines());
-    EXPECT_EQ(0u, dialog->GetText(IDC_OUTPUT).rfind("0000#", 0));
 }
 
-TEST_F(LinkTest, StartUpWithoutAProbeIsSilent) {
-    Start("absent");
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_EQ("等待设备连接", LinkText());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(LinkTest, EnglishTexts) {
-    Start("", false);
-    EXPECT_EQ("Device is linked", LinkText());
-    EXPECT_EQ("CLOSE DEVICE", Caption());
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_EQ("OPEN DEVICE", Caption());
-    EXPECT_EQ("Waiting for link...", LinkText());
-    EXPECT_EQ((LogLines{"Succeed to open device!", "Succeed to close device!"}), Lines());
-    probelib::SelectBackend("sim", "absent", "", nullptr);
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_EQ("Fail to open device!", Lines().back());
-}
-
-TEST_F(LinkTest, ToggleClosesAndReopens) {
-    Start("");
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_FALSE(sim->IsOpen());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_EQ("等待设备连接...", LinkText());
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_NE(-1, g_deviceHandle.load());
-    EXPECT_EQ("关闭设备", Caption());
-    EXPECT_EQ("等待设备连接...", LinkText()) << "the open branch leaves the link text";
-    EXPECT_EQ((LogLines{"打开设备成功!", "关闭设备成功!", "打开设备成功!"}), Lines());
-}
-
-TEST_F(LinkTest, OpenFailureKeepsTheCaptionAndLogs) {
-    Start("absent");
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_EQ(LogLines{"打开设备失败!"}, Lines());
-}
-
-TEST_F(LinkTest, CloseCaptionWithNoHandleOnlyRestoresTheOpenCaption) {
-    Start("");
-    g_deviceHandle = -1;
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_TRUE(sim->IsOpen()) << "no close call";
-    EXPECT_EQ(LogLines{"打开设备成功!"}, Lines());
-}
-
-TEST_F(LinkTest, PlugInOpensThroughTheNotificationThread) {
-    Start("absent");
-    sim->Plug();
-    probelib::WaitForNotifications();
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_EQ("关闭设备", Caption());
-    EXPECT_NE(-1, g_deviceHandle.load());
-    EXPECT_EQ(LogLines{"打开设备成功!"}, Lines());
-}
-
-TEST_F(LinkTest, RemovalWhileOpenClosesAndBlanksTheBanner) {
-    Start("");
-    QueryDeviceStatus();
-    ASSERT_EQ(IDB_BANNER_UNPROTECTED_ZH, Banner());
-    ClearOutput();
-    sim->Unplug();
-    probelib::WaitForNotifications();
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_EQ("等待设备连接...", LinkText());
-    EXPECT_EQ(IDB_BANNER_BLANK, Banner());
-    EXPECT_EQ(LogLines{"关闭设备成功!"}, Lines());
-    EXPECT_EQ(0, g_readProtected.load()) << "removal leaves the flag";
-}
-
-TEST_F(LinkTest, RemovalWithNoDeviceOpenChangesOnlyTextAndBanner) {
-    Start("absent");
-    dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_PROTECTED_ZH);
-    Notify(0);
-    EXPECT_EQ("检测到设备已断开连接.", LinkText());
-    EXPECT_EQ(IDB_BANNER_BLANK, Banner());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(LinkTest, ArrivalWhileTheCloseCaptionShowsLeavesTheToolClosed) {
-    Start("");
-    ClearOutput();
-    Notify(3);
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_EQ("打开设备", Caption());
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_TRUE(sim->IsOpen()) << "the old handle is abandoned, not closed";
-    EXPECT_TRUE(Lines().empty());
-    // The next click opens again.
-    dialog->Click(IDC_OPEN_DEVICE);
-    EXPECT_NE(-1, g_deviceHandle.load());
-}
-
-TEST_F(LinkTest, OtherEventCodesDoNothing) {
-    Start("");
-    ClearOutput();
-    Notify(1);
-    Notify(7);
-    EXPECT_EQ("检测到设备已连接", LinkText());
-    EXPECT_EQ("关闭设备", Caption());
-    EXPECT_TRUE(Lines().empty());
-}
-
-TEST_F(LinkTest, UnplugDuringADataRunArrivesAsARemoval) {
-    Start("unplug-after:1");
-    ClearOutput();
-    ProbeReply reply;
-    ExchangeCommandWord(ProbeCommand::SetAddress, 0x08000000, 20, &reply);
-    ExchangeCommandWord(ProbeCommand::SetLength, 256, 20, &reply);
-    ExchangeCommand(ProbeCommand::SelectOperation, uint8_t{2}, 20, &reply);
-    ASSERT_EQ(2, reply.Result());
-    uint8_t packet[64] = {};
-    uint32_t length = 64;
-    CH375WriteEndP(0, kDataPipe, packet, &length);
-    probelib::WaitForNotifications();
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_EQ("等待设备连接...", LinkText());
-    EXPECT_EQ(LogLines{"关闭设备成功!"}, Lines());
-}
+}  // namespace

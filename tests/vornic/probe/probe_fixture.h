@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "control_ids.h"
@@ -18,13 +18,14 @@
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"
 
+using Bytes = std::vector<uint8_t>;
+
 class ProbeFixture : public ::testing::Test {
   protected:
     // Fresh sim with `faults`, then the start-up of the link.
     void Start(const char* faults, bool chinese = true) {
         g_useChinese = chinese ? 1 : 0;
         g_debugOutput = false;
-        g_logCounter = 0;
         g_deviceHandle = -1;
         g_readProtected = 1;
         std::string error;
@@ -46,35 +47,18 @@ class ProbeFixture : public ::testing::Test {
         probelib::WaitForNotifications();
         controls::SetMainDialog(nullptr);
         dialog.reset();
-        g_useChinese = 0;
     }
 
-    // The texts of the pane's lines, behind their "NNNN#HH:MM:SS:mmm>> " header.
-    std::vector<std::string> Lines() {
-        std::vector<std::string> lines;
-        std::string pane = dialog->GetText(IDC_OUTPUT);
-        for (size_t pos = 0; pos < pane.size();) {
-            size_t end = pane.find("\r\n", pos);
-            if (end == std::string::npos) end = pane.size();
-            std::string line = pane.substr(pos, end - pos);
-            size_t marker = line.find(">> ");
-            lines.push_back(marker == std::string::npos ? line : line.substr(marker + 3));
-            pos = end + 2;
+    // The texts of the pane's lines, behind their "NNNN#HH:MM:SS:mmm>> " header,
+    // each ended by "\n".
+    std::string Log() {
+        std::string texts;
+        std::istringstream pane(dialog->GetText(IDC_OUTPUT));
+        for (std::string line; std::getline(pane, line);) {
+            if (line.ends_with('\r')) line.pop_back();
+            texts += line.substr(line.find(">> ") + 3) + "\n";
         }
-        return lines;
-    }
-    std::vector<std::string> TakeLines() {
-        auto lines = Lines();
-        ClearOutput();
-        return lines;
-    }
-
-    // Bytes of each write on pipe 1 since the last call.
-    std::vector<std::vector<uint8_t>> TakeRequests() {
-        std::vector<std::vector<uint8_t>> out;
-        for (auto& t : sim->TakeTransfers())
-            if (t.write && t.pipe == 1) out.push_back(t.bytes);
-        return out;
+        return texts;
     }
 
     std::string LinkText() { return dialog->GetText(IDC_LINK_STATUS); }
@@ -84,6 +68,3 @@ class ProbeFixture : public ::testing::Test {
     std::shared_ptr<probelib::sim::SimBackend> sim;
     std::unique_ptr<controls::HeadlessDialog> dialog;
 };
-
-using LogLines = std::vector<std::string>;
-using Bytes = std::vector<uint8_t>;
