@@ -8,6 +8,9 @@ if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
 endif()
 
 get_filename_component(ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+# One include root, as in the main build: includes name their folder.
+add_library(vornic_include_root INTERFACE)
+target_include_directories(vornic_include_root INTERFACE ${ROOT})
 add_library(project_warnings INTERFACE)
 target_compile_options(project_warnings INTERFACE -Wall -Wextra -Werror)
 

@@ -1,5 +1,5 @@
 // Driver of the converter: prepares the output folder, loads the tables, runs the walk.
-#include "driver.h"
+#include "trasmo/driver.h"
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "engine.h"
-#include "tables.h"
+#include "trasmo/engine.h"
+#include "trasmo/tables.h"
 
 namespace {
 

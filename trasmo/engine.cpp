@@ -1,5 +1,5 @@
 // Tree walk of the converter: rule lookup, ReplaceMatchedFile, C-file test, parallel rewrite.
-#include "engine.h"
+#include "trasmo/engine.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "rewrite.h"
-#include "staging.h"
-#include "tables.h"
+#include "trasmo/rewrite.h"
+#include "trasmo/staging.h"
+#include "trasmo/tables.h"
 
 namespace {
 

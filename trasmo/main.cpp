@@ -1,4 +1,4 @@
 // Entry point of trasmo, the Keil project converter.
-#include "driver.h"
+#include "trasmo/driver.h"
 
 int main(int argc, char** argv) { return RunTrasmo(argc, argv); }

@@ -1,6 +1,6 @@
 // Rule filter: a parser for a certain subset of the Perl syntax (it gives up on the rest),
 // the literals a match needs, and the bound on Boost.Regex's work that makes a skip safe.
-#include "prefilter.h"
+#include "trasmo/prefilter.h"
 
 #include <algorithm>
 #include <cstring>

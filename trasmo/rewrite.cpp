@@ -1,5 +1,5 @@
 // Source rewriting: rule application with Boost.Regex, atomic write-back, change report.
-#include "rewrite.h"
+#include "trasmo/rewrite.h"
 
 #include <sys/stat.h>
 
@@ -9,8 +9,8 @@
 #include <optional>
 #include <vector>
 
-#include "prefilter.h"
-#include "tables.h"
+#include "trasmo/prefilter.h"
+#include "trasmo/tables.h"
 
 struct CompiledRule {
     std::optional<boost::regex> expression;  // empty when the pattern was rejected

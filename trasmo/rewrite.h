@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "staging.h"
+#include "trasmo/staging.h"
 
 struct CompiledRules;
 

@@ -1,6 +1,6 @@
 // Staged files: O_TMPFILE and linkat where possible, mkostemp otherwise; rename into place;
 // the replaced files closed on background threads.
-#include "staging.h"
+#include "trasmo/staging.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

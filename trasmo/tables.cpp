@@ -1,5 +1,5 @@
 // Table reader for TransFile.wcfg / RegexMap.wcfg, the log line writer and the GBK messages.
-#include "tables.h"
+#include "trasmo/tables.h"
 
 #include <fcntl.h>
 #include <iconv.h>

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "firmware_image.h"
-#include "hex_to_bin.h"
-#include "intel_hex.h"
-#include "output_log.h"
+#include "vornic/image/firmware_image.h"
+#include "vornic/image/hex_to_bin.h"
+#include "vornic/image/intel_hex.h"
+#include "vornic/log/output_log.h"
 
 namespace {
 

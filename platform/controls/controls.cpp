@@ -1,5 +1,5 @@
 // The process-wide main dialog pointer.
-#include "controls.h"
+#include "platform/controls/controls.h"
 
 #include <atomic>
 

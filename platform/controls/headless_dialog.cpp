@@ -1,5 +1,5 @@
 // The headless dialog's user-interface thread loop and its in-memory controls.
-#include "headless_dialog.h"
+#include "platform/controls/headless_dialog.h"
 
 #include <memory>
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "controls.h"
+#include "platform/controls/controls.h"
 
 namespace controls {
 

@@ -6,7 +6,7 @@
 #include <functional>
 #include <span>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace probelib {
 

@@ -1,7 +1,7 @@
 // The five CH375* calls: argument checks, dispatch to the chosen backend, the
 // wire trace of every transfer, and the notification thread on which the
 // hot-plug routine runs.
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -20,9 +20,9 @@
 #include <thread>
 #include <utility>
 
-#include "backend.h"
-#include "sim_backend.h"
-#include "usb_backend.h"
+#include "platform/probelib/backend.h"
+#include "platform/probelib/sim/sim_backend.h"
+#include "platform/probelib/usb/usb_backend.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Tree walk: replacement and its failures, the C-file test, links, odd names, stale files.
-#include "engine.h"
+#include "trasmo/engine.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -10,7 +10,7 @@
 #include <map>
 #include <optional>
 
-#include "test_util.h"
+#include "tests/trasmo/test_util.h"
 
 namespace {
 

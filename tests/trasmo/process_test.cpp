@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <functional>
 
-#include "test_util.h"
+#include "tests/trasmo/test_util.h"
 
 namespace {
 

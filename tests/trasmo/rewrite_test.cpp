@@ -1,12 +1,12 @@
 // Source rewriting: markers, change report, NUL bytes; the rule filter against Boost.Regex.
-#include "rewrite.h"
+#include "trasmo/rewrite.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/regex.hpp>
 #include <optional>
 
-#include "test_util.h"
+#include "tests/trasmo/test_util.h"
 
 namespace {
 

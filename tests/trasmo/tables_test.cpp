@@ -1,9 +1,9 @@
 // Table reader: the file format's quirks, its size limits, and the log line format.
-#include "tables.h"
+#include "trasmo/tables.h"
 
 #include <gtest/gtest.h>
 
-#include "test_util.h"
+#include "tests/trasmo/test_util.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tables.h"
+#include "trasmo/tables.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;

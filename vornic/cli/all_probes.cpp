@@ -1,7 +1,7 @@
 // The --probe=all loop: spawn the children, poll their pipes and the wake
 // pipe, print each child's lines whole with its name in front, read each
 // child's record, then print the table.
-#include "all_probes.h"
+#include "vornic/cli/all_probes.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "child_process.h"
-#include "wake_pipe.h"
+#include "vornic/cli/child_process.h"
+#include "vornic/cli/wake_pipe.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The --repeat loop: each job on a thread of its own, so that the loop can
 // wait on one pipe for the job's end, a probe arrival, a line of input or a
 // signal.
-#include "board_loop.h"
+#include "vornic/cli/board_loop.h"
 
 #include <poll.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "probe_link.h"
-#include "probelib.h"
-#include "wake_pipe.h"
+#include "vornic/probe/probe_link.h"
+#include "platform/probelib/probelib.h"
+#include "vornic/cli/wake_pipe.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "board_record.h"
-#include "outcome.h"
+#include "vornic/cli/board_record.h"
+#include "vornic/probe/outcome.h"
 
 struct BoardRun {
     Report report;

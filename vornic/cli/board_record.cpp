@@ -1,6 +1,6 @@
 // Board records as JSON Lines (nlohmann-json), their SHA-256 (nettle), and the
 // append-and-sync of the report file.
-#include "board_record.h"
+#include "vornic/cli/board_record.h"
 
 #include <fcntl.h>
 #include <nettle/sha2.h>
@@ -14,7 +14,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "options.h"
+#include "vornic/cli/options.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "outcome.h"
-#include "probelib.h"
+#include "vornic/probe/outcome.h"
+#include "platform/probelib/probelib.h"
 
 // What a record says besides the job's report.
 struct BoardContext {

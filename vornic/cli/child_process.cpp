@@ -1,6 +1,6 @@
 // posix_spawn with pipes: the child's ends are moved to 1, 2 and 3 by the
 // spawn's file actions; every other descriptor of ours is close-on-exec.
-#include "child_process.h"
+#include "vornic/cli/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

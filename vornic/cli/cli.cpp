@@ -1,7 +1,7 @@
 // vornic-cli: sets up the headless dialog as the window's initialisation
 // does, runs one job or device command, prints the log pane's lines, and
 // decides its exit status and summary from the reports the commands return.
-#include "cli.h"
+#include "vornic/cli/cli.h"
 
 #include <unistd.h>
 
@@ -11,21 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "all_probes.h"
-#include "board_loop.h"
-#include "board_record.h"
-#include "control_ids.h"
-#include "controls.h"
-#include "device_commands.h"
-#include "download_job.h"
-#include "headless_dialog.h"
-#include "language.h"
-#include "line_options.h"
-#include "options.h"
-#include "output_log.h"
-#include "probe_link.h"
-#include "probe_session.h"
-#include "probelib.h"
+#include "vornic/cli/all_probes.h"
+#include "vornic/cli/board_loop.h"
+#include "vornic/cli/board_record.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/probe/download_job.h"
+#include "platform/controls/headless_dialog.h"
+#include "vornic/log/language.h"
+#include "vornic/cli/line_options.h"
+#include "vornic/cli/options.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
+#include "vornic/probe/probe_session.h"
+#include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"

@@ -1,5 +1,5 @@
 // Checks of the production-line options, which only flash and verify take.
-#include "line_options.h"
+#include "vornic/cli/line_options.h"
 
 #include <charconv>
 

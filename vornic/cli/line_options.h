@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "options.h"
+#include "vornic/cli/options.h"
 
 struct LineOptions {
     bool allProbes = false;  // --probe=all

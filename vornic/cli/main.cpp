@@ -2,7 +2,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
+#include "vornic/cli/cli.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args;

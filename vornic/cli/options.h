@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace vornic_options {
 

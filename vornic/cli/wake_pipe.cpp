@@ -1,6 +1,6 @@
 // The self-pipe of the production-line loops: a signal handler may only
 // write(), so signals, like every other event, arrive as bytes to poll for.
-#include "wake_pipe.h"
+#include "vornic/cli/wake_pipe.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 // ELF reader on libelf: program and section headers read and checked against
 // the file and the image, then the program's bytes read to their places.
-#include "elf_image.h"
+#include "vornic/image/elf_image.h"
 
 #include <gelf.h>
 #include <libelf.h>

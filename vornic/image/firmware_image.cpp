@@ -1,4 +1,4 @@
 // The process-wide firmware image.
-#include "firmware_image.h"
+#include "vornic/image/firmware_image.h"
 
 FirmwareImage g_firmwareImage;

@@ -1,6 +1,6 @@
 // HEX-to-BIN conversion: read the source, decode or take it as is, write the
 // .BIN file beside a HEX source and publish g_firmwareImage.
-#include "hex_to_bin.h"
+#include "vornic/image/hex_to_bin.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -17,11 +17,11 @@
 #include <new>
 #include <optional>
 
-#include "elf_image.h"
-#include "firmware_image.h"
-#include "intel_hex.h"
-#include "language.h"
-#include "output_log.h"
+#include "vornic/image/elf_image.h"
+#include "vornic/image/firmware_image.h"
+#include "vornic/image/intel_hex.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Intel HEX decoder: records located by arithmetic (CR LF line ends), placed
 // into a caller's buffer without ever writing outside it.
-#include "intel_hex.h"
+#include "vornic/image/intel_hex.h"
 
 #include <array>
 #include <cstring>

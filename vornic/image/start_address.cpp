@@ -1,8 +1,8 @@
 // The start-address check for images that know their link address.
-#include "start_address.h"
+#include "vornic/image/start_address.h"
 
-#include "language.h"
-#include "output_log.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 
 Outcome CheckStartAddress(const FirmwareImage& image, uint32_t startAddress) {
     if (!image.linkedAt) return {};

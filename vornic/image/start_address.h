@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "firmware_image.h"
+#include "vornic/image/firmware_image.h"
 #include "vornic/probe/outcome.h"
 
 // The target's memories: flash (also seen from address 0) and SRAM.

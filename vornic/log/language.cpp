@@ -1,4 +1,4 @@
 // The process-wide language flag.
-#include "language.h"
+#include "vornic/log/language.h"
 
 std::atomic<int> g_useChinese{0};

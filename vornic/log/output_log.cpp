@@ -1,5 +1,5 @@
 // Numbered, timestamped log lines for the output pane and standard error.
-#include "output_log.h"
+#include "vornic/log/output_log.h"
 
 #include <unistd.h>
 
@@ -11,8 +11,8 @@
 #include <ctime>
 #include <string_view>
 
-#include "control_ids.h"
-#include "controls.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
 
 std::atomic<int32_t> g_logCounter{0};
 std::atomic<bool> g_debugOutput{true};

@@ -1,16 +1,16 @@
 // Read-protect status with its banner, disable and enable read protection,
 // and the soft reset of the target.
-#include "device_commands.h"
+#include "vornic/probe/device_commands.h"
 
 #include <chrono>
 #include <thread>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "language.h"
-#include "output_log.h"
-#include "probe_link.h"
-#include "probe_session.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
+#include "vornic/probe/probe_session.h"
 
 std::atomic<int32_t> g_readProtected{1};
 

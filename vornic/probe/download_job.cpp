@@ -1,6 +1,6 @@
 // The download job: conversion on the user-interface thread, then the steps
 // (device check, read protection, erase, programme/verify, reset) on a worker.
-#include "download_job.h"
+#include "vornic/probe/download_job.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -9,12 +9,12 @@
 #include <thread>
 #include <utility>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "device_commands.h"
-#include "language.h"
-#include "output_log.h"
-#include "probe_link.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"

@@ -2,9 +2,9 @@
 // file, then a worker thread that checks the probe and runs the ticked steps.
 #pragma once
 
-#include "outcome.h"
-#include "probe_session.h"
-#include "programme_verify.h"
+#include "vornic/probe/outcome.h"
+#include "vornic/probe/probe_session.h"
+#include "vornic/probe/programme_verify.h"
 
 // Handler of IDC_EXECUTE (user-interface thread). Refused with the busy
 // message while a job or a device command holds the probe session.

@@ -1,16 +1,16 @@
 // The command exchange on pipe 1 and the link state machine: open/close
 // toggle, hot-plug routine and the start-up open.
-#include "probe_link.h"
+#include "vornic/probe/probe_link.h"
 
 #include <algorithm>
 #include <mutex>
 #include <string>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "language.h"
-#include "output_log.h"
-#include "probelib.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "platform/probelib/probelib.h"
 
 std::atomic<int32_t> g_deviceHandle{-1};
 ProbeRequest g_requestBuffer;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "outcome.h"
+#include "vornic/probe/outcome.h"
 
 inline constexpr uint32_t kProbeIndex = 0;
 inline constexpr uint32_t kCommandPipe = 1;

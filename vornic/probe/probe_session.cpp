@@ -1,11 +1,11 @@
 // The process-wide probe session flag.
-#include "probe_session.h"
+#include "vornic/probe/probe_session.h"
 
 #include <atomic>
 #include <utility>
 
-#include "language.h"
-#include "output_log.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 
 namespace {
 std::atomic<bool> g_sessionTaken{false};

@@ -1,6 +1,6 @@
 // The programme/verify engine: set-up exchanges on pipe 1, then the image in
 // 64-byte packets on pipe 2 with status reads at fixed points.
-#include "programme_verify.h"
+#include "vornic/probe/programme_verify.h"
 
 #include <algorithm>
 #include <array>
@@ -8,12 +8,12 @@
 #include <cstring>
 #include <thread>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "language.h"
-#include "output_log.h"
-#include "probe_link.h"
-#include "probelib.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
+#include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/start_address.h"
 

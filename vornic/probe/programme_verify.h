@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "outcome.h"
+#include "vornic/probe/outcome.h"
 
 // Called after each packet write with the bytes sent so far and the run length.
 using ProgressCallback = std::function<void(uint32_t sent, uint32_t total)>;

@@ -1,11 +1,11 @@
 // The about box, laid out on the dialog-unit grid of the main dialog.
-#include "about_dlg.h"
+#include "vornic/ui/about_dlg.h"
 
 #include <QLabel>
 #include <QPushButton>
 
-#include "resources.h"
-#include "vornic_dlg.h"
+#include "vornic/ui/resources.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 

@@ -2,7 +2,7 @@
 // read out to a screen reader as the banner's description.
 #pragma once
 
-#include "control_ids.h"
+#include "platform/controls/control_ids.h"
 
 namespace vornic_ui {
 

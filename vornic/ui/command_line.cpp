@@ -1,11 +1,11 @@
 // The window program's options on the shared parser, and its own checks.
-#include "command_line.h"
+#include "vornic/ui/command_line.h"
 
 #include <charconv>
 #include <cstdio>
 #include <string_view>
 
-#include "options.h"
+#include "vornic/cli/options.h"
 
 namespace vornic_ui {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace vornic_ui {
 

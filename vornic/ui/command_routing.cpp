@@ -1,19 +1,19 @@
 // The routing table from the window's buttons and start-up steps to the flash
 // code. The one file that knows the handlers' names.
-#include "command_routing.h"
+#include "vornic/ui/command_routing.h"
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "control_ids.h"
-#include "device_commands.h"
-#include "download_job.h"
-#include "open_problem_notice.h"
-#include "output_log.h"
-#include "probe_link.h"
-#include "probelib.h"
-#include "vornic_dlg.h"
+#include "platform/controls/control_ids.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/probe/download_job.h"
+#include "vornic/ui/open_problem_notice.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
+#include "platform/probelib/probelib.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 

@@ -2,7 +2,7 @@
 // and the handlers and hooks every button and start-up step calls.
 #pragma once
 
-#include "command_line.h"
+#include "vornic/ui/command_line.h"
 
 namespace vornic_ui {
 

@@ -1,10 +1,10 @@
 // Drawing and left-button tracking of the image button.
-#include "image_button.h"
+#include "vornic/ui/image_button.h"
 
 #include <QMouseEvent>
 #include <QPainter>
 
-#include "resources.h"
+#include "vornic/ui/resources.h"
 
 namespace vornic_ui {
 

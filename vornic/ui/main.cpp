@@ -1,6 +1,6 @@
 // Entry point of the vornic window program.
-#include "command_line.h"
-#include "vornic_app.h"
+#include "vornic/ui/command_line.h"
+#include "vornic/ui/vornic_app.h"
 
 int main(int argc, char** argv) {
     // Usage and version are printed before the toolkit starts, so they work

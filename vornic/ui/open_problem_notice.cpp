@@ -1,6 +1,6 @@
 // The open problem's message box: non-modal and shown from the event loop, so
 // neither the start-up sequence nor the hot-plug thread waits for the user.
-#include "open_problem_notice.h"
+#include "vornic/ui/open_problem_notice.h"
 
 #include <QMessageBox>
 #include <QTimer>

@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <optional>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 class QMessageBox;
 class QWidget;

@@ -1,6 +1,6 @@
 // Controls port of the Qt window: calls by control id run on the
 // user-interface thread through a blocking queued invocation.
-#include "qt_controls.h"
+#include "vornic/ui/qt_controls.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -13,9 +13,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "banner_text.h"
-#include "resources.h"
-#include "vornic_dlg.h"
+#include "vornic/ui/banner_text.h"
+#include "vornic/ui/resources.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 

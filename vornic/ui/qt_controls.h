@@ -6,7 +6,7 @@
 #include <memory>
 #include <thread>
 
-#include "controls.h"
+#include "platform/controls/controls.h"
 
 class QObject;
 

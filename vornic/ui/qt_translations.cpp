@@ -1,5 +1,5 @@
 // Loads Debian's Qt translation from Qt's own translations folder.
-#include "qt_translations.h"
+#include "vornic/ui/qt_translations.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

@@ -1,5 +1,5 @@
 // Artwork lookup by resource number and the shared button image list.
-#include "resources.h"
+#include "vornic/ui/resources.h"
 
 #include <QGuiApplication>
 #include <QPainter>

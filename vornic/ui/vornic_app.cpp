@@ -1,6 +1,6 @@
 // Start-up of the window program: options, probe backend, the modal dialog,
 // and the quick exit when the user quits while a job runs.
-#include "vornic_app.h"
+#include "vornic/ui/vornic_app.h"
 
 #include <QAbstractButton>
 #include <QImage>
@@ -9,14 +9,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "command_line.h"
-#include "command_routing.h"
-#include "control_ids.h"
-#include "controls.h"
-#include "probelib.h"
-#include "qt_controls.h"
-#include "qt_translations.h"
-#include "vornic_dlg.h"
+#include "vornic/ui/command_line.h"
+#include "vornic/ui/command_routing.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "platform/probelib/probelib.h"
+#include "vornic/ui/qt_controls.h"
+#include "vornic/ui/qt_translations.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 

@@ -1,5 +1,5 @@
 // The main dialog: controls, start-up sequence, chooser, about item, routing.
-#include "vornic_dlg.h"
+#include "vornic/ui/vornic_dlg.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,10 +22,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "about_dlg.h"
-#include "control_ids.h"
-#include "language.h"
-#include "output_log.h"
+#include "vornic/ui/about_dlg.h"
+#include "platform/controls/control_ids.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 
 namespace vornic_ui {
 

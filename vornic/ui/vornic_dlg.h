@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "image_button.h"
-#include "resources.h"
+#include "vornic/ui/image_button.h"
+#include "vornic/ui/resources.h"
 
 class QMenu;
 class QMessageBox;

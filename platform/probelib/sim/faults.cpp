@@ -1,5 +1,5 @@
 // Parser of the simulated probe's fault options.
-#include "faults.h"
+#include "platform/probelib/sim/faults.h"
 
 #include <charconv>
 

@@ -1,6 +1,6 @@
 // The simulated probe behind the probe library: presence, open state, latency,
 // unplug faults, the transfer record and the state file.
-#include "sim_backend.h"
+#include "platform/probelib/sim/sim_backend.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

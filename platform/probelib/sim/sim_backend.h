@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "backend.h"
-#include "faults.h"
-#include "target_model.h"
+#include "platform/probelib/backend.h"
+#include "platform/probelib/sim/faults.h"
+#include "platform/probelib/sim/target_model.h"
 
 namespace probelib::sim {
 

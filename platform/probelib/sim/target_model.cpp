@@ -1,5 +1,5 @@
 // The probe's command and data protocol and the target's memories.
-#include "target_model.h"
+#include "platform/probelib/sim/target_model.h"
 
 #include <algorithm>
 

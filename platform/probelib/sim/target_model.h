@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "faults.h"
+#include "platform/probelib/sim/faults.h"
 
 namespace probelib::sim {
 

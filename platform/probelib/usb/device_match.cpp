@@ -1,5 +1,5 @@
 // Bus-port names, serial numbers from sysfs, and the probe selector.
-#include "device_match.h"
+#include "platform/probelib/usb/device_match.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -3,7 +3,7 @@
 #include <string>
 #include <system_error>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace probelib {
 

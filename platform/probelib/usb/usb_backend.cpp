@@ -2,7 +2,7 @@
 // transfer as one libusb bulk transfer with a time-out, turns libusb's
 // hot-plug callbacks (or a periodic scan) into arrival and removal events for
 // the chosen probe, and closes safely while another thread is mid-transfer.
-#include "usb_backend.h"
+#include "platform/probelib/usb/usb_backend.h"
 
 #include <libusb.h>
 
@@ -16,8 +16,8 @@
 #include <set>
 #include <thread>
 
-#include "device_match.h"
-#include "usb_ids.h"
+#include "platform/probelib/usb/device_match.h"
+#include "platform/probelib/usb/usb_ids.h"
 
 namespace probelib::usb {
 

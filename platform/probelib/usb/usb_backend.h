@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "backend.h"
-#include "probelib.h"
+#include "platform/probelib/backend.h"
+#include "platform/probelib/probelib.h"
 
 namespace probelib::usb {
 

@@ -1,5 +1,5 @@
 // Parsing and matching of USB ids.
-#include "usb_ids.h"
+#include "platform/probelib/usb/usb_ids.h"
 
 #include <algorithm>
 #include <cstdio>

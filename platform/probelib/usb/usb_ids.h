@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace probelib::usb {
 

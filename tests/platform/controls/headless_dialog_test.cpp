@@ -1,7 +1,7 @@
 // The headless dialog: calls from any thread run on its user-interface
 // thread, clicks run their handler to completion, and shutting it down
 // releases every waiting caller.
-#include "headless_dialog.h"
+#include "platform/controls/headless_dialog.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The simulator's fault option string: what is accepted, what is refused and why.
 #include <gtest/gtest.h>
 
-#include "faults.h"
+#include "platform/probelib/sim/faults.h"
 
 using probelib::sim::Faults;
 using probelib::sim::ParseFaults;

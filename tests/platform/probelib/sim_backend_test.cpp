@@ -1,7 +1,7 @@
 // The simulated probe through the five library calls: open and presence,
 // hot-plug events on the library's own thread, unplug faults, latency, and
 // the state file that carries flash and protection from one run to the next.
-#include "sim_backend.h"
+#include "platform/probelib/sim/sim_backend.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "probelib.h"
+#include "platform/probelib/probelib.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The simulated probe's protocol at the level of pipe bytes: commands, the
 // data phase and its status frames, protection, and the per-command faults.
-#include "target_model.h"
+#include "platform/probelib/sim/target_model.h"
 
 #include <gtest/gtest.h>
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "device_match.h"
-#include "probelib.h"
-#include "usb_ids.h"
+#include "platform/probelib/usb/device_match.h"
+#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_ids.h"
 
 namespace {
 

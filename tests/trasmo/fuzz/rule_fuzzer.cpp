@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "prefilter.h"
-#include "rewrite.h"
-#include "tables.h"
+#include "trasmo/prefilter.h"
+#include "trasmo/rewrite.h"
+#include "trasmo/tables.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_process.h"
+#include "tests/vornic/cli/cli_process.h"
 
 namespace {
 

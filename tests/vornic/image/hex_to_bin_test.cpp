@@ -1,5 +1,5 @@
 // Conversion cases: names, branches, size limits, messages and the image's ownership.
-#include "hex_to_bin.h"
+#include "vornic/image/hex_to_bin.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "firmware_image.h"
-#include "language.h"
-#include "test_util.h"
+#include "vornic/image/firmware_image.h"
+#include "vornic/log/language.h"
+#include "tests/vornic/image/test_util.h"
 
 namespace {
 

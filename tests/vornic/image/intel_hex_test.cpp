@@ -1,5 +1,5 @@
 // Decoder cases: record arithmetic, address bases, rebasing, and bounds on hostile input.
-#include "intel_hex.h"
+#include "vornic/image/intel_hex.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <numeric>
 #include <vector>
 
-#include "firmware_image.h"
-#include "test_util.h"
+#include "vornic/image/firmware_image.h"
+#include "tests/vornic/image/test_util.h"
 
 namespace {
 

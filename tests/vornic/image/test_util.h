@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "controls.h"
-#include "output_log.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/output_log.h"
 
 namespace imagetest {
 

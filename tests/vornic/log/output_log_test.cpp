@@ -1,6 +1,6 @@
 // The output log: line layout and numbering, the pane's cut and line ends
 // against the whole line on standard error, and numbers under concurrent callers.
-#include "output_log.h"
+#include "vornic/log/output_log.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "control_ids.h"
-#include "headless_dialog.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/headless_dialog.h"
 
 namespace {
 

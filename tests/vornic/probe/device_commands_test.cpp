@@ -1,7 +1,7 @@
 // The three buttons and the soft reset: which replies each accepts, and what
 // an answer, a refusal, a garbled or missing reply, no probe or a busy probe
 // do to the log, the read-protect flag, the banner and the link text.
-#include "probe_fixture.h"
+#include "tests/vornic/probe/probe_fixture.h"
 
 namespace {
 

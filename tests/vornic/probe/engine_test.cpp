@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "probe_fixture.h"
+#include "tests/vornic/probe/probe_fixture.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/probe/download_job.h"
 #include "vornic/probe/programme_verify.h"

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "probe_fixture.h"
+#include "tests/vornic/probe/probe_fixture.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <sstream>
 #include <thread>
 
-#include "probe_fixture.h"
+#include "tests/vornic/probe/probe_fixture.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "control_ids.h"
-#include "headless_dialog.h"
-#include "language.h"
-#include "output_log.h"
-#include "probelib.h"
-#include "sim_backend.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/headless_dialog.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "platform/probelib/probelib.h"
+#include "platform/probelib/sim/sim_backend.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"

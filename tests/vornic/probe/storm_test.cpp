@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "probe_fixture.h"
+#include "tests/vornic/probe/probe_fixture.h"
 
 class StormTest : public ProbeFixture {};
 

@@ -1,6 +1,6 @@
 // Options of the window program: what each accepted command line comes to,
 // and the refusals.
-#include "command_line.h"
+#include "vornic/ui/command_line.h"
 
 #include <gtest/gtest.h>
 

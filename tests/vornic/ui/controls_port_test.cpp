@@ -13,11 +13,11 @@
 #include <set>
 #include <thread>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "output_log.h"
-#include "qt_controls.h"
-#include "vornic_dlg.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/output_log.h"
+#include "vornic/ui/qt_controls.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 namespace {

@@ -23,13 +23,13 @@
 #include <thread>
 #include <vector>
 
-#include "control_ids.h"
-#include "controls.h"
-#include "language.h"
-#include "output_log.h"
-#include "qt_controls.h"
-#include "qt_translations.h"
-#include "vornic_dlg.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/ui/qt_controls.h"
+#include "vornic/ui/qt_translations.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 namespace {

@@ -1,6 +1,6 @@
 // The image button's drawing, pixel by pixel in each look, its tracking of
 // the left mouse button, and the artwork drawn at twice the size.
-#include "image_button.h"
+#include "vornic/ui/image_button.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <QTest>
 #include <map>
 
-#include "resources.h"
+#include "vornic/ui/resources.h"
 
 namespace vornic_ui {
 namespace {

@@ -1,6 +1,6 @@
 // Why the probe did not open, told in the window: one box per distinct
 // problem while it lasts, never for a plain "no probe attached".
-#include "open_problem_notice.h"
+#include "vornic/ui/open_problem_notice.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <QTest>
 #include <algorithm>
 
-#include "vornic_dlg.h"
+#include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
 namespace {

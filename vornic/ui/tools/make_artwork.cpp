@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "banner_text.h"
+#include "vornic/ui/banner_text.h"
 
 namespace {
 

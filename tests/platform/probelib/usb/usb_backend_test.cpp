@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "control_ids.h"
-#include "headless_dialog.h"
-#include "language.h"
-#include "output_log.h"
-#include "probelib.h"
-#include "usb_testbed.h"
+#include "platform/controls/control_ids.h"
+#include "platform/controls/headless_dialog.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "platform/probelib/probelib.h"
+#include "tests/platform/probelib/usb/usb_testbed.h"
 #include "vornic/probe/probe_link.h"
 
 namespace {

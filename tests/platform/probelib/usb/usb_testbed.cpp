@@ -1,6 +1,6 @@
 // The emulated probe bus: umockdev sysfs entries and a usbfs ioctl handler that serves the
 // URBs libusb submits from a simulated TargetModel per device.
-#include "usb_testbed.h"
+#include "tests/platform/probelib/usb/usb_testbed.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "target_model.h"
+#include "platform/probelib/sim/target_model.h"
 
 namespace usbtest {
 

@@ -1,7 +1,7 @@
 // The emulated probe bus's own behaviour under plain libusb, where the usb backend's tests
 // would not show a fault plainly: reads that wait for a later write, event-loop wake-ups, libusb's
 // cached device list, and re-added devices.
-#include "usb_testbed.h"
+#include "tests/platform/probelib/usb/usb_testbed.h"
 
 #include <gtest/gtest.h>
 #include <libusb.h>

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "faults.h"
-#include "line_options.h"
-#include "options.h"
+#include "platform/probelib/sim/faults.h"
+#include "vornic/cli/line_options.h"
+#include "vornic/cli/options.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "board_record.h"
+#include "vornic/cli/board_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <span>
 
-#include "elf_image.h"
+#include "vornic/image/elf_image.h"
 
 namespace {
 // Small enough that ordinary segment spans exceed it, so the size check runs.

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "intel_hex.h"
+#include "vornic/image/intel_hex.h"
 
 namespace {
 // Small enough that ordinary addresses fall outside it, so bounds are exercised.
