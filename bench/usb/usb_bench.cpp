@@ -11,11 +11,11 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
 #include "platform/probelib/probelib.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
 #include "vornic/image/firmware_image.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/programme_verify.h"
 

@@ -13,7 +13,7 @@ namespace controls {
 // user-interface thread runs directly). Implementations: the headless dialog
 // (vornic-cli, tests) and the Qt window.
 class Port {
-public:
+  public:
     virtual ~Port() = default;
 
     // Window text of a control (edit box, button caption, static text).

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "vornic/cli/board_record.h"
 #include "platform/probelib/probelib.h"
+#include "vornic/cli/board_record.h"
 
 struct AllProbesRun {
     std::vector<probelib::ProbeInfo> probes;  // every attached probe, wrong-mode ones too

@@ -14,9 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "vornic/probe/probe_link.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/cli/wake_pipe.h"
+#include "vornic/probe/probe_link.h"
 
 namespace {
 

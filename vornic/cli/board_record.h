@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "vornic/probe/outcome.h"
 #include "platform/probelib/probelib.h"
+#include "vornic/probe/outcome.h"
 
 // What a record says besides the job's report.
 struct BoardContext {

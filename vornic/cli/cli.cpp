@@ -11,24 +11,24 @@
 #include <string>
 #include <vector>
 
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "platform/controls/headless_dialog.h"
+#include "platform/probelib/probelib.h"
 #include "vornic/cli/all_probes.h"
 #include "vornic/cli/board_loop.h"
 #include "vornic/cli/board_record.h"
-#include "platform/controls/control_ids.h"
-#include "platform/controls/controls.h"
-#include "vornic/probe/device_commands.h"
-#include "vornic/probe/download_job.h"
-#include "platform/controls/headless_dialog.h"
-#include "vornic/log/language.h"
 #include "vornic/cli/line_options.h"
 #include "vornic/cli/options.h"
-#include "vornic/log/output_log.h"
-#include "vornic/probe/probe_link.h"
-#include "vornic/probe/probe_session.h"
-#include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/probe/download_job.h"
+#include "vornic/probe/probe_link.h"
+#include "vornic/probe/probe_session.h"
 
 namespace {
 

@@ -81,16 +81,18 @@ void LogMessage(const char* format, ...) {
 
     auto now = std::chrono::system_clock::now();
     std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
     std::tm local{};
     localtime_r(&seconds, &local);
 
     // fetch_add hands every caller, on any thread, a number of its own.
     int32_t number = g_logCounter.fetch_add(1, std::memory_order_relaxed);
 
-    size_t length = static_cast<size_t>(std::snprintf(line.data(), line.size(), "%04d#%02d:%02d:%02d:%03d>> ",
-                                                      number, local.tm_hour, local.tm_min, local.tm_sec,
-                                                      static_cast<int>(millis)));
+    size_t length = static_cast<size_t>(
+        std::snprintf(line.data(), line.size(), "%04d#%02d:%02d:%02d:%03d>> ", number,
+                      local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis)));
     // Room is kept for CR LF and the terminator; a longer text is cut.
     va_list args;
     va_start(args, format);
@@ -100,7 +102,8 @@ void LogMessage(const char* format, ...) {
     line[length++] = '\n';
     line[length] = '\0';
 
-    if (g_debugOutput.load(std::memory_order_relaxed)) WriteDebugOutput(std::string_view(line.data(), length));
+    if (g_debugOutput.load(std::memory_order_relaxed))
+        WriteDebugOutput(std::string_view(line.data(), length));
     // The finished line is passed as an argument, so a '%' in it stays as it is.
     AppendOutputText(IDC_OUTPUT, "%s", line.data());
 }

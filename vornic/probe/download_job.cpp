@@ -11,13 +11,13 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
-#include "vornic/probe/device_commands.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
-#include "vornic/probe/probe_link.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/probe/probe_link.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
+#include "platform/probelib/probelib.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
-#include "platform/probelib/probelib.h"
 
 std::atomic<int32_t> g_deviceHandle{-1};
 ProbeRequest g_requestBuffer;

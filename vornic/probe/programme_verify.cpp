@@ -10,12 +10,12 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
-#include "vornic/probe/probe_link.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/start_address.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/probe_link.h"
 
 namespace {
 

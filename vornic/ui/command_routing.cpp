@@ -7,12 +7,12 @@
 #include <string>
 
 #include "platform/controls/control_ids.h"
+#include "platform/probelib/probelib.h"
+#include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/download_job.h"
-#include "vornic/ui/open_problem_notice.h"
-#include "vornic/log/output_log.h"
 #include "vornic/probe/probe_link.h"
-#include "platform/probelib/probelib.h"
+#include "vornic/ui/open_problem_notice.h"
 #include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {

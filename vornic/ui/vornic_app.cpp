@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "vornic/ui/command_line.h"
-#include "vornic/ui/command_routing.h"
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
 #include "platform/probelib/probelib.h"
+#include "vornic/ui/command_line.h"
+#include "vornic/ui/command_routing.h"
 #include "vornic/ui/qt_controls.h"
 #include "vornic/ui/qt_translations.h"
 #include "vornic/ui/vornic_dlg.h"

@@ -22,10 +22,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "vornic/ui/about_dlg.h"
 #include "platform/controls/control_ids.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
+#include "vornic/ui/about_dlg.h"
 
 namespace vornic_ui {
 

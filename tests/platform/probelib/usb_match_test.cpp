@@ -9,8 +9,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/probelib/usb/device_match.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/device_match.h"
 #include "platform/probelib/usb/usb_ids.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "tests/vornic/image/test_util.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
-#include "vornic/log/language.h"
 #include "vornic/image/start_address.h"
-#include "tests/vornic/image/test_util.h"
+#include "vornic/log/language.h"
 
 namespace {
 

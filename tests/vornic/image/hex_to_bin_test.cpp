@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/vornic/image/test_util.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/log/language.h"
-#include "tests/vornic/image/test_util.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <numeric>
 #include <vector>
 
-#include "vornic/image/firmware_image.h"
 #include "tests/vornic/image/test_util.h"
+#include "vornic/image/firmware_image.h"
 
 namespace {
 

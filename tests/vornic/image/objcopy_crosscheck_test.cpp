@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/vornic/image/test_util.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
-#include "tests/vornic/image/test_util.h"
 
 extern char** environ;
 

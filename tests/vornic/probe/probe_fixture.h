@@ -10,10 +10,10 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/sim/sim_backend.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"

@@ -15,16 +15,16 @@
 #include <fstream>
 #include <string>
 
-#include "vornic/ui/command_routing.h"
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
-#include "vornic/probe/download_job.h"
-#include "vornic/log/output_log.h"
-#include "vornic/probe/probe_link.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/sim/sim_backend.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/download_job.h"
+#include "vornic/probe/probe_link.h"
+#include "vornic/ui/command_routing.h"
 #include "vornic/ui/qt_controls.h"
 #include "vornic/ui/resources.h"
-#include "platform/probelib/sim/sim_backend.h"
 #include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {

@@ -12,10 +12,10 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
 #include "platform/probelib/probelib.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
 #include "vornic/probe/probe_link.h"
 
 namespace {

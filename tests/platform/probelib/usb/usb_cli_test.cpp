@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/vornic/cli/cli_process.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
+#include "tests/vornic/cli/cli_process.h"
 
 namespace {
 
