@@ -17,3 +17,6 @@ target_compile_options(project_warnings INTERFACE -Wall -Wextra -Werror)
 set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 add_compile_options(-fsanitize=fuzzer-no-link ${sanitizers})
 add_link_options(${sanitizers})
+
+# The POSIX helpers every program's code may use.
+add_subdirectory(${ROOT}/platform/posix posix)

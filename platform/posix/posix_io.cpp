@@ -1,0 +1,50 @@
+#include "platform/posix/posix_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace posix_io {
+
+void UniqueFd::Reset(int fd) {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = fd;
+}
+
+bool UniqueFd::Close() {
+    // close() is not retried on EINTR: on Linux the descriptor is gone even then.
+    const int fd = Release();
+    return fd < 0 || ::close(fd) == 0;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        const ssize_t n = RetryOnEintr([&] { return ::write(fd, p, size); });
+        if (n <= 0) return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+ssize_t ReadAll(int fd, void* data, std::size_t size) {
+    auto* p = static_cast<unsigned char*>(data);
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ReadSome(fd, p + got, size - got);
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+ssize_t ReadSome(int fd, void* data, std::size_t size) {
+    return RetryOnEintr([&] { return ::read(fd, data, size); });
+}
+
+int Open(const char* path, int flags, mode_t mode) {
+    return RetryOnEintr([&] { return ::open(path, flags, mode); });
+}
+
+}  // namespace posix_io
