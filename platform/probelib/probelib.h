@@ -7,7 +7,11 @@
 #include <string_view>
 #include <vector>
 
-// Hot-plug routine: 3 when a probe arrives, 0 when it is removed.
+// The events a hot-plug routine receives.
+inline constexpr uint32_t kDeviceArrival = 3;
+inline constexpr uint32_t kDeviceRemoval = 0;
+
+// Hot-plug routine: kDeviceArrival or kDeviceRemoval.
 using CH375NotifyRoutine = void (*)(uint32_t event);
 
 // Opens probe `index`; returns a handle value, or -1 when no probe could be opened.
