@@ -41,28 +41,21 @@ class ProbeFixture : public ::testing::Test {
         dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
         StartUpProbeLink();
     }
-
     void TearDown() override {
         CH375SetDeviceNotify(0, nullptr, nullptr);
         probelib::WaitForNotifications();
         controls::SetMainDialog(nullptr);
         dialog.reset();
     }
-
-    // The texts of the pane's lines, behind their "NNNN#HH:MM:SS:mmm>> " header,
-    // each ended by "\n".
+    // The texts of the pane's lines without their "NNNN#HH:MM:SS:mmm>> " header
+    // and CR, each ended by "\n".
     std::string Log() {
         std::string texts;
         std::istringstream pane(dialog->GetText(IDC_OUTPUT));
-        for (std::string line; std::getline(pane, line);) {
-            if (line.ends_with('\r')) line.pop_back();
-            texts += line.substr(line.find(">> ") + 3) + "\n";
-        }
+        for (std::string line; std::getline(pane, line);)
+            texts += line.substr(line.find(">> ") + 3, line.size() - line.find(">> ") - 4) + "\n";
         return texts;
     }
-
-    std::string LinkText() { return dialog->GetText(IDC_LINK_STATUS); }
-    std::string Caption() { return dialog->GetText(IDC_OPEN_DEVICE); }
     int Banner() { return dialog->ShownBitmap(IDC_STATUS_BITMAP); }
 
     std::shared_ptr<probelib::sim::SimBackend> sim;
