@@ -13,6 +13,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
+#include "platform/posix/posix_io.h"
 
 std::atomic<int32_t> g_logCounter{0};
 std::atomic<bool> g_debugOutput{true};
@@ -21,16 +22,6 @@ namespace {
 
 constexpr size_t kLineBufferSize = 10240;
 constexpr size_t kAppendBufferSize = 512;
-
-// Writes the whole buffer to standard error, the counterpart of a debugger's
-// output channel; short writes are resumed, errors dropped.
-void WriteDebugOutput(std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
 
 // Formats into a fixed buffer; returns the number of bytes held (the output is
 // cut at the buffer's end, never overrun).
@@ -103,7 +94,9 @@ void LogMessage(const char* format, ...) {
     line[length] = '\0';
 
     if (g_debugOutput.load(std::memory_order_relaxed))
-        WriteDebugOutput(std::string_view(line.data(), length));
+        // Standard error is the counterpart of a debugger's output channel;
+        // a line it does not take is dropped.
+        (void)posix_io::WriteAll(STDERR_FILENO, line.data(), length);
     // The finished line is passed as an argument, so a '%' in it stays as it is.
     AppendOutputText(IDC_OUTPUT, "%s", line.data());
 }

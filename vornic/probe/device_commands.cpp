@@ -7,21 +7,15 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
+#include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"
 
 std::atomic<int32_t> g_readProtected{1};
 
+using probe_detail::LogText;
+
 namespace {
-
-void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
-
-void ShowBanner(int bitmap) {
-    if (controls::Port* dialog = controls::MainDialog())
-        dialog->ShowBitmap(IDC_STATUS_BITMAP, bitmap);
-}
 
 // The common opening of the three buttons: the session, then the device.
 Outcome BeginCommand(ProbeSession& session) {
@@ -53,16 +47,16 @@ Outcome QueryDeviceStatus() {
     if (!reply.Answers(ProbeCommand::ReadProtect)) return Refusal(exchanged);
     bool chinese = g_useChinese.load() != 0;
     int banner = 0;
-    if (reply.Result() == 1) {
+    if (reply.Result() == kResultProtected) {
         g_readProtected.store(1);
         banner = chinese ? IDB_BANNER_PROTECTED_ZH : IDB_BANNER_PROTECTED_EN;
-    } else if (reply.Result() == 2) {
+    } else if (reply.Result() == kResultUnprotected) {
         g_readProtected.store(0);
         banner = chinese ? IDB_BANNER_UNPROTECTED_ZH : IDB_BANNER_UNPROTECTED_EN;
     } else {
         return Refusal(exchanged);
     }
-    ShowBanner(banner);
+    probe_detail::ShowBanner(banner);
     return {};
 }
 
@@ -75,16 +69,13 @@ Outcome CheckStatus() {
         LogText("【读保护查询失败】", "【Fail to check device status】");
         return queried;
     }
-    controls::Port* dialog = controls::MainDialog();
     if (g_readProtected.load() != 0) {
-        if (dialog)
-            dialog->SetText(IDC_LINK_STATUS, Tr("检测到设备已连接(读保护已使能)",
-                                                "Device is linked(Read-Protect enabled)"));
+        probe_detail::SetControlText(IDC_LINK_STATUS, Tr("检测到设备已连接(读保护已使能)",
+                                                         "Device is linked(Read-Protect enabled)"));
         LogText("【读保护已使能】", "【Read-Protect is enabled】");
     } else {
-        if (dialog)
-            dialog->SetText(IDC_LINK_STATUS, Tr("检测到设备已连接(读保护已解除)",
-                                                "Device is linked(Read-Protect disable)"));
+        probe_detail::SetControlText(IDC_LINK_STATUS, Tr("检测到设备已连接(读保护已解除)",
+                                                         "Device is linked(Read-Protect disable)"));
         LogText("【读保护已解除】", "【Read-Protect is disable】");
     }
     return {};
@@ -141,15 +132,15 @@ Report ChangeReadProtect(const ProtectChange& change) {
 }  // namespace
 
 Report OnDisableReadProtect() {
-    return ChangeReadProtect({Step::Unprotect, ReadProtectAction::Disable, 3, 0, "解除读保护成功!",
-                              "Succeed to disable read-protect!", "解除读保护失败!",
-                              "Fail to disable read-protect!", true});
+    return ChangeReadProtect({Step::Unprotect, ReadProtectAction::Disable, kResultProtectDisabled,
+                              0, "解除读保护成功!", "Succeed to disable read-protect!",
+                              "解除读保护失败!", "Fail to disable read-protect!", true});
 }
 
 Report OnEnableReadProtect() {
-    return ChangeReadProtect({Step::Protect, ReadProtectAction::Enable, 5, 1, "使能读保护成功!",
-                              "Succeed to enable read-protect!", "使能读保护失败!",
-                              "Fail to enable read-protect!", false});
+    return ChangeReadProtect({Step::Protect, ReadProtectAction::Enable, kResultProtectEnabled, 1,
+                              "使能读保护成功!", "Succeed to enable read-protect!",
+                              "使能读保护失败!", "Fail to enable read-protect!", false});
 }
 
 Outcome SoftResetDevice() {
@@ -157,7 +148,7 @@ Outcome SoftResetDevice() {
     const Outcome exchanged =
         ExchangeCommand(ProbeCommand::SoftReset, uint8_t{0x00}, kReplyReadLength, &reply);
     if (!reply.Answers(ProbeCommand::SoftReset)) return Refusal(exchanged);
-    if (reply.Length() == 1 && reply.Result() == 1) {
+    if (reply.Length() == 1 && reply.Result() == kResultAccepted) {
         LogText("软复位设置成功!", "Succeed to set soft-reset!");
         return {};
     }

@@ -14,10 +14,13 @@
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
+#include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
+
+using probe_detail::Checked;
+using probe_detail::LogText;
+using probe_detail::Selection;
 
 namespace {
 
@@ -42,18 +45,6 @@ struct WorkerThread {
 std::mutex g_threadMutex;
 WorkerThread g_workerHolder;
 std::thread& g_worker = g_workerHolder.thread;
-
-int Checked(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->IsChecked(id) : 0;
-}
-
-int Selection(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->GetSelection(id) : -1;
-}
-
-void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
 
 void EndJob(Report report) {
     std::lock_guard<std::mutex> lock(g_jobMutex);
@@ -100,7 +91,7 @@ void RunSteps(Report& report, const ProgressCallback& progress) {
         const Outcome exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
                                                   static_cast<uint8_t>(FlashOperation::EraseAll),
                                                   kReplyReadLength, &reply);
-        if (reply.Answers(ProbeCommand::SelectOperation) && reply.Result() == 0x01) {
+        if (reply.Answers(ProbeCommand::SelectOperation) && reply.Result() == kResultAccepted) {
             LogText("全部擦除成功!", "Succeed to clear-all!");
             report.Add(Step::Erase, {});
         } else {

@@ -9,11 +9,12 @@
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
 #include "platform/probelib/probelib.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
+#include "vornic/probe/dialog_access.h"
 
 std::atomic<int32_t> g_deviceHandle{-1};
 ProbeRequest g_requestBuffer;
+
+using probe_detail::LogText;
 
 namespace {
 
@@ -26,15 +27,8 @@ constexpr size_t kCaptionLimit = 100;
 const char* OpenText() { return Tr("打开设备", "OPEN DEVICE"); }
 const char* CloseText() { return Tr("关闭设备", "CLOSE DEVICE"); }
 
-void SetLinkText(const char* text) {
-    if (controls::Port* dialog = controls::MainDialog()) dialog->SetText(IDC_LINK_STATUS, text);
-}
-
-void SetCaption(const char* text) {
-    if (controls::Port* dialog = controls::MainDialog()) dialog->SetText(IDC_OPEN_DEVICE, text);
-}
-
-void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
+void SetLinkText(const char* text) { probe_detail::SetControlText(IDC_LINK_STATUS, text); }
+void SetCaption(const char* text) { probe_detail::SetControlText(IDC_OPEN_DEVICE, text); }
 
 }  // namespace
 
@@ -109,12 +103,12 @@ void OnOpenCloseDevice() {
 
 void OnDeviceNotify(uint32_t event) {
     controls::Port* dialog = controls::MainDialog();
-    if (event == 3) {
+    if (event == kDeviceArrival) {
         SetLinkText(Tr("检测到设备已连接", "Device is linked"));
         // A handle from before the arrival is abandoned, not closed.
         g_deviceHandle.store(-1);
         if (dialog) dialog->Click(IDC_OPEN_DEVICE);
-    } else if (event == 0) {
+    } else if (event == kDeviceRemoval) {
         SetLinkText(Tr("检测到设备已断开连接.", "Device is off-linked"));
         if (g_deviceHandle.load() != -1 && dialog) dialog->Click(IDC_OPEN_DEVICE);
         if (dialog) dialog->ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);

@@ -1,5 +1,6 @@
-// Frames and command codes of the probe protocol, the command exchange on
-// pipe 1, and the link state: open/close toggle, hot-plug routine, start-up.
+// The frames of the probe protocol (its vocabulary is probe_protocol.h), the
+// command exchange on pipe 1, and the link state: open/close toggle, hot-plug
+// routine, start-up.
 #pragma once
 
 #include <array>
@@ -7,35 +8,13 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/probelib/probe_protocol.h"
 #include "vornic/probe/outcome.h"
 
 inline constexpr uint32_t kProbeIndex = 0;
-inline constexpr uint32_t kCommandPipe = 1;
-inline constexpr uint32_t kDataPipe = 2;
-inline constexpr uint8_t kRequestMarker = 0x81;
-inline constexpr uint8_t kReplyMarker = 0x82;
-inline constexpr uint8_t kDataStatusMarker = 0x41;
 inline constexpr uint32_t kReplyReadLength = 20;
 inline constexpr uint32_t kProtectChangeReadLength = 10;
 inline constexpr uint32_t kStatusReadLength = 20;
-inline constexpr uint32_t kDataPacketSize = 64;
-
-enum class ProbeCommand : uint8_t {
-    SetAddress = 0x01,
-    SelectOperation = 0x02,
-    SetLength = 0x05,
-    ReadProtect = 0x06,
-    SoftReset = 0x0B,
-};
-
-enum class FlashOperation : uint8_t {
-    EraseAll = 1,
-    Programme = 2,
-    Verify = 3,
-    ProgrammeAndVerify = 4
-};
-
-enum class ReadProtectAction : uint8_t { Query = 1, Disable = 2, Enable = 3 };
 
 // A request as built for pipe 1: marker, command, payload length, payload.
 struct ProbeRequest {
@@ -93,7 +72,7 @@ inline Outcome Refusal(Outcome exchanged) {
 // Click handler of IDC_OPEN_DEVICE: opens or closes the probe by its caption.
 void OnOpenCloseDevice();
 
-// Hot-plug routine: 3 arrival, 0 removal, anything else ignored.
+// Hot-plug routine: kDeviceArrival, kDeviceRemoval, anything else ignored.
 void OnDeviceNotify(uint32_t event);
 
 // The whole start-up of the link: link text "Wait for device link", register

@@ -4,8 +4,7 @@
 #include <atomic>
 #include <utility>
 
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
+#include "vornic/probe/dialog_access.h"
 
 namespace {
 std::atomic<bool> g_sessionTaken{false};
@@ -34,6 +33,6 @@ void ProbeSession::Release() {
 bool ProbeSessionTaken() { return g_sessionTaken.load(std::memory_order_acquire); }
 
 void LogDeviceBusy() {
-    LogMessage("%s", Tr("设备忙，请等待当前操作完成",
-                        "The device is busy, wait for the current operation to finish"));
+    probe_detail::LogText("设备忙，请等待当前操作完成",
+                          "The device is busy, wait for the current operation to finish");
 }

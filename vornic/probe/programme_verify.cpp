@@ -13,21 +13,14 @@
 #include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/start_address.h"
-#include "vornic/log/language.h"
-#include "vornic/log/output_log.h"
+#include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 
+using probe_detail::Checked;
+using probe_detail::LogText;
+using probe_detail::Selection;
+
 namespace {
-
-int Checked(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->IsChecked(id) : 0;
-}
-
-int Selection(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->GetSelection(id) : -1;
-}
 
 // A status frame, and whether the read brought anything at all.
 struct StatusRead {
@@ -62,11 +55,11 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     const int addressIndex = Selection(IDC_ADDRESS);
     const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
     if (!g_firmwareImage.HasImage()) {
-        LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
+        LogText("请选择有效的数据文件!", "The data file is invalid!");
         return Reason::NoImage;
     }
     if (addressIndex < 0) {
-        LogMessage("%s", Tr("请先选择编程地址!", "Please to choose programme address!"));
+        LogText("请先选择编程地址!", "Please to choose programme address!");
         return Reason::NoAddress;
     }
 
@@ -78,7 +71,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     ProbeReply reply;
     Outcome exchanged =
         ExchangeCommandWord(ProbeCommand::SetAddress, address, kReplyReadLength, &reply);
-    if (reply.Answers(ProbeCommand::SetAddress) && reply.Result() == 0x01) {
+    if (reply.Answers(ProbeCommand::SetAddress) && reply.Result() == kResultAccepted) {
         LogMessage("%s", verify ? Tr("校验地址已确认!", "Verify address is affirmed!")
                                 : Tr("编程地址已确认!", "Programme address is affirmed!"));
     } else {
@@ -88,7 +81,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     }
 
     exchanged = ExchangeCommandWord(ProbeCommand::SetLength, length, kReplyReadLength, &reply);
-    if (reply.Answers(ProbeCommand::SetLength) && reply.Result() == 0x01) {
+    if (reply.Answers(ProbeCommand::SetLength) && reply.Result() == kResultAccepted) {
         LogMessage("%s", verify ? Tr("校验长度已确认!", "Verify length is affirmed!")
                                 : Tr("编程长度已确认!", "Programme length is affirmed!"));
     } else {
@@ -104,34 +97,34 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     exchanged = ExchangeCommand(ProbeCommand::SelectOperation, static_cast<uint8_t>(operation),
                                 kReplyReadLength, &reply);
     if (!reply.Answers(ProbeCommand::SelectOperation)) {
-        LogMessage("%s", Tr("编程|校验执行失败!", "Fail to programme|verify!"));
+        LogText("编程|校验执行失败!", "Fail to programme|verify!");
         return Refusal(exchanged);
     }
     switch (reply.Result()) {
-        case 2:
-            LogMessage("%s", Tr("开始进行编程...", "Begin to programme..."));
+        case kResultProgrammeStarted:
+            LogText("开始进行编程...", "Begin to programme...");
             break;
-        case 3:
-            LogMessage("%s", Tr("开始进行校验...", "Begin to verify..."));
+        case kResultVerifyStarted:
+            LogText("开始进行校验...", "Begin to verify...");
             break;
-        case 4:
+        case kResultAwaitProgramme:
             // This reply's echo is not examined.
             exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
                                         static_cast<uint8_t>(FlashOperation::Programme),
                                         kReplyReadLength, &reply);
-            if (reply.Marker() == kReplyMarker && reply.Result() == 2) {
-                LogMessage("%s", Tr("开始进行编程、校验...", "Begin to programme and verify..."));
+            if (reply.Marker() == kReplyMarker && reply.Result() == kResultProgrammeStarted) {
+                LogText("开始进行编程、校验...", "Begin to programme and verify...");
             } else {
-                LogMessage("%s", Tr("编程、校验执行失败#1!", "Fail to programme|verify#1!"));
+                LogText("编程、校验执行失败#1!", "Fail to programme|verify#1!");
                 return Refusal(exchanged);
             }
             break;
         default:
-            LogMessage("%s", Tr("编程|校验执行失败#2!", "Fail to programme|verify#2!"));
+            LogText("编程|校验执行失败#2!", "Fail to programme|verify#2!");
             return Refusal(exchanged);
     }
     if (!g_firmwareImage.HasImage()) {
-        LogMessage("%s", Tr("请选择有效的数据文件!", "The data file is invalid!"));
+        LogText("请选择有效的数据文件!", "The data file is invalid!");
         return Reason::NoImage;
     }
 
@@ -155,10 +148,11 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         if (progress) progress(offset + sent, length);
         const bool last = offset + sent == length;
 
-        if (!verify && packetCount == 2 && !last) {
+        if (!verify && packetCount == kPacketsPerPageStatus && !last) {
             // A missing or unmarked page status is passed over.
             const StatusRead status = ReadDataStatus();
-            if (status.frame.Marker() == kDataStatusMarker && status.frame.Status() != 2) {
+            if (status.frame.Marker() == kDataStatusMarker &&
+                status.frame.Status() != kStatusPageDone) {
                 LogMessage(Tr("%d字节时页编程失败!", "Fail to page-programme at #%d byte!"),
                            static_cast<int>(offset));
                 return Reason::NotAccepted;
@@ -167,7 +161,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         }
         if (verify && !last) {
             const StatusRead status = ReadDataStatus();
-            if (status.frame.Status() != 6) {
+            if (status.frame.Status() != kStatusPacketVerified) {
                 LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
                            static_cast<int>(offset));
                 return StatusFailure(status, verify);
@@ -181,19 +175,19 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         packetCount = 0;
         const StatusRead status = ReadDataStatus();
         const uint8_t result = status.frame.Status();
-        if (result != 4 && result != 7) {
+        if (result != kStatusProgrammeDone && result != kStatusVerifyDone) {
             LogRunFailure(verify);
             return StatusFailure(status, verify);
         }
         if (status.frame.Marker() == kDataStatusMarker) {
-            if (result == 4) {
-                LogMessage("%s", Tr("编程成功!", "Succeed to programme!"));
+            if (result == kStatusProgrammeDone) {
+                LogText("编程成功!", "Succeed to programme!");
                 if (Checked(IDC_VERIFY)) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-                    LogMessage("%s", Tr("校验成功!", "Succeed to verify!"));
+                    LogText("校验成功!", "Succeed to verify!");
                 }
             } else {
-                LogMessage("%s", Tr("校验成功!", "Succeed to verify!"));
+                LogText("校验成功!", "Succeed to verify!");
             }
             return {};
         }

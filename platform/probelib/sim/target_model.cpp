@@ -5,10 +5,12 @@
 
 namespace probelib::sim {
 namespace {
-constexpr uint8_t kRequestMarker = 0x81;
-constexpr uint8_t kReplyMarker = 0x82;
-constexpr uint8_t kDataStatusMarker = 0x41;
+// The marker of a garbled frame (the bad-marker fault).
 constexpr uint8_t kWrongMarker = 0x7E;
+
+constexpr uint8_t Code(ProbeCommand command) { return static_cast<uint8_t>(command); }
+constexpr uint32_t Code(FlashOperation operation) { return static_cast<uint32_t>(operation); }
+constexpr uint32_t Code(ReadProtectAction action) { return static_cast<uint32_t>(action); }
 }  // namespace
 
 TargetModel::TargetModel(Faults faults)
@@ -47,21 +49,21 @@ std::span<uint8_t> TargetModel::Memory(uint32_t address) {
 }
 
 uint32_t TargetModel::Write(uint32_t pipe, std::span<const uint8_t> bytes) {
-    if (pipe == 1) {
+    if (pipe == kCommandPipe) {
         HandleRequest(bytes);
         return static_cast<uint32_t>(bytes.size());
     }
     uint32_t taken = static_cast<uint32_t>(bytes.size());
-    if (pipe == 2) HandleData(bytes, &taken);
+    if (pipe == kDataPipe) HandleData(bytes, &taken);
     return taken;
 }
 
 uint32_t TargetModel::Read(uint32_t pipe, std::span<uint8_t> buffer) {
     std::vector<uint8_t> frame;
-    if (pipe == 1 && m_commandReply) {
+    if (pipe == kCommandPipe && m_commandReply) {
         frame = std::move(*m_commandReply);
         m_commandReply.reset();
-    } else if (pipe == 2 && !m_dataStatus.empty()) {
+    } else if (pipe == kDataPipe && !m_dataStatus.empty()) {
         frame = std::move(m_dataStatus.front());
         m_dataStatus.pop_front();
     } else {
@@ -83,14 +85,14 @@ void TargetModel::Reply(uint8_t command, uint8_t result) {
         m_commandReply.reset();
         return;
     }
-    if (Hit(m_faults.refuse)) result = 0;
+    if (Hit(m_faults.refuse)) result = kResultRefused;
     uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
     m_commandReply = std::vector<uint8_t>{marker, command, 0x01, result};
 }
 
 void TargetModel::Status(uint8_t result) {
     if (m_faults.noReply.count(kDataStatusFault)) return;
-    if (m_faults.refuse.count(kDataStatusFault)) result = 0;
+    if (m_faults.refuse.count(kDataStatusFault)) result = kResultRefused;
     uint8_t marker = m_faults.badMarker.count(kDataStatusFault) ? kWrongMarker : kDataStatusMarker;
     m_dataStatus.push_back({marker, 0x00, 0x00, result});
 }
@@ -110,96 +112,98 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
     m_requestPayload = payloadLength == 1 ? frame[3] : -1;
     // A refused command is answered with result 0 and not carried out.
     if (Hit(m_faults.refuse)) {
-        Reply(command, 0x00);
+        Reply(command, kResultRefused);
         return;
     }
     // Any request ends a data phase in progress.
-    if (command != 0x02) {
+    if (command != Code(ProbeCommand::SelectOperation)) {
         m_phase = Phase::Idle;
         m_dataStatus.clear();
     }
     switch (command) {
-        case 0x01:  // SetAddress
+        case Code(ProbeCommand::SetAddress):
             if (payloadLength == 4 && (value == kFlashBase || value == kSramBase)) {
                 m_address = value;
                 m_length.reset();
-                Reply(command, 0x01);
+                Reply(command, kResultAccepted);
             } else {
-                Reply(command, 0x00);
+                Reply(command, kResultRefused);
             }
             break;
-        case 0x05:  // SetLength: must fit the memory behind the address
+        case Code(ProbeCommand::SetLength):  // must fit the memory behind the address
             if (payloadLength == 4 && m_address && value <= Memory(*m_address).size()) {
                 m_length = value;
-                Reply(command, 0x01);
+                Reply(command, kResultAccepted);
             } else {
-                Reply(command, 0x00);
+                Reply(command, kResultRefused);
             }
             break;
-        case 0x02: {  // SelectOperation
+        case Code(ProbeCommand::SelectOperation): {
             m_phase = Phase::Idle;
             m_dataStatus.clear();
             bool ready = payloadLength == 1 && m_address && m_length && !m_protected;
             bool second = m_awaitSecondSelect;
             m_awaitSecondSelect = false;
             if (payloadLength != 1) {
-                Reply(command, 0x00);
-            } else if (value == 1) {  // EraseAll
+                Reply(command, kResultRefused);
+            } else if (value == Code(FlashOperation::EraseAll)) {
                 if (m_protected) {
-                    Reply(command, 0x00);
+                    Reply(command, kResultRefused);
                 } else {
                     EraseFlash();
-                    Reply(command, 0x01);
+                    Reply(command, kResultAccepted);
                 }
             } else if (!ready) {
-                Reply(command, 0x00);
-            } else if (value == 2 || value == 3) {
-                m_phase = value == 2 ? Phase::Programme : Phase::Verify;
+                Reply(command, kResultRefused);
+            } else if (value == Code(FlashOperation::Programme) ||
+                       value == Code(FlashOperation::Verify)) {
+                const bool programme = value == Code(FlashOperation::Programme);
+                m_phase = programme ? Phase::Programme : Phase::Verify;
                 m_received = 0;
                 m_pagePackets = 0;
                 m_runFailed = false;
                 (void)second;
-                Reply(command, static_cast<uint8_t>(value));
-            } else if (value == 4) {
+                Reply(command, programme ? kResultProgrammeStarted : kResultVerifyStarted);
+            } else if (value == Code(FlashOperation::ProgrammeAndVerify)) {
                 // Programme-and-verify is a handshake: answered 4, it is
                 // started by the Programme request that follows.
                 m_awaitSecondSelect = true;
-                Reply(command, 0x04);
+                Reply(command, kResultAwaitProgramme);
             } else {
-                Reply(command, 0x00);
+                Reply(command, kResultRefused);
             }
             break;
         }
-        case 0x06:  // ReadProtect
-            if (value == 1) {
-                Reply(command, m_protected ? 1 : 2);
-            } else if (value == 2) {
+        case Code(ProbeCommand::ReadProtect):
+            if (value == Code(ReadProtectAction::Query)) {
+                Reply(command, m_protected ? kResultProtected : kResultUnprotected);
+            } else if (value == Code(ReadProtectAction::Disable)) {
                 // Removing the protection erases the flash, as on the real part.
                 EraseFlash();
                 m_protected = false;
                 m_changed = true;
-                Reply(command, 3);
-            } else if (value == 3) {
+                Reply(command, kResultProtectDisabled);
+            } else if (value == Code(ReadProtectAction::Enable)) {
                 m_protected = true;
                 m_changed = true;
-                Reply(command, 5);
+                Reply(command, kResultProtectEnabled);
             } else {
-                Reply(command, 0);
+                Reply(command, kResultRefused);
             }
             break;
-        case 0x0B:  // SoftReset
+        case Code(ProbeCommand::SoftReset):
             m_awaitSecondSelect = false;
             if (value == 0) {
                 m_commandReply = std::nullopt;
                 if (Hit(m_faults.noReply)) break;
                 uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
-                m_commandReply = std::vector<uint8_t>{marker, command, 0x01, 0x01};
+                m_commandReply = std::vector<uint8_t>{marker, command, 0x01, kResultAccepted};
             } else {
-                Reply(command, 0);
+                Reply(command, kResultRefused);
             }
             break;
         default:
-            Reply(command, 0);
+            Reply(command, kResultRefused);
             break;
     }
 }
@@ -239,7 +243,7 @@ void TargetModel::HandleData(std::span<const uint8_t> packet, uint32_t* taken) {
         if (last) {
             Status(m_runFailed ? kStatusProgrammeFailed : kStatusProgrammeDone);
             m_phase = Phase::Idle;
-        } else if (++m_pagePackets == 2) {
+        } else if (++m_pagePackets == kPacketsPerPageStatus) {
             m_pagePackets = 0;
             Status(m_runFailed ? kStatusPageFailed : kStatusPageDone);
         }

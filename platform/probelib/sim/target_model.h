@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/probelib/probe_protocol.h"
 #include "platform/probelib/sim/faults.h"
 
 namespace probelib::sim {
@@ -21,15 +22,6 @@ inline constexpr uint32_t kSramSize = 20 * 1024;
 // Value of every flash byte after an erase.
 inline constexpr uint8_t kErasedByte = 0xFF;
 inline constexpr uint32_t kPageSize = 128;
-
-// Result values of the data pipe's status frames (byte 3).
-inline constexpr uint8_t kStatusPageDone = 2;
-inline constexpr uint8_t kStatusPageFailed = 3;
-inline constexpr uint8_t kStatusProgrammeDone = 4;
-inline constexpr uint8_t kStatusProgrammeFailed = 5;
-inline constexpr uint8_t kStatusPacketVerified = 6;
-inline constexpr uint8_t kStatusVerifyDone = 7;
-inline constexpr uint8_t kStatusVerifyFailed = 8;
 
 class TargetModel {
   public:
