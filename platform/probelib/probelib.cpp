@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "platform/probelib/backend.h"
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/sim/sim_backend.h"
 #include "platform/probelib/usb/usb_backend.h"
 

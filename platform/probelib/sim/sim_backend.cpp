@@ -112,7 +112,7 @@ int SimBackend::LastOpenedProbe(ProbeInfo* out) const {
     if (!m_opened || out == nullptr) return 0;
     out->serial = m_serial;
     out->busPort = SimBusPort(m_identity.index);
-    out->id = {0x1a86, 0x8010};
+    out->id = kProbeUsbId;
     out->wrongMode = false;
     return 1;
 }
@@ -314,7 +314,7 @@ int ListSimProbes(std::string_view faults, std::vector<ProbeInfo>* out, std::str
         Faults own;
         ParseFaults(faults, &own, nullptr, k);
         if (own.absent) continue;
-        probes.push_back({SimBusPort(k), SimSerial(k), {0x1a86, 0x8010}, false});
+        probes.push_back({SimBusPort(k), SimSerial(k), kProbeUsbId, false});
     }
     *out = std::move(probes);
     return 1;

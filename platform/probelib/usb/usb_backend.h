@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/probelib/backend.h"
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace probelib::usb {
 

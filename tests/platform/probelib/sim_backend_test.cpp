@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace {
 

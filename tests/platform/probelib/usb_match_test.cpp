@@ -9,9 +9,11 @@
 #include <sstream>
 #include <string>
 
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/device_match.h"
 #include "platform/probelib/usb/usb_ids.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/sim/sim_backend.h"
 #include "vornic/log/language.h"
