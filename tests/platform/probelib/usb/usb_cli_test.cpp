@@ -35,21 +35,9 @@ class UsbCliTest : public ::testing::Test {
         dir =
             std::filesystem::temp_directory_path() / ("vornic-usb-cli-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
-        // An Intel HEX file of 5000 bytes at offset 0.
-        std::ofstream out(dir / "app.hex", std::ios::binary);
-        for (size_t offset = 0; offset < image.size(); offset += 16) {
-            Bytes record = {16, uint8_t(offset >> 8), uint8_t(offset), 0};
-            for (size_t i = offset; i < offset + 16; ++i)
-                record.push_back(image[i] = uint8_t(i * 7 + 3));
-            uint8_t sum = 0;
-            for (uint8_t b : record) sum = uint8_t(sum + b);
-            record.push_back(uint8_t(-sum));
-            out << ':';
-            for (uint8_t b : record)
-                out << "0123456789ABCDEF"[b >> 4] << "0123456789ABCDEF"[b & 15];
-            out << "\r\n";
-        }
-        out << ":00000001FF\r\n";
+        for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + 3);
+        std::ofstream(dir / "app.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
     }
     void TearDown() override {
         bed.reset();
@@ -66,15 +54,15 @@ class UsbCliTest : public ::testing::Test {
 
     std::unique_ptr<UsbTestbed> bed;
     std::filesystem::path dir;
-    Bytes image = Bytes(5008);
+    Bytes image = Bytes(5000);
 };
 
 TEST_F(UsbCliTest, AFlashMovesTheSimulatorsBytesOnTheWire) {
     bed->Add(ProbeAt("1-1"), false);
-    const std::string hex = (dir / "app.hex").string();
-    Result usb = Cli({"--lang=en", "--trace=" + (dir / "usb.trace").string(), "flash", hex});
+    const std::string file = (dir / "app.bin").string();
+    Result usb = Cli({"--lang=en", "--trace=" + (dir / "usb.trace").string(), "flash", file});
     Result sim =
-        Cli({"--simulate", "--lang=en", "--trace=" + (dir / "sim.trace").string(), "flash", hex});
+        Cli({"--simulate", "--lang=en", "--trace=" + (dir / "sim.trace").string(), "flash", file});
     ASSERT_EQ(0, usb.status) << usb.out << usb.err;
     ASSERT_EQ(0, sim.status) << sim.out << sim.err;
     EXPECT_EQ(Texts(sim.out), Texts(usb.out));
@@ -118,7 +106,7 @@ TEST_F(UsbCliTest, WhatOnlyTheUsbPathShows) {
         bed = std::make_unique<UsbTestbed>();
         for (const ProbeSetup& probe : row.probes) bed->Add(probe, false);
         std::vector<std::string> args = row.args;
-        if (args.back() == "flash") args.push_back((dir / "app.hex").string());
+        if (args.back() == "flash") args.push_back((dir / "app.bin").string());
         Result r = Cli(args);
         SCOPED_TRACE(args.front() + "\n" + r.out + r.err);
         EXPECT_EQ(row.status, r.status);

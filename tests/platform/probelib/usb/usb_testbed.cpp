@@ -12,10 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -47,32 +47,17 @@ constexpr int kSpeedFull = 2;  // USB_SPEED_FULL of the kernel's usb_device_spee
 
 void Put16(Bytes& b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
 
-// The device descriptor, then configuration 1 with one interface: a hub's interrupt endpoint,
-// or the probe's bulk 0x01/0x81 (pipe 1) and 0x02/0x82 (pipe 2).
-Bytes Descriptors(bool hub, uint16_t vid, uint16_t pid) {
-    Bytes d = {18, 1, 0x10, 0x01, uint8_t(hub ? 9 : 0), 0, 0, kMaxPacket};
+// The device descriptor, then configuration 1: interface 0 with bulk endpoints 0x01/0x81 (pipe
+// 1) and 0x02/0x82 (pipe 2).
+Bytes Descriptors(uint16_t vid, uint16_t pid) {
+    Bytes d = {18, 1, 0x10, 0x01, 0, 0, 0, kMaxPacket};
     Put16(d, vid);
     Put16(d, pid);
-    d.insert(d.end(), {0x00, 0x01, 0, 0, 0, 1});
-    const size_t config = d.size();
-    d.insert(d.end(), {9, 2, 0, 0, 1, 1, 0, uint8_t(hub ? 0xe0 : 0x80), 50});
-    d.insert(d.end(), {9, 4, 0, 0, uint8_t(hub ? 1 : 4), uint8_t(hub ? 9 : 0xff), 0, 0, 0});
-    if (hub)
-        d.insert(d.end(), {7, 5, 0x81, 3, 1, 0, 255});
-    else
-        for (uint8_t ep : {0x01, 0x81, 0x02, 0x82})
-            d.insert(d.end(), {7, 5, ep, 2, kMaxPacket, 0, 0});
-    d[config + 2] = uint8_t(d.size() - config);
+    d.insert(d.end(), {0x00, 0x01, 0, 0, 0, 1, 9, 2, 9 + 9 + 4 * 7, 0, 1, 1, 0, 0x80, 50});
+    d.insert(d.end(), {9, 4, 0, 0, 4, 0xff, 0, 0, 0});
+    for (uint8_t ep : {0x01, 0x81, 0x02, 0x82}) d.insert(d.end(), {7, 5, ep, 2, kMaxPacket, 0, 0});
     return d;
 }
-
-std::string Format(const char* format, unsigned a, unsigned b = 0) {
-    char text[48];
-    std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-
-std::string DevNodeName(unsigned devnum) { return Format("bus/usb/001/%03u", devnum); }
 
 // One submitted URB, kept until the client reaps it.
 struct Urb {
@@ -89,7 +74,7 @@ struct Urb {
 // One emulated probe with its model, URB queues and counters (guarded by State::mutex).
 struct Device {
     ProbeSetup setup;
-    std::string syspath;  // /sys/devices/usb1/1-N
+    std::string syspath;  // /sys/devices/1-N
     std::string devnode;  // /dev/bus/usb/001/DDD
     std::unique_ptr<TargetModel> model;
     bool removed = false;  // URBs fail with ENODEV
@@ -100,16 +85,17 @@ struct Device {
     posix_io::UniqueFd wake;    // our end of the node FIFO
     bool awake = false;         // one page is out of the FIFO: pollers see POLLOUT
     Ref<UMockdevIoctlBase> handler;
-    UsbTestbed::State* state = nullptr;
+    std::mutex* mutex = nullptr;
 };
 
 // Makes the node's pollers see POLLOUT exactly while some URB waits to be reaped.
 void UpdateWake(Device& d) {
     const bool want = !d.reapable.empty();
-    if (!d.wake || d.awake == want) return;
+    if (d.awake == want) return;
     uint8_t page[kPipePage] = {};
-    const bool moved = want ? posix_io::ReadSome(d.wake.Get(), page, sizeof page) == kPipePage
-                            : posix_io::WriteAll(d.wake.Get(), page, sizeof page);
+    const bool moved = want
+                           ? posix_io::ReadSome(d.wake.Get(), page, kPipePage) == ssize_t(kPipePage)
+                           : posix_io::WriteAll(d.wake.Get(), page, kPipePage);
     if (!moved) std::fprintf(stderr, "usb_testbed: %s: wake FIFO failed\n", d.devnode.c_str());
     d.awake = want;
 }
@@ -121,146 +107,9 @@ void Finish(Device& d, Urb&& urb, int status, int actual) {
     UpdateWake(d);
 }
 
-void MarkRemoved(Device& d) {
-    d.removed = true;
-    for (; !d.pendingIn.empty(); d.pendingIn.pop_front())
-        Finish(d, std::move(d.pendingIn.front()), -ENODEV, 0);
-}
-
-// Forgets the URBs of descriptors that were closed: the kernel discards those on close, and
-// a read left behind must not take a reply meant for the next opener.
-void DropClosed(Device& d) {
-    auto closed = [](const Urb& u) { return !umockdev_ioctl_client_get_connected(u.client.get()); };
-    std::erase_if(d.pendingIn, closed);
-    std::erase_if(d.reapable, closed);
-    UpdateWake(d);
-}
-
-void WriteFile(const std::filesystem::path& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(data.data(), std::streamsize(data.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-}  // namespace
-
-struct UsbTestbed::State {
-    Ref<UMockdevTestbed> bed;
-    std::filesystem::path root;  // the testbed's directory
-    std::mutex mutex;            // guards the devices, their models and URB queues
-    std::vector<std::shared_ptr<Device>> devices;  // every one added: late ioctls may come
-    unsigned nextDevnum = 1;
-
-    bool HandleIoctl(Device& d, UMockdevIoctlClient* client);
-    void Submit(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    std::shared_ptr<Device> Find(const std::string& busPort) {
-        for (auto it = devices.rbegin(); it != devices.rend(); ++it)
-            if ((*it)->setup.busPort == busPort) return *it;
-        throw std::logic_error("no device " + busPort);
-    }
-    // Lays out the device's sysfs folder, its bus link and its /dev node (the wake FIFO when
-    // wake is given), as umockdev does but without the "add" uevent.
-    void CreateSysfs(const std::string& sysname, const std::string& devpath, unsigned devnum,
-                     const ProbeSetup& setup, bool hub, posix_io::UniqueFd* wake);
-};
-
-namespace {
-
-// Reads one unsigned int the ioctl argument points to.
-bool ArgUint(UMockdevIoctlData* arg, unsigned* out) {
-    Ref<UMockdevIoctlData> v(umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr));
-    if (v) std::memcpy(out, v->data, sizeof(unsigned));
-    return bool(v);
-}
-
-gboolean OnHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    auto* d = static_cast<Device*>(user);
-    return d->state->HandleIoctl(*d, client) ? TRUE : FALSE;
-}
-
-}  // namespace
-
-bool UsbTestbed::State::HandleIoctl(Device& d, UMockdevIoctlClient* client) {
-    const unsigned long request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    auto complete = [client](int result, int error) {
-        umockdev_ioctl_client_complete(client, result, error);
-        return true;
-    };
-    std::lock_guard lock(mutex);
-    if (request == USBDEVFS_SUBMITURB) {
-        Submit(d, client, arg);
-        return true;
-    }
-    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
-        auto it = std::find_if(d.reapable.begin(), d.reapable.end(),
-                               [&](const Urb& u) { return u.client.get() == client; });
-        if (it == d.reapable.end()) return complete(-1, d.removed ? ENODEV : EAGAIN);
-        Ref<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
-        if (!slot) return complete(-1, EFAULT);
-        umockdev_ioctl_data_set_ptr(slot.get(), 0, it->header.get());
-        d.reapable.erase(it);
-        UpdateWake(d);
-        return complete(0, 0);
-    }
-    if (request == USBDEVFS_DISCARDURB) {
-        gulong address = 0;
-        std::memcpy(&address, arg->data,
-                    std::min(sizeof address, size_t(std::max(arg->data_len, 0))));
-        auto it = std::find_if(d.pendingIn.begin(), d.pendingIn.end(), [&](const Urb& u) {
-            return u.client.get() == client && u.header->client_addr == address;
-        });
-        // Already completed (or unknown): the kernel answers EINVAL and the URB is reaped as is.
-        if (it == d.pendingIn.end()) return complete(-1, EINVAL);
-        Urb urb = std::move(*it);
-        d.pendingIn.erase(it);
-        Finish(d, std::move(urb), -ENOENT, 0);
-        return complete(0, 0);
-    }
-    if (d.removed) return complete(-1, ENODEV);
-    unsigned number = 0;  // the interface or endpoint a request names
-    switch (request) {
-        case USBDEVFS_GET_CAPABILITIES: {
-            Ref<UMockdevIoctlData> caps(umockdev_ioctl_data_resolve(arg, 0, 4, nullptr));
-            if (!caps) return false;
-            const uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-            std::memcpy(caps->data, &value, sizeof value);
-            return complete(0, 0);
-        }
-        case USBDEVFS_GETDRIVER:  // no kernel driver holds the interface
-            return complete(-1, ENODATA);
-        case USBDEVFS_CLAIMINTERFACE:
-            if (!ArgUint(arg, &number)) return false;
-            if (number != 0) return complete(-1, ENOENT);
-            return d.setup.busy ? complete(-1, EBUSY) : complete(0, 0);
-        case USBDEVFS_CLEAR_HALT:
-            if (!ArgUint(arg, &number)) return false;
-            d.halted.erase(uint8_t(number));
-            return complete(0, 0);
-        case USBDEVFS_RELEASEINTERFACE:
-        case USBDEVFS_SETCONFIGURATION:
-        case USBDEVFS_SETINTERFACE:
-        case USBDEVFS_RESETEP:
-        case USBDEVFS_RESET:
-            return complete(0, 0);
-        case USBDEVFS_GET_SPEED:
-            return complete(kSpeedFull, 0);
-        default:
-            std::fprintf(stderr, "usb_testbed: unhandled usbfs ioctl 0x%lx\n", request);
-            return complete(-1, ENOTTY);
-    }
-}
-
-void UsbTestbed::State::Submit(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-    if (d.removed) {
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return;
-    }
+void Submit(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     Urb urb;
-    g_object_ref(client);
-    urb.client.reset(client);
+    urb.client.reset(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
     urb.header.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr));
     const usbdevfs_urb* h = urb.header ? urb.Header() : nullptr;
     const uint8_t ep = h ? h->endpoint : 0;
@@ -268,8 +117,8 @@ void UsbTestbed::State::Submit(Device& d, UMockdevIoctlClient* client, UMockdevI
         ((ep & 0x7f) == 1 || (ep & 0x7f) == 2))
         urb.buffer.reset(umockdev_ioctl_data_resolve(
             urb.header.get(), offsetof(usbdevfs_urb, buffer), size_t(h->buffer_length), nullptr));
-    if (!urb.buffer) {
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
+    if (!urb.buffer || d.removed) {
+        umockdev_ioctl_client_complete(client, -1, d.removed ? ENODEV : EINVAL);
         return;
     }
     d.submitted[ep]++;
@@ -280,72 +129,107 @@ void UsbTestbed::State::Submit(Device& d, UMockdevIoctlClient* client, UMockdevI
         d.halted.insert(ep);
         Finish(d, std::move(urb), -EPIPE, 0);
     } else if (ep & 0x80) {
-        DropClosed(d);
-        const uint32_t n = d.model->Read(ep & 0x7f, urb.Data());
-        if (n > 0)
-            Finish(d, std::move(urb), 0, int(n));
-        else
-            d.pendingIn.push_back(std::move(urb));
+        d.pendingIn.push_back(std::move(urb));
     } else {
         Finish(d, std::move(urb), 0, int(d.model->Write(ep, urb.Data())));
-        DropClosed(d);
-        for (auto it = d.pendingIn.begin(); it != d.pendingIn.end();) {
-            const uint32_t n = d.model->Read(it->Header()->endpoint & 0x7f, it->Data());
-            if (n == 0) {
-                ++it;
-                continue;
-            }
-            Finish(d, std::move(*it), 0, int(n));
-            it = d.pendingIn.erase(it);
+    }
+    // A read waits until the model has a reply for it.
+    for (auto it = d.pendingIn.begin(); it != d.pendingIn.end();) {
+        const uint32_t n = d.model->Read(it->Header()->endpoint & 0x7f, it->Data());
+        if (n == 0) {
+            ++it;
+            continue;
         }
+        Finish(d, std::move(*it), 0, int(n));
+        it = d.pendingIn.erase(it);
     }
 }
 
-void UsbTestbed::State::CreateSysfs(const std::string& sysname, const std::string& devpath,
-                                    unsigned devnum, const ProbeSetup& setup, bool hub,
-                                    posix_io::UniqueFd* wake) {
-    namespace fs = std::filesystem;
-    const fs::path dir = root / ("sys" + devpath);
-    fs::create_directories(dir);
-    const Bytes descriptors = Descriptors(hub, setup.vid, setup.pid);
-    const std::pair<const char*, std::string> attributes[] = {
-        {"idVendor", Format("%04x\n", setup.vid)},
-        {"idProduct", Format("%04x\n", setup.pid)},
-        {"bcdDevice", "0100\n"},
-        {"busnum", "1\n"},
-        {"devnum", Format("%u\n", devnum)},
-        {"bDeviceClass", hub ? "09\n" : "00\n"},
-        {"speed", "12\n"},
-        {"version", " 1.10\n"},
-        {"bConfigurationValue", "1\n"},
-        {"bNumConfigurations", "1\n"},
-        {"bNumInterfaces", " 1\n"},
-        {"bMaxPacketSize0", "64\n"},
-        {"descriptors", std::string(descriptors.begin(), descriptors.end())},
-        {"uevent", "SUBSYSTEM=usb\nDEVTYPE=usb_device\nDRIVER=usb\nDEVNAME=" + DevNodeName(devnum) +
-                       Format("\nBUSNUM=001\nDEVNUM=%03u\n", devnum) +
-                       Format("PRODUCT=%x/%x/100\n", setup.vid, setup.pid)},
+gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    Device& d = *static_cast<Device*>(user);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    auto complete = [client](int result, int error) {
+        umockdev_ioctl_client_complete(client, result, error);
+        return TRUE;
     };
-    for (const auto& [name, value] : attributes) WriteFile(dir / name, value);
-    if (!hub) WriteFile(dir / "devpath", sysname.substr(2) + "\n");
-    if (!hub && !setup.serial.empty()) WriteFile(dir / "serial", setup.serial + "\n");
-    const fs::path node = root / "dev" / DevNodeName(devnum);
-    fs::create_directories(node.parent_path());
-    if (wake) {
-        if (::mkfifo(node.c_str(), 0666) != 0) throw std::runtime_error("cannot make the FIFO");
-        wake->Reset(posix_io::Open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-        if (!*wake) throw std::runtime_error("cannot open " + node.string());
-        const uint8_t page[kPipePage] = {};
-        while (posix_io::WriteAll(wake->Get(), page, sizeof page)) {
-        }
-    } else {
-        WriteFile(node, "");
+    // The interface, endpoint or capabilities word the argument of some requests points to.
+    Ref<UMockdevIoctlData> word;
+    unsigned number = 0;
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_CLEAR_HALT ||
+        request == USBDEVFS_GET_CAPABILITIES) {
+        word.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof number, nullptr));
+        if (!word) return FALSE;
+        std::memcpy(&number, word->data, sizeof number);
     }
-    fs::create_symlink(hub ? "../../bus/usb" : "../../../bus/usb", dir / "subsystem");
-    // The bus link comes last: enumeration only finds the device once it is complete.
-    fs::create_directories(root / "sys/bus/usb/devices");
-    fs::create_symlink("../../.." + devpath, root / "sys/bus/usb/devices" / sysname);
+    std::lock_guard lock(*d.mutex);
+    switch (request) {
+        case USBDEVFS_SUBMITURB:
+            Submit(d, client, arg);
+            return TRUE;
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY: {
+            auto it = std::find_if(d.reapable.begin(), d.reapable.end(),
+                                   [&](const Urb& u) { return u.client.get() == client; });
+            if (it == d.reapable.end()) return complete(-1, d.removed ? ENODEV : EAGAIN);
+            Ref<UMockdevIoctlData> slot(
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr));
+            umockdev_ioctl_data_set_ptr(slot.get(), 0, it->header.get());
+            d.reapable.erase(it);
+            UpdateWake(d);
+            return complete(0, 0);
+        }
+        case USBDEVFS_DISCARDURB: {
+            gulong address = 0;
+            std::memcpy(&address, arg->data, std::min(sizeof address, size_t(arg->data_len)));
+            auto it = std::find_if(d.pendingIn.begin(), d.pendingIn.end(), [&](const Urb& u) {
+                return u.client.get() == client && u.header->client_addr == address;
+            });
+            // Already completed: the kernel answers EINVAL and the URB is reaped as it is.
+            if (it == d.pendingIn.end()) return complete(-1, EINVAL);
+            Finish(d, std::move(*it), -ENOENT, 0);
+            d.pendingIn.erase(it);
+            return complete(0, 0);
+        }
+    }
+    if (d.removed) return complete(-1, ENODEV);
+    switch (request) {
+        case USBDEVFS_GET_CAPABILITIES:
+            number = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            std::memcpy(word->data, &number, sizeof number);
+            return complete(0, 0);
+        case USBDEVFS_GETDRIVER:  // no kernel driver holds the interface
+            return complete(-1, ENODATA);
+        case USBDEVFS_CLAIMINTERFACE:
+            return number != 0    ? complete(-1, ENOENT)
+                   : d.setup.busy ? complete(-1, EBUSY)
+                                  : complete(0, 0);
+        case USBDEVFS_CLEAR_HALT:
+            d.halted.erase(uint8_t(number));
+            return complete(0, 0);
+        case USBDEVFS_RELEASEINTERFACE:
+            return complete(0, 0);
+        default:
+            std::fprintf(stderr, "usb_testbed: unhandled usbfs ioctl 0x%lx\n", request);
+            return complete(-1, ENOTTY);
+    }
 }
+
+}  // namespace
+
+struct UsbTestbed::State {
+    Ref<UMockdevTestbed> bed;
+    std::mutex mutex;  // guards the devices, their models and URB queues
+    std::vector<std::shared_ptr<Device>> devices;  // every one added: late ioctls may come
+    unsigned nextDevnum = 2;                       // the root hub would be 1
+
+    std::shared_ptr<Device> Find(const std::string& busPort) {
+        for (auto it = devices.rbegin(); it != devices.rend(); ++it)
+            if ((*it)->setup.busPort == busPort) return *it;
+        throw std::logic_error("no device " + busPort);
+    }
+};
 
 bool UsbTestbed::InMockEnvironment() {
     // umockdev decides this once per process by looking at where /sys leads, which only points
@@ -360,14 +244,6 @@ bool UsbTestbed::InMockEnvironment() {
 UsbTestbed::UsbTestbed() : m_state(std::make_unique<State>()) {
     m_state->bed.reset(umockdev_testbed_new());
     if (!m_state->bed) throw std::runtime_error("cannot create the umockdev testbed");
-    gchar* root = umockdev_testbed_get_root_dir(m_state->bed.get());
-    m_state->root = root;
-    g_free(root);
-    // The root hub takes devnum 1 as on a real bus.
-    ProbeSetup hub;
-    hub.vid = 0x1d6b;
-    hub.pid = 0x0001;
-    m_state->CreateSysfs("usb1", "/devices/usb1", m_state->nextDevnum++, hub, true, nullptr);
 }
 
 UsbTestbed::~UsbTestbed() {
@@ -385,30 +261,69 @@ UsbTestbed::~UsbTestbed() {
 }
 
 void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
-    State& s = *m_state;
+    namespace fs = std::filesystem;
     probelib::sim::Faults faults;
-    std::string error;
-    if (!probelib::sim::ParseFaults(setup.faults, &faults, &error))
-        throw std::invalid_argument("bad fault string '" + setup.faults + "': " + error);
+    if (!probelib::sim::ParseFaults(setup.faults, &faults, nullptr))
+        throw std::invalid_argument("bad fault string " + setup.faults);
     auto d = std::make_shared<Device>();
     d->setup = setup;
     d->model = std::make_unique<TargetModel>(faults);
-    d->state = &s;
-    const unsigned devnum = s.nextDevnum++;
-    d->devnode = "/dev/" + DevNodeName(devnum);
-    d->syspath = "/sys/devices/usb1/" + setup.busPort;
+    d->mutex = &m_state->mutex;
+    const unsigned devnum = m_state->nextDevnum++;
+    char node[32];
+    std::snprintf(node, sizeof node, "bus/usb/001/%03u", devnum);
+    d->devnode = std::string("/dev/") + node;
+    d->syspath = "/sys/devices/" + setup.busPort;
 
     // The handler goes in before the node exists so that an early open is already served.
     d->handler.reset(umockdev_ioctl_base_new());
-    g_signal_connect_after(d->handler.get(), "handle-ioctl", G_CALLBACK(OnHandleIoctl), d.get());
-    if (!umockdev_testbed_attach_ioctl(s.bed.get(), d->devnode.c_str(), d->handler.get(), nullptr))
+    g_signal_connect_after(d->handler.get(), "handle-ioctl", G_CALLBACK(HandleIoctl), d.get());
+    if (!umockdev_testbed_attach_ioctl(m_state->bed.get(), d->devnode.c_str(), d->handler.get(),
+                                       nullptr))
         throw std::runtime_error("cannot attach the usbfs handler");
-    s.CreateSysfs(setup.busPort, "/devices/usb1/" + setup.busPort, devnum, setup, false, &d->wake);
-    {
-        std::lock_guard lock(s.mutex);
-        s.devices.push_back(d);
+
+    // The device's sysfs folder and /dev node as umockdev lays them out, without its "add"
+    // uevent; the bus link comes last, as enumeration finds the device through it.
+    gchar* rootText = umockdev_testbed_get_root_dir(m_state->bed.get());
+    const fs::path root = rootText, dir = root / ("sys/devices/" + setup.busPort);
+    g_free(rootText);
+    fs::create_directories(dir);
+    const Bytes descriptors = Descriptors(setup.vid, setup.pid);
+    std::string uevent = "SUBSYSTEM=usb\nDEVTYPE=usb_device\nDEVNAME=" + std::string(node) +
+                         "\nBUSNUM=001\nDEVNUM=" + std::string(node + 12) + "\n";
+    const std::pair<const char*, std::string> attributes[] = {
+        {"busnum", "1"},
+        {"devnum", std::to_string(devnum)},
+        {"speed", "12"},
+        {"bConfigurationValue", "1"},
+        {"descriptors", std::string(descriptors.begin(), descriptors.end())},
+        {"uevent", uevent},
+        {"serial", setup.serial},
+    };
+    for (const auto& [name, value] : attributes) {
+        if (value.empty()) continue;  // no serial
+        posix_io::UniqueFd out(
+            posix_io::Open((dir / name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        if (!out || !posix_io::WriteAll(out.Get(), value.data(), value.size()))
+            throw std::runtime_error("cannot write " + (dir / name).string());
     }
-    if (announce) umockdev_testbed_uevent(s.bed.get(), d->syspath.c_str(), "add");
+    // The /dev node is the wake FIFO, kept full.
+    const fs::path devnode = root / "dev" / node;
+    fs::create_directories(devnode.parent_path());
+    if (::mkfifo(devnode.c_str(), 0666) != 0) throw std::runtime_error("cannot make the FIFO");
+    d->wake.Reset(posix_io::Open(devnode.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    const uint8_t page[kPipePage] = {};
+    while (d->wake && posix_io::WriteAll(d->wake.Get(), page, sizeof page)) {
+    }
+    fs::create_symlink("../../bus/usb", dir / "subsystem");
+    fs::create_directories(root / "sys/bus/usb/devices");
+    fs::create_symlink("../../../devices/" + setup.busPort,
+                       root / "sys/bus/usb/devices" / setup.busPort);
+    {
+        std::lock_guard lock(m_state->mutex);
+        m_state->devices.push_back(d);
+    }
+    if (announce) umockdev_testbed_uevent(m_state->bed.get(), d->syspath.c_str(), "add");
 }
 
 void UsbTestbed::Remove(const std::string& busPort) {
@@ -416,7 +331,9 @@ void UsbTestbed::Remove(const std::string& busPort) {
     {
         std::lock_guard lock(m_state->mutex);
         d = m_state->Find(busPort);
-        MarkRemoved(*d);
+        d->removed = true;
+        for (; !d->pendingIn.empty(); d->pendingIn.pop_front())
+            Finish(*d, std::move(d->pendingIn.front()), -ENODEV, 0);
     }
     umockdev_testbed_uevent(m_state->bed.get(), d->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(m_state->bed.get(), d->syspath.c_str());
