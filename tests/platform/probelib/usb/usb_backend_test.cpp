@@ -22,7 +22,7 @@ using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-const Bytes kQuery = {0x81, 0x06, 0x01, 0x01};
+const Bytes kQuery = {0x81, 0x06, 0x01, 0x01}, kReset = {0x81, 0x0B, 0x01, 0x00};
 
 std::mutex g_eventsMutex;
 std::vector<uint32_t> g_events;
@@ -60,68 +60,49 @@ class UsbBackendTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!UsbTestbed::InMockEnvironment()) GTEST_SKIP() << "runs under umockdev-wrapper";
-        Fresh({});
     }
-    void TearDown() override { Fresh({}, false); }
-
-    // Releases the usb backend (and its libusb context) before the old devices go, then puts
-    // `probes` on a new bus.
-    void Fresh(const std::vector<ProbeSetup>& probes, bool again = true) {
+    // Releases the usb backend (and its libusb context) before the devices go.
+    void TearDown() override {
         CH375SetDeviceNotify(0, nullptr, nullptr);
         probelib::WaitForNotifications();
         probelib::SelectBackend("sim", "absent", "", nullptr);
         bed.reset();
-        if (!again) return;
-        bed = std::make_unique<UsbTestbed>();
-        for (const ProbeSetup& probe : probes) bed->Add(probe, false);
-        std::lock_guard lock(g_eventsMutex);
-        g_events.clear();
     }
 
-    void Use(std::string probe = "", uint32_t readTimeoutMs = 400, bool scan = false) {
+    // Puts `probes` on a new bus and selects the usb backend on it.
+    void Start(const std::vector<ProbeSetup>& probes, std::string selector = "",
+               uint32_t readTimeoutMs = 400, bool scan = false) {
+        TearDown();
+        bed = std::make_unique<UsbTestbed>();
+        for (const ProbeSetup& probe : probes) bed->Add(probe, false);
+        {
+            std::lock_guard lock(g_eventsMutex);
+            g_events.clear();
+        }
         probelib::UsbOptions options;
-        options.probe = std::move(probe);
+        options.probe = std::move(selector);
         options.readTimeoutMs = readTimeoutMs;
         options.scanForPlugs = scan;
         probelib::SetUsbOptions(options);
-        std::string error;
-        ASSERT_EQ(1, probelib::SelectBackend("usb", "", "", &error)) << error;
+        ASSERT_EQ(1, probelib::SelectBackend("usb", "", "", nullptr));
         CH375SetDeviceNotify(0, nullptr, RecordEvent);
     }
 
     std::unique_ptr<UsbTestbed> bed;
 };
 
-TEST_F(UsbBackendTest, AStalledEndpointIsClearedBeforeItsNextTransfer) {
-    bed->Add(ProbeAt("1-1"), false);
-    Use();
-    ASSERT_NE(-1, CH375OpenDevice(0));
-    EXPECT_EQ(0x82, Exchange(kQuery).at(0));
-    EXPECT_EQ(1, Write(2, Bytes(64, 0xFF)));
-    EXPECT_EQ(1u, bed->Submitted("1-1", 0x02)) << "pipe 2 is endpoint 2";
-    bed->StallNext("1-1", 0x81);
-    ASSERT_EQ(1, Write(1, kQuery));
-    Bytes reply(20, 0x55);
-    uint32_t length = 20;
-    EXPECT_EQ(0, CH375ReadEndP(0, 1, reply.data(), &length));
-    EXPECT_EQ(0u, length);
-    EXPECT_EQ(Bytes(20, 0x55), reply);
-    Bytes again = Exchange(kQuery);
-    ASSERT_FALSE(again.empty()) << "the halt was not cleared";
-    EXPECT_EQ(0x82, again[0]);
-}
-
-// A read the probe never answers ends by its time-out, a close or a removal,
-// without touching the caller's buffer.
-TEST_F(UsbBackendTest, AReadInFlightEnds) {
-    enum class End { TimeOut, Close, Removal };
-    for (End end : {End::TimeOut, End::Close, End::Removal}) {
+// A read the probe does not answer ends by a stall, its time-out, a close or a
+// removal, without touching the caller's buffer; then the probe is usable
+// again (a stalled endpoint is cleared first).
+TEST_F(UsbBackendTest, AReadWithoutReplyEnds) {
+    enum class End { Stall, TimeOut, Close, Removal };
+    for (End end : {End::Stall, End::TimeOut, End::Close, End::Removal}) {
         SCOPED_TRACE(static_cast<int>(end));
         ProbeSetup silent;
         silent.faults = "no-reply:ReadProtect";
-        Fresh({silent});
-        Use("", end == End::TimeOut ? 300 : 0);  // 0: the built-in 5 s
+        Start({silent}, "", end == End::TimeOut ? 300 : 0);  // 0: the built-in 5 s
         ASSERT_NE(-1, CH375OpenDevice(0));
+        if (end == End::Stall) bed->StallNext("1-1", 0x81);
         ASSERT_EQ(1, Write(1, kQuery));
         Bytes reply(20, 0xAA);
         uint32_t length = 20;
@@ -137,14 +118,13 @@ TEST_F(UsbBackendTest, AReadInFlightEnds) {
         EXPECT_EQ(0u, length);
         EXPECT_EQ(Bytes(20, 0xAA), reply);
         EXPECT_LT(took, 2500ms);
-        if (end == End::TimeOut) {
-            EXPECT_GE(took, 250ms);
-        }
+        EXPECT_TRUE(end != End::TimeOut || took >= 250ms);
         if (end == End::Removal) {
             EXPECT_TRUE(WaitFor([] { return Events().size() == 1; }));
-        } else {
-            EXPECT_NE(-1, CH375OpenDevice(0)) << "and it opens again";
+            continue;
         }
+        ASSERT_TRUE(end != End::Close || CH375OpenDevice(0) != -1) << "it opens again";
+        EXPECT_EQ((Bytes{0x82, 0x0B, 0x01, 0x01}), Exchange(kReset));
     }
 }
 
@@ -153,8 +133,7 @@ TEST_F(UsbBackendTest, AReadInFlightEnds) {
 TEST_F(UsbBackendTest, OnlyTheChosenProbesPlugEventsAreDelivered) {
     for (bool scan : {false, true}) {
         SCOPED_TRACE(scan ? "scan" : "hot-plug");
-        Fresh({ProbeAt("1-1", "AAA1"), ProbeAt("1-2", "BBB2")});
-        Use("BBB2", 400, scan);
+        Start({ProbeAt("1-1", "AAA1"), ProbeAt("1-2", "BBB2")}, "BBB2", 400, scan);
         ASSERT_NE(-1, CH375OpenDevice(0));
         EXPECT_FALSE(Exchange(kQuery).empty());
         EXPECT_EQ(1u, bed->Submitted("1-2", 0x01));
@@ -196,32 +175,12 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.selector + " " + row.opened);
-        Fresh(row.probes);
-        Use(row.selector);
+        Start(row.probes, row.selector);
         EXPECT_EQ(row.opened.empty(), CH375OpenDevice(0) == -1);
         EXPECT_EQ(row.problem, probelib::LastOpenProblem());
         probelib::ProbeInfo info;
         if (probelib::LastOpenedProbe(&info)) info.busPort += " " + info.serial;
         EXPECT_EQ(row.opened, info.busPort);
-    }
-}
-
-TEST_F(UsbBackendTest, ListShowsEveryProbeInBusPortOrder) {
-    Fresh({ProbeAt("1-10", "TEN"), ProbeAt("1-2", "", 0x8012), ProbeAt("1-1", "ONE"),
-           ProbeAt("1-3", "", 0x1234)});
-    for (bool extra : {false, true}) {
-        std::vector<probelib::ProbeInfo> probes;
-        std::string error;
-        probelib::UsbOptions options;
-        if (extra) options.extraIds.push_back({0x1a86, 0x1234});
-        ASSERT_EQ(1, probelib::ListProbes(options, &probes, &error)) << error;
-        std::string seen;
-        for (const auto& p : probes)
-            seen += p.busPort + "/" + p.serial + "/" + probelib::FormatUsbId(p.id) +
-                    (p.wrongMode ? "/wrong " : " ");
-        EXPECT_EQ(std::string("1-1/ONE/1a86:8010 1-2//1a86:8012/wrong ") +
-                      (extra ? "1-3//1a86:1234 " : "") + "1-10/TEN/1a86:8010 ",
-                  seen);
     }
 }
 
