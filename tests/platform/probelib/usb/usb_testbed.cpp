@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -43,18 +42,14 @@ using Ref = std::unique_ptr<T, Unref>;
 // ready and make libusb's event loop spin on REAPURBNDELAY.
 constexpr size_t kPipePage = 4096;
 constexpr uint8_t kMaxPacket = 64;
-constexpr int kSpeedFull = 2;  // USB_SPEED_FULL of the kernel's usb_device_speed
-
-void Put16(Bytes& b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
 
 // The device descriptor, then configuration 1: interface 0 with bulk endpoints 0x01/0x81 (pipe
 // 1) and 0x02/0x82 (pipe 2).
 Bytes Descriptors(uint16_t vid, uint16_t pid) {
-    Bytes d = {18, 1, 0x10, 0x01, 0, 0, 0, kMaxPacket};
-    Put16(d, vid);
-    Put16(d, pid);
-    d.insert(d.end(), {0x00, 0x01, 0, 0, 0, 1, 9, 2, 9 + 9 + 4 * 7, 0, 1, 1, 0, 0x80, 50});
-    d.insert(d.end(), {9, 4, 0, 0, 4, 0xff, 0, 0, 0});
+    Bytes d = {18, 1, 0x10, 0x01, 0, 0, 0, kMaxPacket, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 1};
+    std::memcpy(&d[8], &vid, 2);  // little-endian, as on the bus
+    std::memcpy(&d[10], &pid, 2);
+    d.insert(d.end(), {9, 2, 9 + 9 + 4 * 7, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 4, 0xff, 0, 0, 0});
     for (uint8_t ep : {0x01, 0x81, 0x02, 0x82}) d.insert(d.end(), {7, 5, ep, 2, kMaxPacket, 0, 0});
     return d;
 }
@@ -153,11 +148,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         umockdev_ioctl_client_complete(client, result, error);
         return TRUE;
     };
-    // The interface, endpoint or capabilities word the argument of some requests points to.
+    // The interface or endpoint the argument of a claim or a clear-halt points to.
     Ref<UMockdevIoctlData> word;
     unsigned number = 0;
-    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_CLEAR_HALT ||
-        request == USBDEVFS_GET_CAPABILITIES) {
+    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_CLEAR_HALT) {
         word.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof number, nullptr));
         if (!word) return FALSE;
         std::memcpy(&number, word->data, sizeof number);
@@ -194,13 +188,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     }
     if (d.removed) return complete(-1, ENODEV);
     switch (request) {
-        case USBDEVFS_GET_CAPABILITIES:
-            number = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-            std::memcpy(word->data, &number, sizeof number);
-            return complete(0, 0);
         case USBDEVFS_GETDRIVER:  // no kernel driver holds the interface
             return complete(-1, ENODATA);
+        case USBDEVFS_GET_CAPABILITIES:  // an older kernel: libusb assumes the basics
+            return complete(-1, ENOTTY);
         case USBDEVFS_CLAIMINTERFACE:
             return number != 0    ? complete(-1, ENOENT)
                    : d.setup.busy ? complete(-1, EBUSY)
@@ -208,11 +199,8 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         case USBDEVFS_CLEAR_HALT:
             d.halted.erase(uint8_t(number));
             return complete(0, 0);
-        case USBDEVFS_RELEASEINTERFACE:
+        default:  // releasing the interface among them
             return complete(0, 0);
-        default:
-            std::fprintf(stderr, "usb_testbed: unhandled usbfs ioctl 0x%lx\n", request);
-            return complete(-1, ENOTTY);
     }
 }
 
@@ -251,13 +239,9 @@ UsbTestbed::~UsbTestbed() {
         umockdev_testbed_detach_ioctl(m_state->bed.get(), d->devnode.c_str(), nullptr);
     {
         std::lock_guard lock(m_state->mutex);
-        for (auto& d : m_state->devices) {
-            d->pendingIn.clear();
-            d->reapable.clear();
-        }
+        for (auto& d : m_state->devices) d->pendingIn.clear(), d->reapable.clear();
     }
     for (auto& d : m_state->devices) d->handler.reset();
-    m_state->bed.reset();
 }
 
 void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
