@@ -34,12 +34,8 @@ TEST(UsbMatch, IdsParseOnlyWhenWellFormed) {
                  usb::IsProbeId({0x1234, 0x5679}, extra));
     EXPECT_TRUE(usb::IsWrongModeId({0x1a86, 0x8011}) && usb::IsWrongModeId({0x1a86, 0x8012}));
     EXPECT_FALSE(usb::IsWrongModeId(probelib::kProbeUsbId));
-    EXPECT_EQ((std::vector<size_t>{64, 64, 128}),
-              (std::vector<size_t>{usb::ReadBufferSize(0), usb::ReadBufferSize(64),
-                                   usb::ReadBufferSize(65)}));
-    EXPECT_EQ((std::vector<int>{1, 0x82, 0, 0}),
-              (std::vector<int>{usb::OutEndpoint(1), usb::InEndpoint(2), usb::OutEndpoint(3),
-                                usb::InEndpoint(0)}));
+    EXPECT_EQ(128u, usb::ReadBufferSize(65)) << "whole packets";
+    EXPECT_EQ(64u, usb::ReadBufferSize(0));
 }
 
 TEST(UsbMatch, BusPortsAndSelectors) {
