@@ -56,14 +56,12 @@ TEST(TargetModel, CommandsAndTheirResults) {
         int result;
     } steps[] = {
         {"", Word(0x05, 16), 0},  // a length before any address
-        {nullptr, Word(0x01, 0x08000004), 0},
         {nullptr, Word(0x01, kFlashBase), 1},
         {nullptr, Word(0x05, kFlashSize + 1), 0},
         {nullptr, Word(0x01, kSramBase), 1},
         {nullptr, Word(0x05, kFlashSize), 0},
         {nullptr, Word(0x05, kSramSize), 1},
         {nullptr, {0x80, 0x06, 0x01, 0x01}, -1},  // malformed: no reply
-        {nullptr, {0x81, 0x06, 0x02, 0x01, 0x00}, -1},
         {nullptr, Request(0x0B, 0), 1},
         {nullptr, Request(0x06, 1), 2},
         {nullptr, Request(0x06, 3), 5},
@@ -72,7 +70,6 @@ TEST(TargetModel, CommandsAndTheirResults) {
         {"protected", Word(0x01, kFlashBase), 1},
         {nullptr, Word(0x05, 64), 1},
         {nullptr, Request(0x02, 2), 0},
-        {nullptr, Request(0x02, 3), 0},
         {nullptr, Request(0x02, 1), 0},
         {"no-reply:ReadProtect,refuse:SetAddress,bad-marker:SoftReset", Request(0x06, 1), -1},
         {nullptr, Word(0x01, kFlashBase), 0},
@@ -107,9 +104,6 @@ TEST(TargetModel, DataPhaseStatuses) {
         std::vector<int> statuses;
     } rows[] = {
         {kFlashBase, 300, {}, {2}, 300, {kNone, 2, kNone, 2, 4}},
-        {kFlashBase, 0, {}, {2}, 0, {4}},
-        {kFlashBase, 64, {}, {2}, 64, {4}},
-        {kFlashBase, 128, {}, {2}, 128, {kNone, 4}},
         {kFlashBase, 129, {}, {2}, 129, {kNone, 2, 4}},
         {kFlashBase, 10, {}, {4, 2}, 10, {4}},
         {kFlashBase, 300, Image(300), {3}, 300, {6, 6, 6, 6, 7}},
@@ -146,16 +140,4 @@ TEST(TargetModel, DataPhaseStatuses) {
             EXPECT_EQ(kErasedByte, m.Flash()[0]) << "the flash is left alone";
         }
     }
-}
-
-TEST(TargetModel, ShortWriteAndUnplugAfterCountDataPackets) {
-    TargetModel m(Parsed("short-write:2,unplug-after:3"));
-    ASSERT_EQ(1, Command(m, Word(0x01, kFlashBase)));
-    ASSERT_EQ(1, Command(m, Word(0x05, 1024)));
-    ASSERT_EQ(2, Command(m, Request(0x02, 2)));
-    EXPECT_EQ(64u, m.Write(2, Image(64)));
-    EXPECT_EQ(32u, m.Write(2, Image(64)));
-    EXPECT_FALSE(m.UnplugRequested());
-    m.Write(2, Image(64));
-    EXPECT_TRUE(m.UnplugRequested());
 }
