@@ -18,8 +18,11 @@ constexpr auto kScanInterval = std::chrono::milliseconds(500);
 PlugWatcher::PlugWatcher(libusb_context* context, const UsbOptions& options)
     : m_context(context), m_options(options) {}
 
-PlugWatcher::~PlugWatcher() {
-    if (m_hotplugRegistered) libusb_hotplug_deregister_callback(m_context, m_hotplug);
+PlugWatcher::~PlugWatcher() { Stop(); }
+
+void PlugWatcher::Stop() {
+    if (m_hotplugRegistered && !std::exchange(m_deregistered, true))
+        libusb_hotplug_deregister_callback(m_context, m_hotplug);
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;

@@ -21,11 +21,14 @@ namespace probelib::usb {
 class PlugWatcher {
   public:
     PlugWatcher(libusb_context* context, const UsbOptions& options);
-    // Deregisters the callback and stops the plug thread; pending events are dropped.
+    // Stops as Stop() does; the libusb event thread must have stopped before,
+    // as a callback in progress still uses the watcher.
     ~PlugWatcher();
     PlugWatcher(const PlugWatcher&) = delete;
     PlugWatcher& operator=(const PlugWatcher&) = delete;
 
+    // Deregisters the callback and stops the plug thread; pending events are dropped.
+    void Stop();
     void SetSink(EventSink sink);
     // Registers the callback (or starts scanning) and tracks the probe present now.
     void Start();
@@ -49,6 +52,7 @@ class PlugWatcher {
     libusb_context* const m_context;
     const UsbOptions m_options;
     bool m_hotplugRegistered = false;
+    bool m_deregistered = false;  // by Stop(), on the owner's thread
     libusb_hotplug_callback_handle m_hotplug{};
     std::mutex m_mutex;
     std::condition_variable m_changed;

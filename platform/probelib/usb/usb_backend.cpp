@@ -24,10 +24,10 @@ class UsbBackend final : public Backend {
     UsbBackend(ContextPtr context, const UsbOptions& options)
         : m_context(std::move(context)),
           m_session(m_context.get(), options),
-          m_watcher(std::make_unique<PlugWatcher>(m_context.get(), options)) {}
+          m_watcher(m_context.get(), options) {}
 
     ~UsbBackend() override {
-        m_watcher.reset();
+        m_watcher.Stop();
         m_session.Close(0);
         m_stopEvents = true;
         libusb_interrupt_event_handler(m_context.get());
@@ -39,13 +39,13 @@ class UsbBackend final : public Backend {
 
     void Start() {
         m_eventThread = std::thread([this] { EventLoop(); });
-        m_watcher->Start();
+        m_watcher.Start();
     }
 
     int32_t Open(uint32_t index) override {
         Seen opened;
         const int32_t handle = m_session.Open(index, &opened);
-        if (handle != -1) m_watcher->Track(opened);
+        if (handle != -1) m_watcher.Track(opened);
         return handle;
     }
 
@@ -61,7 +61,7 @@ class UsbBackend final : public Backend {
         return m_session.Read(index, pipe, buffer, done);
     }
 
-    void SetEventSink(EventSink sink) override { m_watcher->SetSink(std::move(sink)); }
+    void SetEventSink(EventSink sink) override { m_watcher.SetSink(std::move(sink)); }
 
     OpenProblem LastOpenProblem() const override { return m_session.LastOpenProblem(); }
 
@@ -77,7 +77,7 @@ class UsbBackend final : public Backend {
 
     ContextPtr m_context;
     UsbSession m_session;
-    std::unique_ptr<PlugWatcher> m_watcher;  // stopped first, before the session closes
+    PlugWatcher m_watcher;  // stopped first; destroyed after the event thread has stopped
     std::atomic<bool> m_stopEvents{false};
     std::thread m_eventThread;
 };
