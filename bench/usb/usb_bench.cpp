@@ -12,6 +12,7 @@
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/log/language.h"

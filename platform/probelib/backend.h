@@ -7,6 +7,7 @@
 #include <span>
 
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace probelib {
 

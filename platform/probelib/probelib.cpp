@@ -20,7 +20,9 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/posix_io.h"
 #include "platform/probelib/backend.h"
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/sim/sim_backend.h"
 #include "platform/probelib/usb/usb_backend.h"
 
@@ -142,12 +144,13 @@ class Trace {
         // A file of its own beside the name, renamed over it at once: nothing
         // at that name (a link included) is written through.
         std::string temp = path + ".XXXXXX";
-        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-        if (fd >= 0 && ::rename(temp.c_str(), path.c_str()) == 0) m_file = ::fdopen(fd, "w");
+        posix_io::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+        if (fd && ::rename(temp.c_str(), path.c_str()) == 0) m_file = ::fdopen(fd.Get(), "w");
+        if (m_file != nullptr) fd.Release();  // the stream owns it now
         if (m_file == nullptr) {
             const int saved = errno;
-            if (fd >= 0) {
-                ::close(fd);
+            if (fd) {
+                fd.Reset();
                 ::unlink(temp.c_str());
             }
             if (error) *error = "cannot write the trace " + path + ": " + std::strerror(saved);

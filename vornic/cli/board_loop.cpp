@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/cli/wake_pipe.h"
 #include "vornic/probe/probe_link.h"

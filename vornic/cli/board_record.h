@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 #include "vornic/probe/outcome.h"
 
 // What a record says besides the job's report.

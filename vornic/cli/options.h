@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace vornic_options {
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/probelib/lifetime.h"
 #include "vornic/cli/options.h"
 
 namespace vornic_ui {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace vornic_ui {
 

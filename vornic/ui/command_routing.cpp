@@ -8,6 +8,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 #include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/download_job.h"

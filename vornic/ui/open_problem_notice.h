@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <optional>
 
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/open_problem.h"
 
 class QMessageBox;
 class QWidget;

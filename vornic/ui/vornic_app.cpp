@@ -11,7 +11,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/lifetime.h"
 #include "vornic/ui/command_line.h"
 #include "vornic/ui/command_routing.h"
 #include "vornic/ui/qt_controls.h"

@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/posix/posix_io.h"
+
 namespace probelib::sim {
 namespace {
 
@@ -22,31 +24,6 @@ constexpr int32_t kSimHandle = 1;
 
 std::mutex g_activeMutex;
 std::weak_ptr<SimBackend> g_active;
-
-// Writes all bytes to a file descriptor; false on any failure.
-bool WriteAll(int fd, const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-size_t ReadAll(int fd, void* data, size_t size) {
-    auto* p = static_cast<uint8_t*>(data);
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = ::read(fd, p + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
 
 }  // namespace
 
@@ -112,7 +89,7 @@ int SimBackend::LastOpenedProbe(ProbeInfo* out) const {
     if (!m_opened || out == nullptr) return 0;
     out->serial = m_serial;
     out->busPort = SimBusPort(m_identity.index);
-    out->id = {0x1a86, 0x8010};
+    out->id = kProbeUsbId;
     out->wrongMode = false;
     return 1;
 }
@@ -120,8 +97,8 @@ int SimBackend::LastOpenedProbe(ProbeInfo* out) const {
 int SimBackend::LoadState(std::string* error) {
     std::lock_guard lock(m_mutex);
     if (m_statePath.empty()) return 1;
-    int fd = ::open(m_statePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    posix_io::UniqueFd fd(posix_io::Open(m_statePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
             *error = "cannot read simulator state " + m_statePath + ": " + std::strerror(errno);
@@ -130,10 +107,12 @@ int SimBackend::LoadState(std::string* error) {
     std::array<char, kStateMagic.size()> magic{};
     uint8_t protectedByte = 0;
     std::vector<uint8_t> flash(kFlashSize);
-    bool ok = ReadAll(fd, magic.data(), magic.size()) == magic.size() && magic == kStateMagic &&
-              ReadAll(fd, &protectedByte, 1) == 1 &&
-              ReadAll(fd, flash.data(), flash.size()) == flash.size();
-    ::close(fd);
+    auto readAll = [&fd](void* data, size_t size) {
+        return posix_io::ReadAll(fd.Get(), data, size) == static_cast<ssize_t>(size);
+    };
+    bool ok = readAll(magic.data(), magic.size()) && magic == kStateMagic &&
+              readAll(&protectedByte, 1) && readAll(flash.data(), flash.size());
+    fd.Reset();
     if (!ok) {
         if (error) *error = "not a simulator state file: " + m_statePath;
         return 0;
@@ -151,13 +130,14 @@ void SimBackend::SaveStateLocked(bool always) {
     // renamed over it: a crash never leaves half a state, two runs never write
     // into one file, and nothing but the state file is ever replaced.
     std::string temp = m_statePath + ".XXXXXX";
-    int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return;
+    posix_io::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) return;
     uint8_t protectedByte = m_model.ReadProtected() ? 1 : 0;
     auto flash = m_model.Flash();
-    bool ok = WriteAll(fd, kStateMagic.data(), kStateMagic.size()) &&
-              WriteAll(fd, &protectedByte, 1) && WriteAll(fd, flash.data(), flash.size());
-    ok = (::close(fd) == 0) && ok;
+    bool ok = posix_io::WriteAll(fd.Get(), kStateMagic.data(), kStateMagic.size()) &&
+              posix_io::WriteAll(fd.Get(), &protectedByte, 1) &&
+              posix_io::WriteAll(fd.Get(), flash.data(), flash.size());
+    ok = fd.Close() && ok;
     if (!ok || ::rename(temp.c_str(), m_statePath.c_str()) != 0) ::unlink(temp.c_str());
 }
 
@@ -314,7 +294,7 @@ int ListSimProbes(std::string_view faults, std::vector<ProbeInfo>* out, std::str
         Faults own;
         ParseFaults(faults, &own, nullptr, k);
         if (own.absent) continue;
-        probes.push_back({SimBusPort(k), SimSerial(k), {0x1a86, 0x8010}, false});
+        probes.push_back({SimBusPort(k), SimSerial(k), kProbeUsbId, false});
     }
     *out = std::move(probes);
     return 1;

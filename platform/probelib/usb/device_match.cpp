@@ -2,11 +2,11 @@
 #include "platform/probelib/usb/device_match.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <vector>
+
+#include "platform/posix/posix_io.h"
 
 namespace probelib::usb {
 
@@ -61,17 +61,11 @@ std::string ReadSerial(std::string_view devicesDir, std::string_view busPort) {
     path += '/';
     path += busPort;
     path += "/serial";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return {};
+    posix_io::UniqueFd fd(posix_io::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return {};
     char buffer[256];
-    size_t got = 0;
-    while (got < sizeof buffer) {
-        ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
+    const ssize_t read = posix_io::ReadAll(fd.Get(), buffer, sizeof buffer);
+    const size_t got = read < 0 ? 0 : static_cast<size_t>(read);
     std::string serial(buffer, got);
     while (!serial.empty() && (serial.back() == '\n' || serial.back() == ' ')) serial.pop_back();
     return serial;

@@ -1,9 +1,9 @@
 // What the user is told when the probe cannot be opened.
+#include "platform/probelib/usb/open_problem.h"
+
 #include <filesystem>
 #include <string>
 #include <system_error>
-
-#include "platform/probelib/probelib.h"
 
 namespace probelib {
 

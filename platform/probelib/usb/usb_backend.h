@@ -1,5 +1,5 @@
 // A real probe through libusb-1.0 as a probe library backend, and the list of
-// attached probes. No libusb type leaves the backend's source file.
+// attached probes. No libusb type leaves the backend's folder.
 #pragma once
 
 #include <memory>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/probelib/backend.h"
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace probelib::usb {
 

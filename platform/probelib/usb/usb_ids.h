@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
 
 namespace probelib::usb {
 
 // The probe in its RISC-V mode. The udev rule in packaging/ lists the same ids.
-inline constexpr UsbId kProbeIds[] = {{0x1a86, 0x8010}};
+inline constexpr UsbId kProbeIds[] = {kProbeUsbId};
 // The same probe enumerated in its ARM mode: recognised only to tell the user.
 inline constexpr UsbId kWrongModeIds[] = {{0x1a86, 0x8011}, {0x1a86, 0x8012}};
 

@@ -1,0 +1,44 @@
+// The probe library's life beside the five calls: the wire trace, the
+// notification thread, the end of a job and of the library, the probe last
+// opened, and the simulated bus's probes.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/probelib/usb/usb_select.h"
+
+namespace probelib {
+
+// The simulated probes a fault option string puts on the simulated bus
+// (probes:N, less those absent at start), as `list` shows them: serial SIMk,
+// bus-port sim-k. Returns 1, or 0 with the reason when the string is bad.
+int ListSimProbes(std::string_view simFaults, std::vector<ProbeInfo>* out, std::string* error);
+
+// The probe the last successful CH375OpenDevice opened, even if it has been
+// closed or removed since. 1, or 0 when none was opened.
+int LastOpenedProbe(ProbeInfo* out);
+
+// Tells the backend that a front end's job (one board) has ended. The
+// simulator's swap-after fault starts its clock here; a real probe ignores it.
+void JobEnded();
+
+// Writes every transfer from now on to the file `path` (replacing it, through a
+// file of its own renamed over it), one line each: microseconds since the
+// start, pipe, direction (out, in), requested and actual length, outcome (ok,
+// short, empty, timeout, stall, no-device, closed, error) and the bytes in hex
+// (those sent, or those received). Returns 1, or 0 with the reason.
+int StartTrace(const std::string& path, std::string* error);
+// Closes the trace; Shutdown() does so too.
+void StopTrace();
+
+// Waits until every hot-plug event posted so far has been delivered and its
+// routine has returned. Must not be called from the notification routine.
+void WaitForNotifications();
+
+// Stops the notification thread (pending events are dropped) and releases
+// the backend. Further calls fail quietly. Called by a front end at exit.
+void Shutdown();
+
+}  // namespace probelib

@@ -1,0 +1,249 @@
+// The device session of the usb backend: open and claim, bulk transfers with a
+// time-out, stalled endpoints cleared before their next transfer, and a close
+// that cancels what is in flight and waits for it.
+#include "platform/probelib/usb/usb_session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/probelib/usb/device_match.h"
+#include "platform/probelib/usb/usb_ids.h"
+
+namespace probelib::usb {
+
+namespace {
+
+// Largest transfer a caller may ask for; the tool's own are at most 64 bytes.
+constexpr size_t kMaxTransfer = 64 * 1024;
+
+struct TransferDeleter {
+    void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
+};
+using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
+
+uint32_t EndpointBit(uint8_t endpoint) {
+    return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));
+}
+
+}  // namespace
+
+UsbSession::UsbSession(libusb_context* context, const UsbOptions& options)
+    : m_context(context),
+      m_options(options),
+      m_readTimeoutMs(options.readTimeoutMs != 0 ? options.readTimeoutMs : kReadTimeoutMs) {}
+
+UsbSession::~UsbSession() {
+    std::lock_guard lock(m_openMutex);
+    CloseDevice();
+}
+
+int32_t UsbSession::Open(uint32_t index, Seen* opened) {
+    if (index != 0) {
+        m_problem = OpenProblem::NotFound;
+        return -1;
+    }
+    std::lock_guard openLock(m_openMutex);
+    // A handle the caller abandoned (an arrival while it was open) ends here.
+    CloseDevice();
+    DeviceList list(m_context);
+    if (!list.Ok()) {
+        m_problem = OpenProblem::Failed;
+        return -1;
+    }
+    bool anyProbe = false, wrongMode = false;
+    std::vector<Candidate> candidates = Candidates(list, m_options, &anyProbe, &wrongMode);
+    if (candidates.empty()) {
+        m_problem = anyProbe    ? OpenProblem::NoMatch
+                    : wrongMode ? OpenProblem::WrongMode
+                                : OpenProblem::NotFound;
+        return -1;
+    }
+    const Candidate& chosen = candidates.front();
+    libusb_device_handle* handle = nullptr;
+    int rc = libusb_open(chosen.device, &handle);
+    if (rc != 0) {
+        m_problem = rc == LIBUSB_ERROR_ACCESS      ? OpenProblem::Permission
+                    : rc == LIBUSB_ERROR_NO_DEVICE ? OpenProblem::NotFound
+                                                   : OpenProblem::Failed;
+        return -1;
+    }
+    bool detached = false;
+    if (libusb_kernel_driver_active(handle, kInterface) == 1)
+        detached = libusb_detach_kernel_driver(handle, kInterface) == 0;
+    rc = libusb_claim_interface(handle, kInterface);
+    if (rc != 0) {
+        if (detached) libusb_attach_kernel_driver(handle, kInterface);
+        libusb_close(handle);
+        m_problem = rc == LIBUSB_ERROR_BUSY     ? OpenProblem::Busy
+                    : rc == LIBUSB_ERROR_ACCESS ? OpenProblem::Permission
+                                                : OpenProblem::Failed;
+        return -1;
+    }
+    {
+        std::lock_guard lock(m_deviceMutex);
+        m_handle = handle;
+        m_detached = detached;
+        m_stalled = 0;
+    }
+    std::string serial = ReadSerial(kSysfsUsbDevices, chosen.seen.busPort);
+    {
+        std::lock_guard lock(m_lastMutex);
+        m_lastOpened = {chosen.seen.busPort, std::move(serial), chosen.seen.id, false};
+    }
+    *opened = chosen.seen;
+    m_problem = OpenProblem::None;
+    if (++m_handleValue <= 0) m_handleValue = 1;
+    return m_handleValue;
+}
+
+void UsbSession::Close(uint32_t index) {
+    if (index != 0) return;
+    std::lock_guard openLock(m_openMutex);
+    CloseDevice();
+}
+
+TransferStatus UsbSession::Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                                 uint32_t* done) {
+    *done = 0;
+    if (index != 0 || OutEndpoint(pipe) == 0 || data.size() > kMaxTransfer)
+        return TransferStatus::Error;
+    std::vector<unsigned char> bytes;
+    bytes.reserve(data.size() + 1);  // never a null buffer, even for an empty packet
+    bytes.assign(data.begin(), data.end());
+    int moved = 0;
+    TransferStatus outcome = Transfer(OutEndpoint(pipe), bytes.data(),
+                                      static_cast<int>(bytes.size()), kWriteTimeoutMs, &moved);
+    *done = static_cast<uint32_t>(moved);
+    return outcome;
+}
+
+TransferStatus UsbSession::Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
+                                uint32_t* done) {
+    *done = 0;
+    if (index != 0 || InEndpoint(pipe) == 0 || buffer.size() > kMaxTransfer)
+        return TransferStatus::Error;
+    // Whole packets go into a buffer of our own, so a failed or an
+    // overlong reply never touches the caller's.
+    std::vector<unsigned char> bytes(ReadBufferSize(buffer.size()));
+    int moved = 0;
+    TransferStatus outcome = Transfer(InEndpoint(pipe), bytes.data(),
+                                      static_cast<int>(bytes.size()), m_readTimeoutMs, &moved);
+    if (outcome != TransferStatus::Done || moved <= 0) return outcome;
+    size_t count = std::min(static_cast<size_t>(moved), buffer.size());
+    std::memcpy(buffer.data(), bytes.data(), count);
+    *done = static_cast<uint32_t>(count);
+    return TransferStatus::Done;
+}
+
+int UsbSession::LastOpenedProbe(ProbeInfo* out) const {
+    std::lock_guard lock(m_lastMutex);
+    if (m_lastOpened.busPort.empty() || out == nullptr) return 0;
+    *out = m_lastOpened;
+    return 1;
+}
+
+// Cancels what is in flight, waits for every transfer to come back, then
+// releases the device. Called with m_openMutex held.
+void UsbSession::CloseDevice() {
+    libusb_device_handle* handle = nullptr;
+    bool detached = false;
+    {
+        std::unique_lock lock(m_deviceMutex);
+        if (m_handle == nullptr) return;
+        m_closing = true;
+        for (libusb_transfer* transfer : m_inFlight) libusb_cancel_transfer(transfer);
+        m_deviceChanged.wait(lock, [this] { return m_users == 0; });
+        handle = m_handle;
+        detached = m_detached;
+        m_handle = nullptr;
+        m_closing = false;
+    }
+    libusb_release_interface(handle, kInterface);
+    if (detached) libusb_attach_kernel_driver(handle, kInterface);
+    libusb_close(handle);
+}
+
+TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int length,
+                                    unsigned timeoutMs, int* moved) {
+    *moved = 0;
+    libusb_device_handle* handle = nullptr;
+    bool clearHalt = false;
+    {
+        std::lock_guard lock(m_deviceMutex);
+        if (m_handle == nullptr || m_closing) return TransferStatus::Closed;
+        handle = m_handle;
+        ++m_users;
+        clearHalt = (m_stalled & EndpointBit(endpoint)) != 0;
+    }
+    struct Leave {
+        UsbSession* self;
+        ~Leave() {
+            std::lock_guard lock(self->m_deviceMutex);
+            --self->m_users;
+            self->m_deviceChanged.notify_all();
+        }
+    } leave{this};
+
+    if (clearHalt) {
+        int rc = libusb_clear_halt(handle, endpoint);
+        if (rc == LIBUSB_ERROR_NO_DEVICE) return TransferStatus::NoDevice;
+        if (rc != 0) return TransferStatus::Error;
+        std::lock_guard lock(m_deviceMutex);
+        m_stalled &= ~EndpointBit(endpoint);
+    }
+    TransferPtr transfer(libusb_alloc_transfer(0));
+    if (!transfer) return TransferStatus::Error;
+    Pending pending{this};
+    libusb_fill_bulk_transfer(transfer.get(), handle, endpoint, data, length,
+                              &UsbSession::TransferDone, &pending, timeoutMs);
+    int rc = libusb_submit_transfer(transfer.get());
+    if (rc != 0)
+        return rc == LIBUSB_ERROR_NO_DEVICE ? TransferStatus::NoDevice : TransferStatus::Error;
+    bool cancelledLate = false;
+    {
+        std::unique_lock lock(m_deviceMutex);
+        m_inFlight.insert(transfer.get());
+        // A close that began after the submit has not seen this transfer.
+        if (m_closing) libusb_cancel_transfer(transfer.get());
+        // libusb ends the transfer at its time-out; the extra second only
+        // guards against an event loop that has stopped turning.
+        auto limit = std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(1);
+        if (!m_deviceChanged.wait_for(lock, limit, [&] { return pending.done; })) {
+            cancelledLate = true;
+            libusb_cancel_transfer(transfer.get());
+            m_deviceChanged.wait(lock, [&] { return pending.done; });
+        }
+        m_inFlight.erase(transfer.get());
+    }
+    *moved = transfer->actual_length;
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+            return TransferStatus::Done;
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return TransferStatus::TimedOut;
+        case LIBUSB_TRANSFER_STALL: {
+            std::lock_guard lock(m_deviceMutex);
+            m_stalled |= EndpointBit(endpoint);
+            return TransferStatus::Stalled;
+        }
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return TransferStatus::NoDevice;
+        case LIBUSB_TRANSFER_CANCELLED:
+            return cancelledLate ? TransferStatus::TimedOut : TransferStatus::Closed;
+        default:
+            return TransferStatus::Error;
+    }
+}
+
+void LIBUSB_CALL UsbSession::TransferDone(libusb_transfer* transfer) {
+    auto* pending = static_cast<Pending*>(transfer->user_data);
+    UsbSession* self = pending->owner;
+    std::lock_guard lock(self->m_deviceMutex);
+    pending->done = true;
+    self->m_deviceChanged.notify_all();
+}
+
+}  // namespace probelib::usb

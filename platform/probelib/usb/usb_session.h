@@ -1,0 +1,71 @@
+// The probe's device session: opens the chosen probe and claims its interface,
+// moves each transfer as one libusb bulk transfer with a time-out, and closes
+// safely while another thread is mid-transfer. Private to the usb backend.
+#pragma once
+
+#include <libusb.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <span>
+
+#include "platform/probelib/backend.h"
+#include "platform/probelib/usb/usb_devices.h"
+
+namespace probelib::usb {
+
+class UsbSession {
+  public:
+    UsbSession(libusb_context* context, const UsbOptions& options);
+    ~UsbSession();
+    UsbSession(const UsbSession&) = delete;
+    UsbSession& operator=(const UsbSession&) = delete;
+
+    // Handle value, or -1 with the reason in LastOpenProblem(). *opened gets
+    // the probe opened.
+    int32_t Open(uint32_t index, Seen* opened);
+    void Close(uint32_t index);
+    TransferStatus Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
+                         uint32_t* done);
+    TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done);
+    OpenProblem LastOpenProblem() const { return m_problem; }
+    int LastOpenedProbe(ProbeInfo* out) const;
+
+  private:
+    struct Pending {
+        UsbSession* owner;
+        bool done = false;
+    };
+
+    void CloseDevice();
+    TransferStatus Transfer(uint8_t endpoint, unsigned char* data, int length, unsigned timeoutMs,
+                            int* moved);
+    static void LIBUSB_CALL TransferDone(libusb_transfer* transfer);
+
+    libusb_context* const m_context;
+    const UsbOptions m_options;
+    const unsigned m_readTimeoutMs;
+    std::atomic<OpenProblem> m_problem{OpenProblem::None};
+
+    // Open and Close, one at a time.
+    std::mutex m_openMutex;
+    int32_t m_handleValue = 0;
+
+    // The open device and the transfers on it.
+    std::mutex m_deviceMutex;
+    std::condition_variable m_deviceChanged;
+    libusb_device_handle* m_handle = nullptr;
+    bool m_detached = false;
+    bool m_closing = false;
+    int m_users = 0;
+    uint32_t m_stalled = 0;  // endpoints to clear before their next transfer
+    std::set<libusb_transfer*> m_inFlight;
+
+    mutable std::mutex m_lastMutex;
+    ProbeInfo m_lastOpened;
+};
+
+}  // namespace probelib::usb
