@@ -14,13 +14,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/posix_io.h"
+#include "trasmo/encoding.h"
 #include "trasmo/engine.h"
+#include "trasmo/result_log.h"
 #include "trasmo/tables.h"
 
 namespace {
 
 int CreateAnew(const std::string& path) {
-    return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return posix_io::Open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
 }
 
 void CloseLog(int& handle) {
@@ -28,15 +31,8 @@ void CloseLog(int& handle) {
     handle = kInvalidHandle;
 }
 
-// One write to a standard stream; a failure (closed, a broken pipe) changes nothing else.
-void Put(int fd, std::string_view text) {
-    while (!text.empty()) {
-        ssize_t r = ::write(fd, text.data(), text.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(r));
-    }
-}
+// Text to a standard stream; a failure (closed, a broken pipe) changes nothing else.
+void Put(int fd, std::string_view text) { (void)posix_io::WriteAll(fd, text.data(), text.size()); }
 
 void Say(const std::string& line) { Put(2, line + "\n"); }
 
@@ -180,14 +176,13 @@ int RunTrasmo(int argc, char** argv) {
                                                       {project, ToGbk(why)}));
     }
     WriteLogLine(g_monitorLog, "5");
-    int ini = CreateAnew(keilIni);
+    posix_io::UniqueFd ini(CreateAnew(keilIni));
     WriteLogLine(g_monitorLog, "6");
-    if (ini < 0) return 0;
-    const char* word = g_manualConversion != 0 ? "TRUE" : "FALSE";
-    ssize_t written = ::write(ini, word, g_manualConversion != 0 ? 4 : 5);
-    (void)written;
+    if (!ini) return 0;
+    const std::string_view word = g_manualConversion != 0 ? "TRUE" : "FALSE";
+    (void)posix_io::WriteAll(ini.Get(), word.data(), word.size());
     WriteLogLine(g_monitorLog, "7");
-    ::close(ini);
+    ini.Close();
     CloseLog(g_monitorLog);
     CloseLog(g_importLog);
     return 0;

@@ -1,4 +1,5 @@
-// Tree walk of the converter: rule lookup, ReplaceMatchedFile, C-file test, parallel rewrite.
+// Tree walk of the converter: rule lookup, ReplaceMatchedFile, C-file test, and the rewrite
+// of C sources, prepared ahead by RewriteAhead.
 #include "trasmo/engine.h"
 
 #include <dirent.h>
@@ -7,42 +8,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
+#include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <string_view>
-#include <thread>
-#include <utility>
 #include <vector>
 
+#include "platform/posix/posix_io.h"
+#include "trasmo/encoding.h"
+#include "trasmo/file_read.h"
+#include "trasmo/result_log.h"
 #include "trasmo/rewrite.h"
+#include "trasmo/rewrite_ahead.h"
 #include "trasmo/staging.h"
 #include "trasmo/tables.h"
 
 namespace {
 
 constexpr std::size_t kMaxCompareName = 249;
-constexpr std::size_t kPrefetchWindow = 32;
-constexpr unsigned kMaxWorkers = 4;
-constexpr int kMaxStagedAhead = 64;
-std::atomic<unsigned> g_liveWorkers{0};
 const char* const kUsbHostFiles[] = {"ch32v10x_usb_host.h", "ch32v10x_usb_host.c"};
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Close(); }
-    void Close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    int Release() { return std::exchange(fd, -1); }
-};
 
 std::string_view Field(const char* f, std::size_t n) { return {f, ::strnlen(f, n)}; }
 
@@ -50,34 +35,6 @@ std::string_view Field(const char* f, std::size_t n) { return {f, ::strnlen(f, n
 std::string CompareName(std::string_view s) {
     if (s.size() < 2 || s.size() > kMaxCompareName) return {};
     return AsciiUpper(s);
-}
-
-// Opens a regular file for reading; a folder or a device is not a file to handle.
-int OpenRegular(const std::string& path, struct stat* st) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return -1;
-    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Reads `size` bytes; false when fewer arrive or the buffer cannot be had.
-bool ReadWhole(int fd, std::size_t size, std::string* out) {
-    try {
-        out->resize(size);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    std::size_t got = 0;
-    while (got < size) {
-        ssize_t r = ::read(fd, out->data() + got, size - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    return got == size;
 }
 
 // A table value names a file: the copy takes the value's last path component as its name,
@@ -105,16 +62,16 @@ struct Copy {
 
 // The copy step, made safe: the file is read and written whole beside its target first.
 bool StageCopy(Copy& c, const std::string& projectDir) {
-    Fd src(::open(c.from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    posix_io::UniqueFd src(posix_io::Open(c.from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st {};
-    if (src.fd < 0 || ::fstat(src.fd, &st) != 0) {
+    if (!src || ::fstat(src.Get(), &st) != 0) {
         c.why = std::strerror(errno);
         return false;
     }
     std::string data;
     if (!S_ISREG(st.st_mode)) {
         c.why = "不是普通文件";
-    } else if (errno = 0; !ReadWhole(src.fd, static_cast<std::size_t>(st.st_size), &data)) {
+    } else if (errno = 0; !ReadWhole(src.Get(), static_cast<std::size_t>(st.st_size), &data)) {
         c.why = errno != 0 ? std::strerror(errno) : "读取不完整";
     } else {
         c.staged.Stage(projectDir, data, st.st_mode & 0777);
@@ -162,18 +119,18 @@ bool LooksLikeCFile(std::string_view path) {
 
 // A matched file: compared with its factory copy, then replaced, deleted or left alone.
 // Returns false when the walk of the current folder has to end.
-bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::string& fullPath,
-                        const std::string& upperName, const TransFileEntry& e, Pair pair,
-                        const std::string& projectDir, const std::string& desDir,
-                        const std::string& sorDir) {
+bool ReplaceMatchedFile(posix_io::UniqueFd& project, const std::string& content,
+                        const std::string& fullPath, const std::string& upperName,
+                        const TransFileEntry& e, Pair pair, const std::string& projectDir,
+                        const std::string& desDir, const std::string& sorDir) {
     const bool lib = pair == Pair::library;
     std::string_view source =
         lib ? Field(e.sourLib, sizeof e.sourLib) : Field(e.sourFileName, sizeof e.sourFileName);
     std::string_view replacement =
         lib ? Field(e.tranLib, sizeof e.tranLib) : Field(e.transFileName, sizeof e.transFileName);
     struct stat st {};
-    Fd factory(OpenRegular(sorDir + "/" + std::string(source), &st));
-    if (factory.fd < 0) return true;
+    posix_io::UniqueFd factory = OpenRegular(sorDir + "/" + std::string(source), &st);
+    if (!factory) return true;
     WriteLogLine(g_monitorLog, lib ? "4.4" : "4.1");
     if (st.st_size == 0) return true;
     WriteLogLine(g_monitorLog, lib ? "4.5" : "4.2");
@@ -184,7 +141,7 @@ bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::stri
         return false;
     }
     WriteLogLine(g_monitorLog, lib ? "4.6" : "4.3");
-    if (!ReadWhole(factory.fd, static_cast<std::size_t>(st.st_size), &original)) return false;
+    if (!ReadWhole(factory.Get(), static_cast<std::size_t>(st.st_size), &original)) return false;
     factory.Close();
     if (original != content) {
         g_manualConversion = 1;
@@ -232,120 +189,6 @@ bool ReplaceMatchedFile(Fd& project, const std::string& content, const std::stri
     return true;
 }
 
-// Rewriting results computed ahead of the walk by worker threads. The walk itself (every
-// log line, every file operation) stays on the calling thread and in order; a worker only
-// reads a file and applies the rules, which is a pure function of the content.
-class Prefetcher {
-  public:
-    Prefetcher(std::vector<std::string> paths, std::shared_ptr<const CompiledRules> rules)
-        : m_rules(std::move(rules)), m_items(paths.size()) {
-        for (std::size_t i = 0; i < paths.size(); ++i) m_items[i].path = std::move(paths[i]);
-        unsigned cores = std::thread::hardware_concurrency();
-        if (m_items.size() < 2 || cores < 2) return;
-        // Nested folders each have a prefetcher: the total number of workers is capped.
-        for (unsigned w = 0; w < std::min(cores, kMaxWorkers); ++w) {
-            if (g_liveWorkers.fetch_add(1) >= kMaxWorkers) {
-                g_liveWorkers.fetch_sub(1);
-                break;
-            }
-            m_threads.emplace_back([this] { Work(); });
-        }
-    }
-    Prefetcher(const Prefetcher&) = delete;
-    Prefetcher& operator=(const Prefetcher&) = delete;
-    ~Prefetcher() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        for (auto& t : m_threads) t.join();
-        g_liveWorkers.fetch_sub(static_cast<unsigned>(m_threads.size()));
-    }
-
-    // Content and outcome of item i when a worker read that very file (same inode, size
-    // and modification time as `st`); false when the caller has to do the work itself.
-    bool Take(std::size_t i, const struct stat& st, std::string* content, RuleOutcome* out) {
-        Item& item = m_items[i];
-        int expected = kFree;
-        if (item.state.compare_exchange_strong(expected, kTaken)) {
-            item.state = kDone;  // nobody computes it: the caller does it inline
-        } else {
-            std::unique_lock lock(m_mutex);
-            m_done.wait(lock, [&] { return item.state.load() == kDone; });
-        }
-        {
-            std::lock_guard lock(m_mutex);
-            m_consumed = i + 1;
-        }
-        m_wake.notify_all();
-        const struct stat& w = item.st;
-        bool usable = item.computed && w.st_dev == st.st_dev && w.st_ino == st.st_ino &&
-                      w.st_size == st.st_size && w.st_mtim.tv_sec == st.st_mtim.tv_sec &&
-                      w.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
-        if (usable) {
-            *content = std::move(item.content);
-            *out = std::move(item.outcome);
-        }
-        item.content = std::string();
-        item.outcome = {};
-        return usable;
-    }
-
-  private:
-    enum { kFree, kTaken, kDone };
-    struct Item {
-        std::string path;
-        std::atomic<int> state{kFree};
-        bool computed = false;
-        struct stat st {};
-        std::string content;
-        RuleOutcome outcome;
-    };
-
-    void Work() {
-        while (true) {
-            std::size_t i;
-            {
-                std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [&] {
-                    return m_stop || m_next >= m_items.size() ||
-                           m_next < m_consumed + kPrefetchWindow;
-                });
-                if (m_stop || m_next >= m_items.size()) return;
-                i = m_next++;
-            }
-            Item& item = m_items[i];
-            int expected = kFree;
-            if (!item.state.compare_exchange_strong(expected, kTaken)) continue;
-            struct stat& st = item.st;
-            Fd fd(OpenRegular(item.path, &st));
-            if (fd.fd >= 0 && st.st_size > 0 &&
-                ReadWhole(fd.fd, static_cast<std::size_t>(st.st_size), &item.content)) {
-                item.outcome = ApplyRules(*m_rules, item.content);
-                // A staged file holds a descriptor until the walk commits it.
-                if (OpenStagedFiles() < kMaxStagedAhead)
-                    StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
-                item.outcome.staged.HoldReplaced(fd.Release());
-                item.computed = true;
-            }
-            {
-                std::lock_guard lock(m_mutex);
-                item.state = kDone;
-            }
-            m_done.notify_all();
-        }
-    }
-
-    std::shared_ptr<const CompiledRules> m_rules;
-    std::vector<Item> m_items;
-    std::vector<std::thread> m_threads;
-    std::mutex m_mutex;
-    std::condition_variable m_wake, m_done;
-    std::size_t m_next = 0, m_consumed = 0;
-    bool m_stop = false;
-};
-
 // The entries of a folder in byte order of their names, without "." and "..". Temporary
 // files of our own naming are what a killed run left behind: they are removed here, before
 // the folder is handled, and are never handled as entries.
@@ -374,12 +217,12 @@ std::vector<std::string> ListNames(const std::string& dir, bool* opened) {
 // Handles one regular file (steps 1 to 4 of the file handling); false ends the walk.
 // `prepared` says that a worker already read this very file into `content` and rewrote it
 // into `outcome`; `fd` is then not needed.
-bool HandleFile(Fd& fd, const struct stat& st, const std::string& fullPath, const std::string& name,
-                const std::string& projectDir, const std::string& desDir, const std::string& sorDir,
-                const CompiledRules& rules, bool prepared, std::string& content,
-                RuleOutcome& outcome) {
+bool HandleFile(posix_io::UniqueFd& fd, const struct stat& st, const std::string& fullPath,
+                const std::string& name, const std::string& projectDir, const std::string& desDir,
+                const std::string& sorDir, const CompiledRules& rules, bool prepared,
+                std::string& content, RuleOutcome& outcome) {
     if (st.st_size == 0) return true;
-    if (!prepared && !ReadWhole(fd.fd, static_cast<std::size_t>(st.st_size), &content))
+    if (!prepared && !ReadWhole(fd.Get(), static_cast<std::size_t>(st.st_size), &content))
         return false;
     std::string upperName = CompareName(name);
     int slot = 0;
@@ -418,7 +261,7 @@ bool WalkDirectory(const std::string& projectDir, const std::string& desDir,
                 candidates.push_back(full);
             }
         }
-        Prefetcher prefetch(std::move(candidates), rules);
+        RewriteAhead ahead(std::move(candidates), rules);
         for (std::size_t i = 0; i < names.size(); ++i) {
             const std::string& name = names[i];
             seen.insert(name);
@@ -432,12 +275,12 @@ bool WalkDirectory(const std::string& projectDir, const std::string& desDir,
                 // A file a worker has already read (same inode, size and time as now) is
                 // neither opened nor read again.
                 bool prepared = candidateOf[i] != SIZE_MAX && S_ISREG(lst.st_mode) &&
-                                prefetch.Take(candidateOf[i], lst, &content, &outcome);
+                                ahead.Take(candidateOf[i], lst, &content, &outcome);
                 struct stat st = lst;
-                Fd fd(prepared ? -1 : OpenRegular(full, &st));
-                if ((prepared || fd.fd >= 0) &&
-                    !HandleFile(fd, st, full, name, projectDir, desDir, sorDir, *rules, prepared,
-                                content, outcome))
+                posix_io::UniqueFd fd;
+                if (!prepared) fd = OpenRegular(full, &st);
+                if ((prepared || fd) && !HandleFile(fd, st, full, name, projectDir, desDir, sorDir,
+                                                    *rules, prepared, content, outcome))
                     return true;
             } else {
                 WalkDirectory(full, desDir, sorDir, rules);

@@ -9,7 +9,9 @@
 #include <optional>
 #include <vector>
 
+#include "trasmo/encoding.h"
 #include "trasmo/prefilter.h"
+#include "trasmo/result_log.h"
 #include "trasmo/tables.h"
 
 struct CompiledRule {

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/posix_io.h"
+
 namespace {
 
 constexpr std::string_view kPrefix = ".trasmo-";
@@ -96,15 +98,12 @@ std::string RandomName(const std::string& dir) {
     return name;
 }
 
+// Writes all of `data`; a write that takes nothing counts as a full disk.
 bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t r = ::write(fd, data.data(), data.size());
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) errno = ENOSPC;
-        if (r <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(r));
-    }
-    return true;
+    errno = 0;
+    if (posix_io::WriteAll(fd, data.data(), data.size())) return true;
+    if (errno == 0) errno = ENOSPC;
+    return false;
 }
 
 }  // namespace
@@ -157,7 +156,7 @@ void StagedFile::Stage(const std::string& dir, std::string_view data, mode_t mod
     m_tried = true;
     int fd = -1;
     if (CanNameUnnamedFiles()) {
-        fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode & 07777);
+        fd = posix_io::Open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode & 07777);
         if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
             m_error = errno;
             return;

@@ -1,21 +1,18 @@
-// Table reader for TransFile.wcfg / RegexMap.wcfg, the log line writer and the GBK messages.
+// Table reader for TransFile.wcfg / RegexMap.wcfg.
 #include "trasmo/tables.h"
 
-#include <fcntl.h>
-#include <iconv.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/posix_io.h"
+#include "trasmo/file_read.h"
+#include "trasmo/result_log.h"
+
 std::array<TransFileEntry, kMaxTransFiles> g_transFiles{};
 std::array<RegexMapEntry, kMaxRegexMaps> g_regexMaps{};
-int g_monitorLog = kInvalidHandle;
-int g_importLog = kInvalidHandle;
-int g_manualConversion = 0;
 
 namespace {
 
@@ -44,36 +41,22 @@ int ReadDecimal(std::string_view s) {
     return static_cast<int>(v);
 }
 
-struct TableFile {
-    int fd = -1;
-    ~TableFile() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // Common loading steps 1-5; `marks` says whether the RegexMap markers are written.
 // Returns the text (up to the first NUL, as the reader's searches see it) or nothing.
 bool LoadText(const std::string& folder, const char* fileName, bool marks, std::string* text) {
     if (folder.empty()) return false;
     std::string path = folder + "/" + fileName;
     if (marks) WriteLogLine(g_monitorLog, "2.1");
-    TableFile f;
-    f.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (f.fd < 0) return false;
     struct stat st {};
-    if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    posix_io::UniqueFd f = OpenRegular(path, &st);
+    if (!f) return false;
     if (marks) WriteLogLine(g_monitorLog, "2.2");
     if (st.st_size <= 0 || static_cast<std::size_t>(st.st_size) > kMaxTableBytes) return false;
     std::vector<char> buffer(static_cast<std::size_t>(st.st_size));
     if (marks) WriteLogLine(g_monitorLog, "2.3");
-    std::size_t got = 0;
-    while (got < buffer.size()) {
-        ssize_t r = ::read(f.fd, buffer.data() + got, buffer.size() - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    if (got < buffer.size()) return false;
+    if (posix_io::ReadAll(f.Get(), buffer.data(), buffer.size()) !=
+        static_cast<ssize_t>(buffer.size()))
+        return false;
     if (marks) WriteLogLine(g_monitorLog, "2.4");
     std::string_view all(buffer.data(), buffer.size());
     *text = std::string(all.substr(0, all.find('\0')));
@@ -86,18 +69,6 @@ void ResetConverterState() {
     g_transFiles = {};
     g_regexMaps = {};
     g_manualConversion = 0;
-}
-
-void WriteLogLine(int handle, std::string_view text) {
-    if (handle == kInvalidHandle || text.empty()) return;
-    if (text.size() > kMaxLogText) text = text.substr(0, kMaxLogText);
-    // One write per line, at the moment it is logged: the log shows how far a run got even
-    // when the run is killed. Its outcome is ignored.
-    char line[kMaxLogText + 3];
-    std::memcpy(line, text.data(), text.size());
-    std::memcpy(line + text.size(), " \r\n", 3);
-    while (::write(handle, line, text.size() + 3) < 0 && errno == EINTR) {
-    }
 }
 
 std::string ProgramFolder() {
@@ -207,50 +178,4 @@ int LoadRegexMap(const std::string& folder) {
     if (!LoadText(folder, "RegexMap.wcfg", true, &text)) return 0;
     return FillTable(1, text, g_regexMaps,
                      {{"Sour", &RegexMapEntry::sour}, {"Dest", &RegexMapEntry::dest}}, true);
-}
-
-std::string ToGbk(std::string_view utf8) {
-    iconv_t cd = ::iconv_open("GBK", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
-    std::string out;
-    std::vector<char> in(utf8.begin(), utf8.end());
-    char* src = in.data();
-    std::size_t left = in.size();
-    char chunk[256];
-    while (left > 0) {
-        char* dst = chunk;
-        std::size_t room = sizeof chunk;
-        std::size_t r = ::iconv(cd, &src, &left, &dst, &room);
-        out.append(chunk, static_cast<std::size_t>(dst - chunk));
-        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            // Not convertible: pass the byte on and go on after it.
-            out.push_back(*src);
-            ++src;
-            --left;
-        }
-    }
-    ::iconv_close(cd);
-    return out;
-}
-
-std::string FormatImportMessage(std::string_view utf8Template,
-                                std::initializer_list<std::string_view> args) {
-    std::string out;
-    auto arg = args.begin();
-    while (true) {
-        std::size_t p = utf8Template.find("%s");
-        if (p == std::string_view::npos) break;
-        out += ToGbk(utf8Template.substr(0, p));
-        if (arg != args.end()) out.append(*arg++);
-        utf8Template.remove_prefix(p + 2);
-    }
-    out += ToGbk(utf8Template);
-    return out;
-}
-
-std::string AsciiUpper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
 }
