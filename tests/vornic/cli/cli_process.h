@@ -10,10 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,18 +29,6 @@ struct Result {
     long peakKiB = 0;     // the child's peak resident memory
 };
 
-inline std::string Drain(int fd) {
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return text;
-}
-
 // Called with the child's pid and its standard output so far, each time more
 // has come (a test sends a signal once a line appears).
 using Watch = std::function<void(pid_t, const std::string&)>;
@@ -51,11 +39,9 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
     if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return {};
     if (input) (void)!write(in[1], input->data(), input->size());  // small: fits the pipe
     close(in[1]);
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        dup2(input ? in[0] : open("/dev/null", O_RDONLY), 0);
+        dup2(out[1], 1), dup2(err[1], 2), dup2(input ? in[0] : open("/dev/null", O_RDONLY), 0);
         close(out[0]), close(out[1]), close(err[0]), close(err[1]), close(in[0]);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -63,38 +49,27 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
-    close(in[0]);
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool finished = false, killed = false;
-    std::thread watchdog([&] {
-        std::unique_lock lock(mutex);
-        if (!changed.wait_for(lock, std::chrono::seconds(limitSeconds), [&] { return finished; })) {
-            killed = true;
-            kill(pid, SIGKILL);
-        }
-    });
+    close(out[1]), close(err[1]), close(in[0]);
+    std::promise<void> finished;
     Result r;
+    std::thread watchdog([&, done = finished.get_future()] {
+        if (done.wait_for(std::chrono::seconds(limitSeconds)) == std::future_status::timeout)
+            r.killed = kill(pid, SIGKILL) == 0;
+    });
     // Standard error is small; read it after standard output.
     char buffer[4096];
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
         r.out.append(buffer, static_cast<size_t>(n));
         if (watch) watch(pid, r.out);
     }
-    close(out[0]);
-    r.err = Drain(err[0]);
+    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
+        r.err.append(buffer, static_cast<size_t>(n));
+    close(out[0]), close(err[0]);
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    {
-        std::lock_guard lock(mutex);
-        finished = true;
-    }
-    changed.notify_all();
+    finished.set_value();
     watchdog.join();
-    r.killed = killed;
     r.peakKiB = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -103,14 +78,11 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
 // The texts of the output lines behind their "NNNN#HH:MM:SS:mmm>> " headers.
 inline std::vector<std::string> Texts(const std::string& out) {
     std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < out.size()) {
-        size_t end = out.find('\n', pos);
-        if (end == std::string::npos) end = out.size();
-        std::string line = out.substr(pos, end - pos);
-        size_t marker = line.find(">> ");
+    for (size_t pos = 0, end; pos < out.size(); pos = end + 1) {
+        end = std::min(out.find('\n', pos), out.size());
+        const std::string line = out.substr(pos, end - pos);
+        const size_t marker = line.find(">> ");
         lines.push_back(marker == std::string::npos ? line : line.substr(marker + 3));
-        pos = end + 1;
     }
     return lines;
 }
