@@ -21,12 +21,13 @@
 
 namespace clitest {
 
+// The exit status (-1 when killed or not run), the output, whether the child
+// ran past its time limit, and its peak resident memory.
 struct Result {
-    int status = -1;  // exit status; -1 when killed or not run
-    std::string out;
-    std::string err;
-    bool killed = false;  // ran past its time limit
-    long peakKiB = 0;     // the child's peak resident memory
+    int status = -1;
+    std::string out, err;
+    bool killed = false;
+    long peakKiB = 0;
 };
 
 // Called with the child's pid and its standard output so far, each time more
@@ -43,9 +44,8 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
     if (pid == 0) {
         dup2(out[1], 1), dup2(err[1], 2), dup2(input ? in[0] : open("/dev/null", O_RDONLY), 0);
         close(out[0]), close(out[1]), close(err[0]), close(err[1]), close(in[0]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char*> argv(1, nullptr);
+        for (auto& a : args) argv.insert(argv.end() - 1, a.data());
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -58,18 +58,15 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
     });
     // Standard error is small; read it after standard output.
     char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;
+         watch ? watch(pid, r.out) : void())
         r.out.append(buffer, static_cast<size_t>(n));
-        if (watch) watch(pid, r.out);
-    }
-    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;)
-        r.err.append(buffer, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(err[0], buffer, sizeof buffer)) > 0;) r.err.append(buffer, n);
     close(out[0]), close(err[0]);
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    finished.set_value();
-    watchdog.join();
+    finished.set_value(), watchdog.join();
     r.peakKiB = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;

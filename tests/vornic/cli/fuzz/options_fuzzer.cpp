@@ -3,6 +3,7 @@
 // front ends add, vornic-cli's production-line options checked, and the
 // simulator's faults read for one of its probes. Any answer is fine; a crash,
 // an escaping exception, a leak or an argument that was never given is not.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,17 +17,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> owned;
-    for (size_t start = 0; start <= input.size() && owned.size() < 32;) {
-        size_t end = input.find('\0', start);
-        if (end == std::string_view::npos) end = input.size();
+    for (size_t start = 0, end = 0; start <= input.size() && owned.size() < 32; start = end + 1) {
+        end = std::min(input.find('\0', start), input.size());
         owned.emplace_back(input.substr(start, end - start));
-        start = end + 1;
     }
-    const std::vector<std::string_view> args(owned.begin(), owned.end());
-
+    // Whether text is one of the words given, or (for a value) part of one.
+    auto given = [&owned](const std::string& text, bool part) {
+        for (const std::string& a : owned)
+            if (part ? a.find(text) != a.npos : a == text) return true;
+        return false;
+    };
     vornic_options::Parser parser;
     bool quiet = false, ifChanged = false, noErase = false;
-    std::string address, screenshot;
+    std::string address, screenshot, error;
     parser.AddFlag("--quiet", &quiet);
     parser.AddFlag("--if-changed", &ifChanged);
     parser.AddFlag("--no-erase", &noErase);
@@ -35,33 +38,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LineOptions line;
     line.AddTo(parser);
     vornic_options::CommonOptions options;
-    std::string error;
-    const int result = parser.Parse(args, &options, &error);
+    const int result =
+        parser.Parse(std::vector<std::string_view>(owned.begin(), owned.end()), &options, &error);
     if (result != 0 && result != 1) std::abort();
     if (result == 0 && error.empty()) std::abort();
-    if (result == 1) {
-        const std::string complaint =
-            line.Check(options.arguments.empty() ? "" : options.arguments[0], options.probe);
-        if (complaint.empty() && !line.report.empty() && line.recordFd >= 0)
-            std::abort();  // --record-fd and --report never together
-        probelib::sim::Faults faults;
-        std::string why;
-        const uint32_t probe = size > 0 ? data[0] % 20 : 0;
-        if (probelib::sim::ParseFaults(options.simFaults, &faults, &why, probe) == 1 &&
-            (faults.probes < 1 || faults.probes > probelib::sim::kMaxSimProbes))
-            std::abort();
-        // Arguments are given words, values parts of given words.
-        for (const std::string& argument : options.arguments) {
-            bool given = false;
-            for (const std::string& a : owned) given = given || a == argument;
-            if (!given) std::abort();
-        }
-        for (const std::string* value : {&options.simFaults, &options.simState, &options.probe,
-                                         &options.trace, &address, &screenshot}) {
-            bool given = false;
-            for (const std::string& a : owned) given = given || a.find(*value) != a.npos;
-            if (!given) std::abort();
-        }
-    }
+    if (result != 1) return 0;
+    const std::string complaint =
+        line.Check(options.arguments.empty() ? "" : options.arguments[0], options.probe);
+    if (complaint.empty() && !line.report.empty() && line.recordFd >= 0)
+        std::abort();  // --record-fd and --report never together
+    probelib::sim::Faults faults;
+    std::string why;
+    if (probelib::sim::ParseFaults(options.simFaults, &faults, &why, size ? data[0] % 20 : 0) ==
+            1 &&
+        (faults.probes < 1 || faults.probes > probelib::sim::kMaxSimProbes))
+        std::abort();
+    for (const std::string& argument : options.arguments)
+        if (!given(argument, false)) std::abort();
+    for (const std::string* value : {&options.simFaults, &options.simState, &options.probe,
+                                     &options.trace, &address, &screenshot})
+        if (!given(*value, true)) std::abort();
     return 0;
 }
