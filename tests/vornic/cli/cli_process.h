@@ -1,7 +1,7 @@
 // Runs vornic-cli (or any program) as a child process and collects its exit
 // status, standard output and standard error; a child that outlives its time
-// limit is killed, so a hang fails a test instead of stalling the run. Its
-// standard input is /dev/null, or a pipe that gives `input` and ends.
+// limit is ended by an alarm set before its exec, so a hang fails a test
+// instead of stalling the run. Its standard input is /dev/null.
 #pragma once
 
 #include <fcntl.h>
@@ -10,13 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <functional>
-#include <future>
-#include <optional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace clitest {
@@ -34,28 +30,21 @@ struct Result {
 // has come (a test sends a signal once a line appears).
 using Watch = std::function<void(pid_t, const std::string&)>;
 
-inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
-                         std::optional<std::string> input = {}, Watch watch = {}) {
-    int out[2], err[2], in[2];
-    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return {};
-    if (input) (void)!write(in[1], input->data(), input->size());  // small: fits the pipe
-    close(in[1]);
+inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, Watch watch = {}) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) return {};
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], 1), dup2(err[1], 2), dup2(input ? in[0] : open("/dev/null", O_RDONLY), 0);
-        close(out[0]), close(out[1]), close(err[0]), close(err[1]), close(in[0]);
+        dup2(out[1], 1), dup2(err[1], 2), dup2(open("/dev/null", O_RDONLY), 0);
+        alarm(static_cast<unsigned>(limitSeconds));
+        close(out[0]), close(out[1]), close(err[0]), close(err[1]);
         std::vector<char*> argv(1, nullptr);
         for (auto& a : args) argv.insert(argv.end() - 1, a.data());
         execv(argv[0], argv.data());
         _exit(127);
     }
-    close(out[1]), close(err[1]), close(in[0]);
-    std::promise<void> finished;
+    close(out[1]), close(err[1]);
     Result r;
-    std::thread watchdog([&, done = finished.get_future()] {
-        if (done.wait_for(std::chrono::seconds(limitSeconds)) == std::future_status::timeout)
-            r.killed = kill(pid, SIGKILL) == 0;
-    });
     // Standard error is small; read it after standard output.
     char buffer[4096];
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;
@@ -66,7 +55,7 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
     int status = 0;
     struct rusage usage {};
     wait4(pid, &status, 0, &usage);
-    finished.set_value(), watchdog.join();
+    r.killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM;
     r.peakKiB = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
@@ -75,12 +64,10 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60,
 // The texts of the output lines behind their "NNNN#HH:MM:SS:mmm>> " headers.
 inline std::vector<std::string> Texts(const std::string& out) {
     std::vector<std::string> lines;
-    for (size_t pos = 0, end; pos < out.size(); pos = end + 1) {
-        end = std::min(out.find('\n', pos), out.size());
-        const std::string line = out.substr(pos, end - pos);
-        const size_t marker = line.find(">> ");
-        lines.push_back(marker == std::string::npos ? line : line.substr(marker + 3));
-    }
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.find(">> ") == std::string::npos ? line
+                                                              : line.substr(line.find(">> ") + 3));
     return lines;
 }
 
