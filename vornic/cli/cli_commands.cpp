@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 

@@ -11,6 +11,9 @@
 
 namespace vornic_cli {
 
+// One run's options: those both front ends share, the command and its FILE,
+// the start address (0: flash, 1: SRAM), the flash steps, and the production
+// line's.
 struct Options {
     vornic_options::CommonOptions common;
     bool quiet = false;
