@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/posix/posix_io.h"
 #include "vornic/cli/child_process.h"
 #include "vornic/cli/wake_pipe.h"
 
@@ -71,19 +72,19 @@ void PassLines(std::string& text, const std::string& prefix, std::FILE* to, bool
 }
 
 // Reads what a pipe has; closes it at its end.
-void Drain(int* fd, std::string& text, const std::string* prefix, std::FILE* to) {
+void Drain(posix_io::UniqueFd* fd, std::string& text, const std::string* prefix, std::FILE* to) {
     char buffer[4096];
-    const ssize_t n = ::read(*fd, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    const ssize_t n = posix_io::ReadSome(fd->Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EAGAIN) return;
     if (n > 0) {
         if (prefix != nullptr)
             text.append(buffer, static_cast<size_t>(n));
         else if (text.size() < kLineLimit)
             text.append(buffer, std::min(static_cast<size_t>(n), kLineLimit - text.size()));
     } else {
-        ChildProcess::CloseFd(fd);
+        fd->Reset();
     }
-    if (prefix != nullptr) PassLines(text, *prefix, to, *fd < 0);
+    if (prefix != nullptr) PassLines(text, *prefix, to, !fd->Valid());
 }
 
 std::string WaitStatusText(int status) {
@@ -212,24 +213,25 @@ int RunOnAllProbes(const AllProbesRun& run) {
         std::vector<pollfd> fds = {{wake::Fd(), POLLIN, 0}};
         struct Source {
             Board* board;
-            int* fd;
+            posix_io::UniqueFd* fd;
             std::string* text;
             bool lines;
             std::FILE* to;
         };
         std::vector<Source> sources;
         for (auto& b : boards) {
-            if (b->child.out >= 0)
+            if (b->child.out.Valid())
                 sources.push_back({b.get(), &b->child.out, &b->outText, true, stdout});
-            if (b->child.err >= 0)
+            if (b->child.err.Valid())
                 sources.push_back({b.get(), &b->child.err, &b->errText, true, stderr});
-            if (b->child.record >= 0)
+            if (b->child.record.Valid())
                 sources.push_back({b.get(), &b->child.record, &b->record, false, nullptr});
         }
-        for (const Source& s : sources) fds.push_back({*s.fd, POLLIN, 0});
+        for (const Source& s : sources) fds.push_back({s.fd->Get(), POLLIN, 0});
         // Children whose pipes have all ended are waited for now.
         for (auto& b : boards)
-            if (b->child.Running() && b->child.out < 0 && b->child.err < 0 && b->child.record < 0)
+            if (b->child.Running() && !b->child.out.Valid() && !b->child.err.Valid() &&
+                !b->child.record.Valid())
                 Finish(*b, b->child.Wait(), interrupted, run, &reportFailed);
         if (sources.empty()) break;
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/posix_io.h"
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/cli/wake_pipe.h"
@@ -77,8 +78,8 @@ class Input {
     // One read, once poll has found input: 1, or 0 at the end of input.
     int Fill() {
         char buffer[256];
-        const ssize_t n = ::read(0, buffer, sizeof buffer);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return 1;
+        const ssize_t n = posix_io::ReadSome(0, buffer, sizeof buffer);
+        if (n < 0 && errno == EAGAIN) return 1;
         if (n <= 0) return m_on = false;
         m_text.append(buffer, static_cast<size_t>(n));
         // A line this long means nothing here; only its end is kept.

@@ -135,41 +135,31 @@ int AdoptChildRecord(std::string_view text, const std::string& file,
     return 1;
 }
 
-RecordFile::~RecordFile() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
 int RecordFile::Open(const std::string& path, std::string* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = posix_io::Open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error) *error = "cannot write the report " + path + ": " + std::strerror(errno);
         return 0;
     }
-    m_fd = fd;
+    m_fd.Reset(fd);
     m_name = "the report " + path;
     return 1;
 }
 
 void RecordFile::Adopt(int fd) {
-    m_fd = fd;
+    m_fd.Reset(fd);
     m_name = "the record descriptor " + std::to_string(fd);
 }
 
 int RecordFile::Append(std::string_view record, std::string* error) {
     std::string text(record);
     text.push_back('\n');
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(m_fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (error) *error = "cannot write " + m_name + ": " + std::strerror(errno);
-            return 0;
-        }
-        rest.remove_prefix(static_cast<size_t>(n));
+    if (!posix_io::WriteAll(m_fd.Get(), text.data(), text.size())) {
+        if (error) *error = "cannot write " + m_name + ": " + std::strerror(errno);
+        return 0;
     }
     struct stat info {};
-    if (::fstat(m_fd, &info) == 0 && S_ISREG(info.st_mode) && ::fsync(m_fd) != 0) {
+    if (::fstat(m_fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && ::fsync(m_fd.Get()) != 0) {
         if (error) *error = "cannot sync " + m_name + ": " + std::strerror(errno);
         return 0;
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/posix_io.h"
 #include "platform/probelib/usb/usb_select.h"
 #include "vornic/probe/outcome.h"
 
@@ -51,7 +52,6 @@ int AdoptChildRecord(std::string_view text, const std::string& file,
 class RecordFile {
   public:
     RecordFile() = default;
-    ~RecordFile();
     RecordFile(const RecordFile&) = delete;
     RecordFile& operator=(const RecordFile&) = delete;
 
@@ -59,12 +59,12 @@ class RecordFile {
     int Open(const std::string& path, std::string* error);
     // Takes over a descriptor (a pipe to the parent vornic-cli).
     void Adopt(int fd);
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const { return m_fd.Valid(); }
     // Appends the record and a line end, then syncs a regular file to disk.
     // 1, or 0 with the reason.
     int Append(std::string_view record, std::string* error);
 
   private:
-    int m_fd = -1;
+    posix_io::UniqueFd m_fd;
     std::string m_name;
 };

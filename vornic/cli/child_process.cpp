@@ -17,25 +17,10 @@ extern char** environ;
 namespace {
 
 struct Pipe {
-    int read = -1, write = -1;
-    ~Pipe() {
-        ChildProcess::CloseFd(&read);
-        ChildProcess::CloseFd(&write);
-    }
+    posix_io::UniqueFd read, write;
 };
 
 }  // namespace
-
-ChildProcess::~ChildProcess() {
-    CloseFd(&out);
-    CloseFd(&err);
-    CloseFd(&record);
-}
-
-void ChildProcess::CloseFd(int* fd) {
-    if (*fd >= 0) ::close(*fd);
-    *fd = -1;
-}
 
 int ChildProcess::Start(const char* program, const char* name, const std::vector<std::string>& args,
                         std::string* error) {
@@ -46,8 +31,8 @@ int ChildProcess::Start(const char* program, const char* name, const std::vector
             if (error) *error = std::string("cannot make a pipe: ") + std::strerror(errno);
             return 0;
         }
-        p.read = fds[0];
-        p.write = fds[1];
+        p.read.Reset(fds[0]);
+        p.write.Reset(fds[1]);
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(name));
@@ -57,9 +42,9 @@ int ChildProcess::Start(const char* program, const char* name, const std::vector
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipes[0].write, 1);
-    posix_spawn_file_actions_adddup2(&actions, pipes[1].write, 2);
-    posix_spawn_file_actions_adddup2(&actions, pipes[2].write, kRecordFd);
+    posix_spawn_file_actions_adddup2(&actions, pipes[0].write.Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, pipes[1].write.Get(), 2);
+    posix_spawn_file_actions_adddup2(&actions, pipes[2].write.Get(), kRecordFd);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -68,9 +53,9 @@ int ChildProcess::Start(const char* program, const char* name, const std::vector
         return 0;
     }
     m_pid = pid;
-    out = std::exchange(pipes[0].read, -1);
-    err = std::exchange(pipes[1].read, -1);
-    record = std::exchange(pipes[2].read, -1);
+    out = std::move(pipes[0].read);
+    err = std::move(pipes[1].read);
+    record = std::move(pipes[2].read);
     return 1;
 }
 
@@ -80,8 +65,7 @@ void ChildProcess::Signal(int signal) const {
 
 int ChildProcess::Wait() {
     int status = 0;
-    while (m_pid > 0 && ::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (m_pid > 0) posix_io::RetryOnEintr([&] { return ::waitpid(m_pid, &status, 0); });
     m_pid = -1;
     return status;
 }

@@ -8,14 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/posix_io.h"
+
 class ChildProcess {
   public:
     // The descriptor the child writes its record to.
     static constexpr int kRecordFd = 3;
 
+    // Destroying it closes the pipes; a child still running is neither
+    // waited for nor killed.
     ChildProcess() = default;
-    // Closes the pipes; a child still running is neither waited for nor killed.
-    ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -28,9 +30,8 @@ class ChildProcess {
     int Wait();
     bool Running() const { return m_pid > 0; }
 
-    // The parent's ends of the pipes (-1 once closed).
-    int out = -1, err = -1, record = -1;
-    static void CloseFd(int* fd);
+    // The parent's ends of the pipes (not valid once closed).
+    posix_io::UniqueFd out, err, record;
 
   private:
     pid_t m_pid = -1;

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/posix/posix_io.h"
+
 namespace wake {
 namespace {
 
@@ -43,8 +45,7 @@ int Fd() { return g_read.load(); }
 void Post(char event) {
     const int fd = g_write.load();
     if (fd < 0) return;
-    while (::write(fd, &event, 1) < 0 && errno == EINTR) {
-    }
+    posix_io::RetryOnEintr([&] { return ::write(fd, &event, 1); });
 }
 
 std::string Take() {
@@ -52,8 +53,7 @@ std::string Take() {
     const int fd = g_read.load();
     char buffer[256];
     for (;;) {
-        const ssize_t n = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = fd < 0 ? -1 : posix_io::ReadSome(fd, buffer, sizeof buffer);
         if (n <= 0) return events;
         events.append(buffer, static_cast<size_t>(n));
     }

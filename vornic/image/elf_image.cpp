@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform/posix/posix_io.h"
+
 namespace {
 
 // Addresses below this are laid out from 0, as the HEX decoder does.
@@ -53,8 +55,8 @@ bool MakePiece(uint64_t address, uint64_t size, uint64_t offset, uint64_t fileSi
 // Reads size bytes at offset; false when the file ends first or fails.
 bool ReadAt(int fd, uint8_t* out, size_t size, uint64_t offset) {
     while (size > 0) {
-        const ssize_t got = ::pread(fd, out, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
+        const ssize_t got = posix_io::RetryOnEintr(
+            [&] { return ::pread(fd, out, size, static_cast<off_t>(offset)); });
         if (got <= 0) return false;
         out += got, size -= static_cast<size_t>(got), offset += static_cast<uint64_t>(got);
     }

@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 
+#include "platform/posix/posix_io.h"
 #include "vornic/image/elf_image.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/intel_hex.h"
@@ -24,29 +25,6 @@
 #include "vornic/log/output_log.h"
 
 namespace {
-
-// Closes a POSIX file descriptor on every path.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    // Closes now; false when the system reports an error (a write it could
-    // not complete after all).
-    bool Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int m_fd;
-};
 
 // Offset of the file name within path (the text after the last '/').
 size_t FileNameStart(std::string_view path) {
@@ -72,31 +50,13 @@ bool EndsWithNoCase(std::string_view text, std::string_view upperSuffix) {
            FindNoCase(text.substr(text.size() - upperSuffix.size()), upperSuffix) == 0;
 }
 
-// Reads until the end of the file or size bytes; -1 on a read error.
-int64_t ReadAll(int fd, char* buffer, size_t size) {
-    size_t total = 0;
-    while (total < size) {
-        ssize_t n = ::read(fd, buffer + total, size - total);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        total += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(total);
-}
-
 // Writes the whole range; returns the bytes written, -1 when nothing could be.
-int64_t WriteAll(int fd, const uint8_t* data, size_t size) {
+int64_t WriteCounted(int fd, const uint8_t* data, size_t size) {
     size_t total = 0;
     while (total < size) {
-        ssize_t n = ::write(fd, data + total, size - total);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (n == 0) break;
+        const ssize_t n =
+            posix_io::RetryOnEintr([&] { return ::write(fd, data + total, size - total); });
+        if (n <= 0) break;
         total += static_cast<size_t>(n);
     }
     if (total == 0 && size > 0) return -1;
@@ -122,8 +82,8 @@ int CreateFileBeside(const std::string& target, std::string* name) {
         std::snprintf(suffix, sizeof suffix, ".vornic-%012llx.tmp",
                       static_cast<unsigned long long>(random & 0xFFFFFFFFFFFFull));
         *name = folder + suffix;
-        const int fd =
-            ::open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = posix_io::Open(name->c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
@@ -134,12 +94,12 @@ int CreateFileBeside(const std::string& target, std::string* name) {
 // followed. Each failure is logged as the .BIN's own.
 Outcome WriteBinFile(const std::string& binName, const uint8_t* data, uint32_t size) {
     std::string tempName;
-    FileDescriptor file(CreateFileBeside(binName, &tempName));
-    if (!file.valid()) {
+    posix_io::UniqueFd file(CreateFileBeside(binName, &tempName));
+    if (!file.Valid()) {
         LogMessage(Tr("创建BIN文件失败:%s", "Fail to create .BIN:%s"), binName.c_str());
         return Reason::BinNotWritten;
     }
-    const int64_t written = WriteAll(file.get(), data, size);
+    const int64_t written = WriteCounted(file.Get(), data, size);
     const bool closed = file.Close();
     if (written < 0 || (written == size && !closed)) {
         ::unlink(tempName.c_str());
@@ -177,7 +137,7 @@ Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, u
     IntelHexDecoder decoder(image);
     size_t held = 0;
     for (;;) {
-        const int64_t got = ReadAll(source, buffer.get() + held, block - held);
+        const ssize_t got = posix_io::ReadAll(source, buffer.get() + held, block - held);
         if (got < 0) return Reason::ReadFailed;
         held += static_cast<size_t>(got);
         size_t consumed = 0;
@@ -201,9 +161,8 @@ Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, u
 // Whether the file starts with the ELF magic: 1 or 0, -1 on a read error.
 int StartsWithElfMagic(int source) {
     uint8_t start[4] = {};
-    ssize_t got;
-    do got = ::pread(source, start, sizeof start, 0);
-    while (got < 0 && errno == EINTR);
+    const ssize_t got =
+        posix_io::RetryOnEintr([&] { return ::pread(source, start, sizeof start, 0); });
     if (got < 0) return -1;
     return HasElfMagic(std::span(start, static_cast<size_t>(got))) ? 1 : 0;
 }
@@ -258,12 +217,12 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     // Existing regular files only: a mistyped path must not leave an empty file
     // behind, and a FIFO or device must not block the open (O_NONBLOCK has no
     // effect on regular files). A path with a NUL byte names no file.
-    FileDescriptor source(
+    posix_io::UniqueFd source(
         pathText.find('\0') == std::string::npos
-            ? ::open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
+            ? posix_io::Open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
             : -1);
     struct stat info {};
-    if (!source.valid() || ::fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (!source.Valid() || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         LogMessage(Tr("未选择文件%s", "Not choose file%s"), pathText.c_str());
         return Reason::FileMissing;
     }
@@ -277,7 +236,7 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     g_firmwareImage.Clear();
 
     const std::string_view fileName = path.substr(FileNameStart(path));
-    const int elf = EndsWithNoCase(fileName, ".ELF") ? 1 : StartsWithElfMagic(source.get());
+    const int elf = EndsWithNoCase(fileName, ".ELF") ? 1 : StartsWithElfMagic(source.Get());
     if (elf < 0) return Reason::ReadFailed;
     const bool hex = !elf && FindNoCase(fileName, ".HEX") != std::string_view::npos;
     if (!elf && !hex && FindNoCase(fileName, ".BIN") == std::string_view::npos) {
@@ -306,8 +265,8 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     uint32_t imageLength = 0;
     std::optional<uint32_t> linkedAt;
     if (raw) {
-        const int64_t got = ReadAll(source.get(), reinterpret_cast<char*>(image.get()),
-                                    static_cast<size_t>(fileSize));
+        const ssize_t got =
+            posix_io::ReadAll(source.Get(), image.get(), static_cast<size_t>(fileSize));
         if (got < 0) return Reason::ReadFailed;
         imageName = pathText;
         imageLength = static_cast<uint32_t>(got);
@@ -315,8 +274,8 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
         const std::span<uint8_t> buffer(image.get(), kImageCapacity);
         uint32_t used = 0;
         uint32_t lowest = 0;
-        const Outcome decoded = hex ? DecodeHexFile(source.get(), fileSize, buffer, &used)
-                                    : DecodeElfFile(source.get(), fileSize, buffer, &used, &lowest);
+        const Outcome decoded = hex ? DecodeHexFile(source.Get(), fileSize, buffer, &used)
+                                    : DecodeElfFile(source.Get(), fileSize, buffer, &used, &lowest);
         if (!decoded.Ok()) return decoded;
         if (used > kImageCapacity) {
             LogTooLarge();

@@ -1,8 +1,8 @@
-// libFuzzer entry for the shared command-line parser: the input is a command
-// line, its arguments separated by NUL bytes, parsed with the options both
-// front ends add, vornic-cli's production-line options checked, and the
-// simulator's faults read for one of its probes. Any answer is fine; a crash,
-// an escaping exception, a leak or an argument that was never given is not.
+// libFuzzer entry for the shared command-line parser: NUL-separated arguments
+// parsed with both front ends' and the production line's options, the latter
+// checked, and the simulator's faults read. A crash, an escaping exception, a
+// leak, or an argument or value that was never given, aborts.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -15,53 +15,37 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::vector<std::string> owned;
-    for (size_t start = 0; start <= input.size() && owned.size() < 32;) {
-        size_t end = input.find('\0', start);
-        if (end == std::string_view::npos) end = input.size();
-        owned.emplace_back(input.substr(start, end - start));
-        start = end + 1;
-    }
-    const std::vector<std::string_view> args(owned.begin(), owned.end());
-
+    std::vector<std::string> words;
+    for (size_t start = 0, end = 0; start <= input.size() && words.size() < 32; start = end + 1)
+        end = std::min(input.find('\0', start), input.size()),
+        words.emplace_back(input.substr(start, end - start));
     vornic_options::Parser parser;
-    bool quiet = false, ifChanged = false, noErase = false;
-    std::string address, screenshot;
+    bool quiet = false, noErase = false;
+    std::string address, error, why;
     parser.AddFlag("--quiet", &quiet);
-    parser.AddFlag("--if-changed", &ifChanged);
     parser.AddFlag("--no-erase", &noErase);
     parser.AddValue("--address", &address);
-    parser.AddValue("--screenshot", &screenshot);
     LineOptions line;
     line.AddTo(parser);
-    vornic_options::CommonOptions options;
-    std::string error;
-    const int result = parser.Parse(args, &options, &error);
-    if (result != 0 && result != 1) std::abort();
-    if (result == 0 && error.empty()) std::abort();
-    if (result == 1) {
-        const std::string complaint =
-            line.Check(options.arguments.empty() ? "" : options.arguments[0], options.probe);
-        if (complaint.empty() && !line.report.empty() && line.recordFd >= 0)
-            std::abort();  // --record-fd and --report never together
-        probelib::sim::Faults faults;
-        std::string why;
-        const uint32_t probe = size > 0 ? data[0] % 20 : 0;
-        if (probelib::sim::ParseFaults(options.simFaults, &faults, &why, probe) == 1 &&
-            (faults.probes < 1 || faults.probes > probelib::sim::kMaxSimProbes))
+    vornic_options::CommonOptions o;
+    const int result =
+        parser.Parse(std::vector<std::string_view>(words.begin(), words.end()), &o, &error);
+    if ((result == 0 && error.empty()) || (result != 0 && result != 1)) std::abort();
+    if (result == 0) return 0;
+    // --record-fd and --report never together
+    if (line.Check(o.arguments.empty() ? "" : o.arguments[0], o.probe).empty() &&
+        !line.report.empty() && line.recordFd >= 0)
+        std::abort();
+    probelib::sim::Faults faults;
+    if (probelib::sim::ParseFaults(o.simFaults, &faults, &why, size ? data[0] % 20 : 0) == 1 &&
+        (faults.probes < 1 || faults.probes > probelib::sim::kMaxSimProbes))
+        std::abort();
+    // Arguments are words given, values parts of words given.
+    for (const std::string& argument : o.arguments)
+        if (std::find(words.begin(), words.end(), argument) == words.end()) std::abort();
+    for (const std::string* value : {&o.simFaults, &o.simState, &o.probe, &o.trace, &address})
+        if (std::none_of(words.begin(), words.end(),
+                         [&](auto& w) { return w.find(*value) != w.npos; }))
             std::abort();
-        // Arguments are given words, values parts of given words.
-        for (const std::string& argument : options.arguments) {
-            bool given = false;
-            for (const std::string& a : owned) given = given || a == argument;
-            if (!given) std::abort();
-        }
-        for (const std::string* value : {&options.simFaults, &options.simState, &options.probe,
-                                         &options.trace, &address, &screenshot}) {
-            bool given = false;
-            for (const std::string& a : owned) given = given || a.find(*value) != a.npos;
-            if (!given) std::abort();
-        }
-    }
     return 0;
 }

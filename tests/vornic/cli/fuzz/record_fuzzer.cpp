@@ -11,19 +11,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     probelib::ProbeInfo probe;
-    probe.serial = "SIM\xff";
-    probe.busPort = "1-1";
-    std::string line;
-    RecordSummary summary;
-    if (AdoptChildRecord(text, "fw\xfe.hex", probe, &line, &summary) == 1) {
-        if (summary.pass != summary.failedStep.empty() || line.empty() ||
-            line.find('\n') != std::string::npos)
-            std::abort();
-        // What was written is read back the same way.
-        std::string again;
-        RecordSummary second;
-        if (AdoptChildRecord(line, "fw\xfe.hex", probe, &again, &second) != 1 || again != line)
-            std::abort();
-    }
+    probe.serial = "SIM\xff", probe.busPort = "1-1";
+    std::string line, again;
+    RecordSummary summary, second;
+    if (AdoptChildRecord(text, "fw\xfe.hex", probe, &line, &summary) != 1) return 0;
+    if (summary.pass != summary.failedStep.empty() || line.empty() || line.find('\n') != line.npos)
+        std::abort();
+    // What was written is read back the same way.
+    if (AdoptChildRecord(line, "fw\xfe.hex", probe, &again, &second) != 1 || again != line)
+        std::abort();
     return 0;
 }

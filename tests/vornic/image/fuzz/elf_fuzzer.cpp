@@ -28,24 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int fd = ::memfd_create("fuzz.elf", MFD_CLOEXEC);
     if (fd < 0 || ::ftruncate(fd, 0) != 0) std::abort();
     if (size > 0 && ::pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
-
-    ElfExtent extent;
+    ElfExtent extent, again;
     const Outcome read = Read(fd, size, 0xCC, &extent);
-    if (read.Ok()                  ? extent.used == 0 || extent.used > kImage
-        : read == Reason::TooLarge ? extent.used <= kImage
-                                   : read != Reason::FileInvalid)
+    const bool tooLarge = read == Reason::TooLarge;
+    if (read.Ok()  ? extent.used == 0 || extent.used > kImage
+        : tooLarge ? extent.used <= kImage
+                   : read != Reason::FileInvalid)
         std::abort();
     // Written: on success the image's span up to a whole word; nothing when
     // too large; after any other failure, anything inside the image.
-    const size_t span = read.Ok()                  ? (extent.used + 3) & ~size_t{3}
-                        : read == Reason::TooLarge ? 0
-                                                   : kImage;
+    const size_t span = read.Ok() ? (extent.used + 3) & ~size_t{3} : tooLarge ? 0 : kImage;
     if (std::memcmp(g_buffer, g_filled, kGuard) != 0 ||
         std::memcmp(g_buffer + kGuard + span, g_filled + kGuard + span, kImage + kGuard - span))
         std::abort();
     if (!read.Ok()) return 0;
     std::memcpy(g_clean, g_buffer + kGuard, span);
-    ElfExtent again;
     if (!Read(fd, size, 0x00, &again).Ok() || again.used != extent.used ||
         std::memcmp(g_clean, g_buffer + kGuard, span) != 0)
         std::abort();

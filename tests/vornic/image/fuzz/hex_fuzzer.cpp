@@ -1,7 +1,7 @@
-// libFuzzer entry for the Intel HEX decoder: arbitrary text, a small image
-// inside guard bytes, and the decoder's promises checked on every input; the
-// same text fed in pieces (as a file is read in blocks) must decode exactly as
-// it does whole.
+// libFuzzer entry for the Intel HEX decoder: arbitrary text into a small image
+// inside guard bytes, nothing written outside it; the same text fed in pieces
+// (as a file is read in blocks) must decode exactly as it does whole.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,60 +14,53 @@
 
 namespace {
 // Small enough that ordinary addresses fall outside it, so bounds are exercised.
-constexpr size_t kImage = 4096;
-constexpr size_t kGuard = 64;
-constexpr uint8_t kGuardByte = 0xA5;
+constexpr size_t kImage = 4096, kGuard = 64;
+uint8_t g_whole[kGuard + kImage + kGuard], g_pieces[kGuard + kImage + kGuard];
 
-void CheckGuards(const uint8_t* storage) {
-    for (size_t i = 0; i < kGuard; ++i) {
-        if (storage[i] != kGuardByte || storage[kGuard + kImage + i] != kGuardByte) std::abort();
-    }
+// An exact-size heap copy, so that ASan sees any read past the text.
+std::unique_ptr<char[]> Exact(std::string_view text) {
+    std::unique_ptr<char[]> copy(new char[text.empty() ? 1 : text.size()]);
+    std::memcpy(copy.get(), text.data(), text.size());
+    return copy;
+}
+
+bool GuardsIntact(const uint8_t* s) {
+    for (size_t i = 0; i < kGuard; ++i)
+        if (s[i] != 0xA5 || s[kGuard + kImage + i] != 0xA5) return false;
+    return true;
 }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The last byte chooses where the pieces are cut; the rest is the text.
-    const uint8_t cuts = size > 0 ? data[size - 1] : 0;
-    if (size > 0) --size;
-    // An exact-size copy, so ASan sees any read past the text.
-    std::unique_ptr<char[]> text(new char[size ? size : 1]);
-    if (size) std::memcpy(text.get(), data, size);
+    const uint8_t cuts = size > 0 ? data[--size] : 0;
+    const auto text = Exact(std::string_view(reinterpret_cast<const char*>(data), size));
     const std::string_view whole(text.get(), size);
-
-    static uint8_t storage[kGuard + kImage + kGuard];
-    std::memset(storage, kGuardByte, sizeof storage);
-    std::span<uint8_t> image(storage + kGuard, kImage);
+    std::memset(g_whole, 0xA5, sizeof g_whole);
+    std::memset(g_pieces, 0xA5, sizeof g_pieces);
+    const std::span<uint8_t> image(g_whole + kGuard, kImage), pieces(g_pieces + kGuard, kImage);
     uint32_t used = 0;
     const int result = DecodeIntelHex(whole, image, used);
-    if (result != 0 && result != 1) std::abort();
-    CheckGuards(storage);
+    if ((result != 0 && result != 1) || !GuardsIntact(g_whole)) std::abort();
 
-    static uint8_t pieceStorage[kGuard + kImage + kGuard];
-    std::memset(pieceStorage, kGuardByte, sizeof pieceStorage);
-    std::span<uint8_t> pieceImage(pieceStorage + kGuard, kImage);
-    std::memset(pieceImage.data(), 0, size < kImage ? size : kImage);
-    IntelHexDecoder decoder(pieceImage);
+    std::memset(pieces.data(), 0, size < kImage ? size : kImage);
+    IntelHexDecoder decoder(pieces);
     std::string pending;
     size_t offset = 0;
-    IntelHexDecoder::Status status = IntelHexDecoder::Status::NeedMore;
+    auto status = IntelHexDecoder::Status::NeedMore;
     for (unsigned piece = 1; status == IntelHexDecoder::Status::NeedMore; ++piece) {
-        const size_t length = 1 + (cuts * piece * 7919u) % 97;
-        const size_t take = length < size - offset ? length : size - offset;
-        // An exact-size copy of what is held, again for ASan.
+        const size_t take = std::min<size_t>(1 + (cuts * piece * 7919u) % 97, size - offset);
         pending.append(whole.substr(offset, take));
         offset += take;
-        std::unique_ptr<char[]> held(new char[pending.size() ? pending.size() : 1]);
-        std::memcpy(held.get(), pending.data(), pending.size());
         size_t consumed = 0;
-        status =
-            decoder.Decode(std::string_view(held.get(), pending.size()), offset == size, &consumed);
+        status = decoder.Decode(std::string_view(Exact(pending).get(), pending.size()),
+                                offset == size, &consumed);
         if (consumed > pending.size()) std::abort();
         pending.erase(0, consumed);
         if (status == IntelHexDecoder::Status::NeedMore && offset == size) std::abort();
     }
-    CheckGuards(pieceStorage);
-    if ((status == IntelHexDecoder::Status::Done) != (result == 1)) std::abort();
-    if (decoder.UsedLength() != used) std::abort();
-    if (std::memcmp(image.data(), pieceImage.data(), kImage) != 0) std::abort();
+    if (!GuardsIntact(g_pieces) || (status == IntelHexDecoder::Status::Done) != (result == 1) ||
+        decoder.UsedLength() != used || std::memcmp(image.data(), pieces.data(), kImage) != 0)
+        std::abort();
     return 0;
 }

@@ -1,0 +1,319 @@
+// vornic-cli's commands: the headless dialog set up as the window's
+// initialisation does, list, the download job and device commands, one board
+// or one after another, and --probe=all's children.
+#include "vornic/cli/cli_commands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/controls/control_ids.h"
+#include "platform/controls/controls.h"
+#include "platform/controls/headless_dialog.h"
+#include "platform/probelib/lifetime.h"
+#include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/usb_select.h"
+#include "vornic/cli/all_probes.h"
+#include "vornic/cli/board_loop.h"
+#include "vornic/cli/board_record.h"
+#include "vornic/cli/cli.h"
+#include "vornic/cli/cli_print.h"
+#include "vornic/cli/line_options.h"
+#include "vornic/cli/options.h"
+#include "vornic/image/firmware_image.h"
+#include "vornic/image/hex_to_bin.h"
+#include "vornic/image/start_address.h"
+#include "vornic/log/language.h"
+#include "vornic/log/output_log.h"
+#include "vornic/probe/device_commands.h"
+#include "vornic/probe/download_job.h"
+#include "vornic/probe/probe_link.h"
+#include "vornic/probe/probe_session.h"
+
+namespace vornic_cli {
+
+namespace {
+
+// The four step boxes: the verify box alone for a verify, else as asked.
+void SetSteps(controls::HeadlessDialog& dialog, const Options& o, bool verifyOnly) {
+    dialog.SetChecked(IDC_ERASE_ALL, !verifyOnly && o.erase);
+    dialog.SetChecked(IDC_PROGRAMME, !verifyOnly && o.programme);
+    dialog.SetChecked(IDC_VERIFY, verifyOnly || o.verify);
+    dialog.SetChecked(IDC_RESET, !verifyOnly && o.reset);
+}
+
+// The soft reset as a command of its own, under the probe session.
+Outcome ResetCommand() {
+    ProbeSession session;
+    if (!session.Held()) {
+        LogDeviceBusy();
+        return Reason::Busy;
+    }
+    if (g_deviceHandle.load() == -1) {
+        LogMessage("%s", Tr("未检测到硬件设备!", "No device connection detected!"));
+        return Reason::NoProbe;
+    }
+    return SoftResetDevice();
+}
+
+probelib::UsbOptions UsbOptionsOf(const Options& o) {
+    probelib::UsbOptions usb;
+    usb.extraIds = o.common.usbIds;
+    usb.probe = o.common.probe;
+    return usb;
+}
+
+// The attached probes: the simulated ones with --simulate, else those on USB.
+// 0 with the exit status printed about when they cannot be listed.
+int ListAttached(const Options& o, std::vector<probelib::ProbeInfo>* probes, int* status) {
+    std::string error;
+    if (o.common.simulate ? probelib::ListSimProbes(o.common.simFaults, probes, &error)
+                          : probelib::ListProbes(UsbOptionsOf(o), probes, &error))
+        return 1;
+    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+    *status = o.common.simulate ? kExitUsage : kExitFailed;
+    return 0;
+}
+
+std::string NoProbeText(const Options& o) {
+    return o.common.simulate ? "no simulated probe is attached"
+                             : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {});
+}
+
+// One Execute with the path box set to FILE; the job's report.
+Report RunJob(controls::HeadlessDialog& dialog, const Options& o) {
+    dialog.SetText(IDC_FILE_PATH, o.file);
+    dialog.Click(IDC_EXECUTE);
+    WaitForDownloadJob();
+    return LastDownloadJob();
+}
+
+// flash and verify; --if-changed verifies first and runs the whole job only
+// when the target holds other content.
+Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
+    ProgressBar bar(!o.quiet && isatty(2) != 0);
+    SetDownloadProgress([&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); });
+    const auto start = std::chrono::steady_clock::now();
+    Report report;
+    if (!o.ifChanged) {
+        report = RunJob(dialog, o);
+    } else {
+        SetSteps(dialog, o, true);
+        report = RunJob(dialog, o);
+        SetSteps(dialog, o, false);
+        const StepOutcome* failed = report.FirstFailure();
+        if (failed == nullptr) {
+            std::fputs(
+                "vornic-cli: the target already holds the image; erase and programme "
+                "skipped\n",
+                stdout);
+            std::fflush(stdout);
+            if (o.reset) {
+                Outcome reset;
+                dialog.Invoke([&reset] { reset = ResetCommand(); });
+                report.Add(Step::Reset, reset);
+            }
+        } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
+            report = RunJob(dialog, o);
+        }
+    }
+    SetDownloadProgress({});
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return report;
+}
+
+// The record's file and address.
+BoardContext BaseContext(const Options& o) {
+    BoardContext context;
+    context.file = o.file;
+    context.address = o.addressIndex == 1 ? 0x20000000 : 0x08000000;
+    return context;
+}
+
+// One board: the download and what its record says besides the report.
+BoardRun RunBoard(const Options& o, controls::HeadlessDialog& dialog) {
+    BoardRun board;
+    board.context = BaseContext(o);
+    board.context.started = std::chrono::system_clock::now();
+    board.context.probeKnown =
+        g_deviceHandle.load() != -1 && probelib::LastOpenedProbe(&board.context.probe) != 0;
+    board.report = RunDownload(o, dialog);
+    board.context.image = g_firmwareImage.Bytes();
+    return board;
+}
+
+// flash and verify: one board, or with --repeat one after another, each with
+// its record. *status gets the exit status when it is decided here (by
+// --repeat, or by a record that could not be written).
+Report RunBoards(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
+                 int* status) {
+    if (o.line.repeat) {
+        RepeatRun run;
+        run.limit = o.line.boards;
+        run.runBoard = [&o, &dialog] { return RunBoard(o, dialog); };
+        run.context = BaseContext(o);
+        run.report = record;
+        *status = RunBoardAfterBoard(run);
+        return {};
+    }
+    BoardRun board = RunBoard(o, dialog);
+    std::string error;
+    if (record->IsOpen() && !record->Append(BoardRecord(board.report, board.context), &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        *status = kExitFailed;
+    }
+    return board.report;
+}
+
+// The arguments of each child of --probe=all after its own: this command
+// line's options (but --probe, --trace and --report), the command, and the
+// file converted here.
+std::vector<std::string> ChildArguments(const Options& o, const std::string& binary) {
+    std::vector<std::string> a = {o.common.useChinese ? "--lang=zh" : "--lang=en"};
+    if (o.common.simulate)
+        a.push_back(o.common.simFaults.empty() ? "--simulate" : "--simulate=" + o.common.simFaults);
+    if (!o.common.simState.empty()) a.push_back("--sim-state=" + o.common.simState);
+    for (const probelib::UsbId& id : o.common.usbIds)
+        a.push_back("--usb-id=" + probelib::FormatUsbId(id));
+    if (o.quiet) a.push_back("--quiet");
+    if (o.addressIndex == 1) a.push_back("--address=0x20000000");
+    const std::pair<bool, const char*> flags[] = {{!o.erase, "--no-erase"},
+                                                  {!o.programme, "--no-programme"},
+                                                  {!o.verify, "--no-verify"},
+                                                  {!o.reset, "--no-reset"},
+                                                  {o.ifChanged, "--if-changed"}};
+    for (const auto& [given, flag] : flags)
+        if (given && o.command == "flash") a.push_back(flag);
+    a.insert(a.end(), {o.command, "--", binary});
+    return a;
+}
+
+}  // namespace
+
+void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o) {
+    dialog.SetHandler(IDC_OPEN_DEVICE, OnOpenCloseDevice);
+    dialog.SetHandler(IDC_EXECUTE, OnExecute);
+    dialog.SetItems(IDC_ADDRESS, {"0x08000000", "0x20000000"});
+    dialog.SetSelection(IDC_ADDRESS, o.addressIndex);
+    dialog.SetText(IDC_OPEN_DEVICE, Tr("打开设备", "Open Device"));
+    dialog.ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
+    SetSteps(dialog, o, o.command == "verify");
+}
+
+int ListCommand(const Options& o) {
+    std::vector<probelib::ProbeInfo> probes;
+    int status = kExitFailed;
+    if (!ListAttached(o, &probes, &status)) return status;
+    if (probes.empty()) {
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
+        return kExitFailed;
+    }
+    std::printf("%-5s  %-10s  %-20s  %s\n", "INDEX", "BUS-PORT", "SERIAL", "USB-ID");
+    bool wrongMode = false;
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const probelib::ProbeInfo& p = probes[i];
+        std::printf("%-5zu  %-10s  %-20s  %s%s\n", i, Printable(p.busPort).c_str(),
+                    Printable(p.serial).c_str(), probelib::FormatUsbId(p.id).c_str(),
+                    p.wrongMode ? "  wrong mode (ARM)" : "");
+        wrongMode = wrongMode || p.wrongMode;
+    }
+    if (wrongMode)
+        std::printf("note: %s\n",
+                    probelib::OpenProblemText(probelib::OpenProblem::WrongMode, {}).c_str());
+    return kExitOk;
+}
+
+// --probe=all: the file is converted once, here, then every attached probe
+// gets a child vornic-cli that flashes the .BIN.
+int RunOnEveryProbe(const Options& o, RecordFile* record) {
+    AllProbesRun run;
+    int status = kExitFailed;
+    if (!ListAttached(o, &run.probes, &status)) return status;
+    if (run.probes.empty()) {
+        std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
+        return kExitFailed;
+    }
+    Report conversion;
+    std::string binary;
+    {
+        controls::HeadlessDialog dialog(controls::HeadlessDialog::UiThread::Creator);
+        dialog.SetAppendObserver([](int id, std::string_view text) {
+            if (id == IDC_OUTPUT) PrintPaneText(text);
+        });
+        controls::SetMainDialog(&dialog);
+        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        // The children get the .BIN, which no longer says where an ELF was
+        // linked: the image is checked against the start address here.
+        if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
+            conversion.Add(o.command == "flash" && o.programme ? Step::Programme : Step::Verify,
+                           CheckStartAddress(g_firmwareImage, StartAddress(o.addressIndex)));
+        dialog.Shutdown();
+        controls::SetMainDialog(nullptr);
+    }
+    if (!conversion.Ok()) {
+        if (!o.quiet) PrintSummary(o, conversion, true);
+        return kExitFailed;
+    }
+    run.arguments = ChildArguments(o, binary);
+    run.trace = o.common.trace;
+    run.context = BaseContext(o);
+    run.context.image = g_firmwareImage.Bytes();
+    run.report = record;
+    return RunOnAllProbes(run);
+}
+
+Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
+                  int* status) {
+    Report report;
+    if (o.command == "convert") {
+        std::string outputName;
+        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName));
+        return report;
+    }
+    StartUpProbeLink();
+    if (g_deviceHandle.load() == -1 && !o.common.simulate) {
+        probelib::OpenProblem problem = probelib::LastOpenProblem();
+        if (problem != probelib::OpenProblem::None)
+            std::fprintf(stderr, "vornic-cli: %s\n",
+                         probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+    }
+    if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record, status);
+    if (o.command == "reset") {
+        Outcome reset;
+        dialog.Invoke([&reset] { reset = ResetCommand(); });
+        report.Add(Step::Reset, reset);
+        return report;
+    }
+    Report (*handler)() = o.command == "status"    ? OnCheckStatus
+                          : o.command == "protect" ? OnEnableReadProtect
+                                                   : OnDisableReadProtect;
+    dialog.Invoke([&report, handler] { report = handler(); });
+    return report;
+}
+
+// The probe backend the command line asks for; 0 with the exit status when it
+// cannot be had.
+int SelectBackend(const Options& o, int* status) {
+    std::string error;
+    if (!o.common.trace.empty() && !probelib::StartTrace(o.common.trace, &error)) {
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+        *status = kExitFailed;
+        return 0;
+    }
+    probelib::SetUsbOptions(UsbOptionsOf(o));
+    if (!o.common.simulate) {
+        if (probelib::SelectBackend("usb", "", "", &error)) return 1;
+        *status = kExitFailed;
+    } else {
+        if (probelib::SelectBackend("sim", o.common.simFaults, o.common.simState, &error)) return 1;
+        *status = kExitUsage;
+    }
+    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+    return 0;
+}
+
+}  // namespace vornic_cli

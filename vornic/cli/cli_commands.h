@@ -1,0 +1,32 @@
+// vornic-cli's commands, each run from RunCli once the command line is parsed.
+#pragma once
+
+#include "platform/controls/headless_dialog.h"
+#include "vornic/cli/board_record.h"
+#include "vornic/cli/cli_parse.h"
+#include "vornic/probe/outcome.h"
+
+namespace vornic_cli {
+
+// The dialog as the window sets it up: handlers, start addresses and the step
+// boxes the options tick.
+void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o);
+
+// list: the attached probes as a table; the exit status.
+int ListCommand(const Options& o);
+
+// --probe=all: the file is converted once, here, then every attached probe
+// gets a child vornic-cli that flashes the .BIN.
+int RunOnEveryProbe(const Options& o, RecordFile* record);
+
+// Every command but list and --probe=all: convert, flash and verify (one board
+// or one after another), or a device command. *status gets the exit status
+// when it is decided here rather than by the report.
+Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
+                  int* status);
+
+// The probe backend the command line asks for; 0 with the exit status when it
+// cannot be had.
+int SelectBackend(const Options& o, int* status);
+
+}  // namespace vornic_cli
