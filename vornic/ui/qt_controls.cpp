@@ -23,6 +23,7 @@ struct QtControlsPort::Shared {
     std::mutex mutex;
     std::condition_variable cv;
     bool closed = false;
+    int waiting = 0;  // calls from other threads waiting in RunOnUi
 };
 
 namespace {
@@ -81,6 +82,11 @@ void QtControlsPort::Shutdown() {
     m_shared->cv.notify_all();
 }
 
+bool QtControlsPort::WaitForWaitingCalls(int count, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(m_shared->mutex);
+    return m_shared->cv.wait_for(lock, limit, [&] { return m_shared->waiting >= count; });
+}
+
 bool QtControlsPort::OnUiThread() const { return std::this_thread::get_id() == m_uiThread; }
 
 bool QtControlsPort::RunOnUi(const std::function<void()>& fn) {
@@ -111,7 +117,10 @@ bool QtControlsPort::RunOnUi(const std::function<void()>& fn) {
         Qt::QueuedConnection);
     // A call already running (perhaps inside a nested event loop) is waited
     // for even after closing, since it works on the caller's data.
+    ++shared->waiting;
+    shared->cv.notify_all();
     shared->cv.wait(lock, [&] { return call->done || (shared->closed && !call->started); });
+    --shared->waiting;
     return call->done;
 }
 

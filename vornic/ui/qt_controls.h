@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QPointer>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -40,6 +41,11 @@ class QtControlsPort : public controls::Port {
     // text, 0 or -1). Called when the dialog has ended or the application
     // quits, so that a worker still calling in cannot hang. Idempotent.
     void Shutdown();
+
+    // Waits until at least `count` calls from other threads are waiting for
+    // the user-interface thread, at most `limit`; true when they are. Lets a
+    // caller act on a worker known to be inside a call, not about to make it.
+    bool WaitForWaitingCalls(int count, std::chrono::milliseconds limit);
 
     struct Shared;
 
