@@ -1,22 +1,38 @@
-# What every libFuzzer project under tests/ shares: C++20 with clang, the
-# warnings target the libraries link, coverage instrumentation with ASan and
-# UBSan, and ROOT, the top of the repository. Included after project().
-set(CMAKE_CXX_STANDARD 20)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
+# The fuzz build (preset fuzz, scripts/fuzz-*): included by the root
+# CMakeLists.txt when VORNIC_FUZZ is on, in place of the normal folders. The
+# preset picks clang and VORNIC_SANITIZE=address,undefined; here every target
+# also gets libFuzzer's coverage instrumentation, and each fuzzer links
+# libFuzzer itself (-fsanitize=fuzzer on its own link line). The preset builds
+# at -O1 with line tables only, as is usual for fuzzing: reports keep their
+# file:line stacks, and the build costs far less than -O2 with full debug
+# information.
 if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-  message(FATAL_ERROR "${PROJECT_NAME} needs clang (libFuzzer)")
+  message(FATAL_ERROR "The fuzz build needs clang (libFuzzer): use the fuzz preset")
 endif()
+if(NOT VORNIC_SANITIZE MATCHES "address")
+  message(FATAL_ERROR "The fuzz build runs under AddressSanitizer: use the fuzz preset")
+endif()
+target_compile_options(project_sanitizers INTERFACE -fsanitize=fuzzer-no-link)
 
-get_filename_component(ROOT ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
-# One include root, as in the main build: includes name their folder.
-add_library(vornic_include_root INTERFACE)
-target_include_directories(vornic_include_root INTERFACE ${ROOT})
-add_library(project_warnings INTERFACE)
-target_compile_options(project_warnings INTERFACE -Wall -Wextra -Werror)
+# ROOT, the top of the repository, for the fuzzers' own sources.
+set(ROOT ${PROJECT_SOURCE_DIR})
+# Every fuzzer lands at the top of the build tree (build/fuzz/hex_fuzzer).
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-add_compile_options(-fsanitize=fuzzer-no-link ${sanitizers})
-add_link_options(${sanitizers})
+# The libraries the fuzzers reach, each built once for all of them.
+foreach(dir
+    platform/posix
+    platform/probelib
+    platform/controls
+    vornic/log
+    vornic/image
+    trasmo)
+  add_subdirectory(${dir})
+endforeach()
 
-# The POSIX helpers every program's code may use.
-add_subdirectory(${ROOT}/platform/posix posix)
+foreach(dir
+    tests/vornic/image/fuzz
+    tests/vornic/cli/fuzz
+    tests/trasmo/fuzz)
+  add_subdirectory(${dir})
+endforeach()
