@@ -14,6 +14,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
+#include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/sim/sim_backend.h"
 #include "vornic/image/firmware_image.h"
