@@ -34,7 +34,7 @@ const char* UsageText() {
            "  --close-after=MS[:no]  close the window after MS ms; a running job's\n"
            "                       quit question is answered yes (or no)\n"
            "  -h, --help | --version\n"
-           "  FILE                 Intel HEX or BIN file shown in the path box\n"
+           "  FILE                 Intel HEX, BIN or ELF file shown in the path box\n"
            "Options may come before or after FILE; -- ends them. The toolkit's own\n"
            "options (-platform offscreen, -style ...) are accepted too.\n";
 }
