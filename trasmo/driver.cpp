@@ -18,12 +18,27 @@
 #include "trasmo/encoding.h"
 #include "trasmo/engine.h"
 #include "trasmo/result_log.h"
+#include "trasmo/staging.h"
 #include "trasmo/tables.h"
 
 namespace {
 
-int CreateAnew(const std::string& path) {
-    return posix_io::Open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+// A log created anew at `path`. Whatever else holds that name (a link, a file linked
+// elsewhere too, a FIFO) is removed and never written through: a log truncates nothing but
+// itself, and a write never waits for a reader.
+int CreateLog(const std::string& path) {
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    posix_io::UniqueFd fd(posix_io::Open(path.c_str(), flags, 0666));
+    struct stat st {};
+    const bool own = fd && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+    if (own) {
+        if (::ftruncate(fd.Get(), 0) != 0) fd.Reset();
+    } else if (fd || errno == ELOOP) {
+        fd.Reset();
+        if (::unlink(path.c_str()) == 0)
+            fd.Reset(posix_io::Open(path.c_str(), flags | O_EXCL, 0666));
+    }
+    return fd.Release();
 }
 
 void CloseLog(int& handle) {
@@ -36,17 +51,9 @@ void Put(int fd, std::string_view text) { (void)posix_io::WriteAll(fd, text.data
 
 void Say(const std::string& line) { Put(2, line + "\n"); }
 
-// Descriptors 0, 1 and 2 open (on /dev/null where they were closed), so that no log the
-// program opens becomes standard error and receives its messages.
-void OpenStandardStreams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
+// Complains once about an output that could not be written, as the IDE shows nothing of it.
+void SayNotWritten(const std::string& path, int why) {
+    Say("trasmo: cannot write " + path + ": " + std::strerror(why));
 }
 
 bool Writable(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
@@ -108,7 +115,7 @@ void PrintUsage(const std::string& programFolder) {
 }  // namespace
 
 int RunTrasmo(int argc, char** argv) {
-    OpenStandardStreams();
+    posix_io::OpenStandardStreams();
     std::signal(SIGPIPE, SIG_IGN);
     // Every file's text is allocated and freed in turn on several threads; giving that memory
     // back to the system after each file, and faulting it in again, cost a tenth of a run.
@@ -140,15 +147,15 @@ int RunTrasmo(int argc, char** argv) {
         Say("trasmo: the program folder " + folder + " is not writable; outputs are in " + outputs);
     }
     const std::string keilIni = outputs + "/keil.ini";
-    g_monitorLog = CreateAnew(outputs + "/ExeMonitor.log");
-    if (g_monitorLog < 0) {
-        g_monitorLog = kInvalidHandle;
-        return 0;
-    }
-    g_importLog = CreateAnew(outputs + "/ImportKeilProj.log");
-    if (g_importLog < 0) {
-        g_importLog = kInvalidHandle;
-        return 0;
+    for (auto [log, name] : {std::pair{&g_monitorLog, "/ExeMonitor.log"},
+                             std::pair{&g_importLog, "/ImportKeilProj.log"}}) {
+        *log = CreateLog(outputs + name);
+        if (*log < 0) {
+            SayNotWritten(outputs + name, errno);
+            *log = kInvalidHandle;
+            CloseLog(g_monitorLog);
+            return 0;
+        }
     }
     // The old result goes whatever its permission bits; a folder of that name is left.
     struct stat st {};
@@ -176,13 +183,20 @@ int RunTrasmo(int argc, char** argv) {
                                                       {project, ToGbk(why)}));
     }
     WriteLogLine(g_monitorLog, "5");
-    posix_io::UniqueFd ini(CreateAnew(keilIni));
-    WriteLogLine(g_monitorLog, "6");
-    if (!ini) return 0;
+    // The result is written whole beside its name and renamed into place, or not at all: the
+    // IDE never reads a word cut short by a full disk.
     const std::string_view word = g_manualConversion != 0 ? "TRUE" : "FALSE";
-    (void)posix_io::WriteAll(ini.Get(), word.data(), word.size());
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    StagedFile ini;
+    ini.Stage(outputs, word, 0666 & ~mask);
+    const bool placed = ini.Commit(keilIni);
+    WriteLogLine(g_monitorLog, "6");
+    if (!placed) {
+        SayNotWritten(keilIni, ini.error());
+        return 0;
+    }
     WriteLogLine(g_monitorLog, "7");
-    ini.Close();
     CloseLog(g_monitorLog);
     CloseLog(g_importLog);
     return 0;

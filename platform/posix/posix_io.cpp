@@ -47,4 +47,16 @@ int Open(const char* path, int flags, mode_t mode) {
     return RetryOnEintr([&] { return ::open(path, flags, mode); });
 }
 
+void OpenStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself, as those below it are open.
+        const int null = Open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
 }  // namespace posix_io

@@ -62,4 +62,9 @@ ssize_t ReadSome(int fd, void* data, std::size_t size);
 // open() that never fails with EINTR (a FIFO's open can be interrupted).
 int Open(const char* path, int flags, mode_t mode = 0);
 
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that no
+// file a program opens later takes the place of a standard stream and receives
+// its text. Called first thing in main.
+void OpenStandardStreams();
+
 }  // namespace posix_io

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/usb_select.h"
@@ -46,6 +47,9 @@ class Backend {
     virtual int LastOpenedProbe(ProbeInfo* /*out*/) const { return 0; }
     // A front end's job has ended (the simulator's swap-after starts here).
     virtual void JobEnded() {}
+    // The first file the backend could not write (the simulator's state), as a
+    // sentence naming it; empty when none.
+    virtual std::string WriteFailure() const { return {}; }
 };
 
 }  // namespace probelib

@@ -33,6 +33,11 @@ int StartTrace(const std::string& path, std::string* error);
 // Closes the trace; Shutdown() does so too.
 void StopTrace();
 
+// The first file the library could not write since the start, as a sentence
+// naming it and why: a line of the trace, or the simulator's state file.
+// Empty when every write got there. Still answers after Shutdown().
+std::string WriteFailure();
+
 // Waits until every hot-plug event posted so far has been delivered and its
 // routine has returned. Must not be called from the notification routine.
 void WaitForNotifications();

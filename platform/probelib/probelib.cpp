@@ -105,6 +105,7 @@ std::mutex g_backendMutex;
 probelib::UsbOptions g_usbOptions;
 std::shared_ptr<probelib::Backend> g_backend;
 bool g_shutDown = false;
+std::string g_releasedWriteFailure;  // the write failure of the backend Shutdown released
 
 // Each call holds its own reference, so a backend replaced or released
 // meanwhile lives until the call in flight has returned.
@@ -141,24 +142,28 @@ class Trace {
     int Start(const std::string& path, std::string* error) {
         std::lock_guard lock(m_mutex);
         StopLocked();
-        // A file of its own beside the name, renamed over it at once: nothing
-        // at that name (a link included) is written through.
+        // A file of its own beside the name, renamed over it once its first
+        // line is written: nothing at that name (a link included) is written
+        // through, and a trace that cannot even begin replaces nothing.
         std::string temp = path + ".XXXXXX";
         posix_io::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-        if (fd && ::rename(temp.c_str(), path.c_str()) == 0) m_file = ::fdopen(fd.Get(), "w");
+        const bool created = fd.Valid();
+        if (fd) m_file = ::fdopen(fd.Get(), "w");
         if (m_file != nullptr) fd.Release();  // the stream owns it now
-        if (m_file == nullptr) {
+        bool ok = m_file != nullptr &&
+                  std::fputs("# microseconds pipe direction requested actual outcome bytes\n",
+                             m_file) >= 0 &&
+                  std::fflush(m_file) == 0 && ::rename(temp.c_str(), path.c_str()) == 0;
+        if (!ok) {
             const int saved = errno;
-            if (fd) {
-                fd.Reset();
-                ::unlink(temp.c_str());
-            }
+            if (m_file != nullptr) std::fclose(m_file);
+            m_file = nullptr;
+            if (created) ::unlink(temp.c_str());
             if (error) *error = "cannot write the trace " + path + ": " + std::strerror(saved);
             return 0;
         }
+        m_path = path;
         m_start = std::chrono::steady_clock::now();
-        std::fputs("# microseconds pipe direction requested actual outcome bytes\n", m_file);
-        std::fflush(m_file);
         m_on.store(true, std::memory_order_release);
         return 1;
     }
@@ -169,6 +174,13 @@ class Trace {
     }
 
     bool On() const { return m_on.load(std::memory_order_acquire); }
+
+    // Why a line of the trace could not be written, naming the file; empty
+    // while every line got there. Kept after Stop().
+    std::string Failure() {
+        std::lock_guard lock(m_mutex);
+        return m_failure;
+    }
 
     void Record(bool write, uint32_t pipe, uint32_t asked, uint32_t done,
                 probelib::TransferStatus status, const uint8_t* bytes, uint32_t shown) {
@@ -185,19 +197,32 @@ class Trace {
             std::fwrite(pair, 1, sizeof pair, m_file);
         }
         std::fputc('\n', m_file);
-        std::fflush(m_file);
+        // A trace with lines missing misleads whoever reads it: the first
+        // line that does not get there ends it, and the run is told.
+        if (std::fflush(m_file) != 0 || std::ferror(m_file)) FailLocked(errno);
     }
 
   private:
+    void FailLocked(int why) {
+        if (m_failure.empty())
+            m_failure = "cannot write the trace " + m_path + ": " + std::strerror(why);
+        m_on.store(false, std::memory_order_release);
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+
     void StopLocked() {
         m_on.store(false, std::memory_order_release);
-        if (m_file != nullptr) std::fclose(m_file);
+        if (m_file != nullptr && std::fclose(m_file) != 0 && m_failure.empty())
+            m_failure = "cannot write the trace " + m_path + ": " + std::strerror(errno);
         m_file = nullptr;
     }
 
     std::mutex m_mutex;
     std::atomic<bool> m_on{false};
     std::FILE* m_file = nullptr;
+    std::string m_path;
+    std::string m_failure;
     std::chrono::steady_clock::time_point m_start;
 };
 
@@ -333,6 +358,13 @@ int StartTrace(const std::string& path, std::string* error) {
 
 void StopTrace() { TheTrace().Stop(); }
 
+std::string WriteFailure() {
+    if (std::string trace = TheTrace().Failure(); !trace.empty()) return trace;
+    if (auto backend = CurrentBackend()) return backend->WriteFailure();
+    std::lock_guard lock(g_backendMutex);
+    return g_releasedWriteFailure;
+}
+
 void WaitForNotifications() { TheNotifier().WaitIdle(); }
 
 void Shutdown() {
@@ -343,6 +375,11 @@ void Shutdown() {
         std::lock_guard lock(g_backendMutex);
         g_shutDown = true;
         old = std::move(g_backend);
+    }
+    if (old) {
+        std::string failure = old->WriteFailure();
+        std::lock_guard lock(g_backendMutex);
+        g_releasedWriteFailure = std::move(failure);
     }
 }
 

@@ -320,9 +320,17 @@ TEST_F(Trasmo, ShortRuns) {
     upTo3.insert(upTo3.end(), LoadRegexMap(TRASMO_TABLE_DIR), "2.5"), upTo3.push_back("3");
     const std::string noDir = "No such file or directory",
                       unreadable = "trasmo: cannot read the project folder --help: " + noDir + "\n";
-    int broken[2];
+    const std::string notWritten = "trasmo: cannot write " + ini.string() + ": ";
+    int broken[2], told[2];  // a pipe nobody reads; one for what a run on a full disk says
     ASSERT_EQ(::pipe2(broken, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(told, O_CLOEXEC | O_NONBLOCK), 0);
     ::close(broken[0]);
+    const auto fullDisk = [&] {  // every file ends at 4 bytes; standard error is the pipe
+        ::dup2(told[1], 2), ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{4, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    WriteFile(dir / "victim", "victim");
     // clang-format off
     struct Row { const char* why; std::function<void()> setup; Lines args, monitor; std::string said; std::function<void()> child = {}; };
     const Row rows[] = {
@@ -335,7 +343,11 @@ TEST_F(Trasmo, ShortRuns) {
         {"RegexMap.wcfg without entries", [&] { WriteFile(program / "RegexMap.wcfg", std::string(200, ' ')); }, {proj, res},
          {"1", "2", "2.1", "2.2", "2.3", "2.4"}, ""},
         {"unreadable project folder: said, and the run completes", [] {}, {"--help", res}, {"7"}, unreadable},
-        {"keil.ini cannot be created", [&] { fs::remove(ini), fs::create_directory(ini); }, {"--help", res}, {"6"}, unreadable},
+        {"keil.ini cannot be created", [&] { fs::remove(ini), fs::create_directory(ini); }, {"--help", res}, {"6"}, unreadable + notWritten + "Is a directory\n"},
+        {"keil.ini on a full disk: whole or absent, and said", [] {}, {"--help", res}, {"1"}, unreadable + notWritten + "File too large\n", fullDisk},
+        {"links planted as logs are replaced, never written through", [&] {
+             fs::create_symlink(dir / "victim", program / "ExeMonitor.log"), fs::create_hard_link(dir / "victim", program / "ImportKeilProj.log"); },
+         {"--help", res}, {"7"}, unreadable},
         {"help", [] {}, {"--help"}, {}, "Usage: trasmo PROJECT_DIR RESOURCE_DIR\n"},
         {"version", [] {}, {"--version"}, {}, "trasmo " TRASMO_VERSION "\n"},
     };
@@ -347,6 +359,10 @@ TEST_F(Trasmo, ShortRuns) {
         WriteFile(ini, "TRUE");  // a stale result never survives
         row.setup();
         ASSERT_EQ(Wait(Start(row.args, row.child)), 0);
+        char buffer[256];
+        for (ssize_t n; (n = ::read(told[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+        EXPECT_EQ(ReadFile(dir / "victim"), "victim");
+        EXPECT_FALSE(fs::is_symlink(program / "ExeMonitor.log"));
         Lines log = Monitor();
         if (row.monitor.size() == 1 && !log.empty()) log = {log.back()};
         EXPECT_EQ(log, row.monitor);
@@ -355,10 +371,10 @@ TEST_F(Trasmo, ShortRuns) {
                                                                  : row.monitor.empty()     ? "TRUE"
                                                                                            : "");
         Lines said{Msg("****无法读取工程文件夹【%s】（%s）***", {"--help", noDir})};
-        EXPECT_EQ(Import(), row.said == unreadable ? said : Lines{});
+        EXPECT_EQ(Import(), row.said.starts_with(unreadable) && !row.child ? said : Lines{});
         fs::remove_all(ini);
     }
-    ::close(broken[1]);
+    for (int fd : {broken[1], told[0], told[1]}) ::close(fd);
 }
 
 // Killed at moments chosen by counting its rewrite markers as they appear, the converter never

@@ -66,6 +66,12 @@ int RunCli(std::span<const std::string_view> args) {
     }
     if (!o.quiet && !o.line.repeat)
         PrintSummary(o, report, o.command == "flash" || o.command == "verify");
-    if (status >= 0) return status;
-    return report.Ok() ? kExitOk : kExitFailed;
+    if (status < 0) status = report.Ok() ? kExitOk : kExitFailed;
+    // A trace with lines missing, or a simulated target whose state the next
+    // run will not find, fails a run that went well otherwise.
+    if (const std::string lost = convert ? "" : probelib::WriteFailure(); !lost.empty()) {
+        std::fprintf(stderr, "vornic-cli: %s\n", lost.c_str());
+        if (status == kExitOk) status = kExitFailed;
+    }
+    return status;
 }

@@ -37,10 +37,13 @@ StatusRead ReadDataStatus() {
 }
 
 // What a status that did not say "done" means: no answer at all, the target
-// holding other content (verify run), or a programme step it refused.
+// holding other content (a verify run's own failure status), or a status the
+// run does not accept: a refused run says nothing about the content.
 Outcome StatusFailure(const StatusRead& status, bool verify) {
     if (status.empty) return Reason::NoReply;
-    return verify ? Reason::Differs : Reason::NotAccepted;
+    const bool differs = verify && status.frame.Marker() == kDataStatusMarker &&
+                         status.frame.Status() == kStatusVerifyFailed;
+    return differs ? Reason::Differs : Reason::NotAccepted;
 }
 
 void LogRunFailure(bool verify) {

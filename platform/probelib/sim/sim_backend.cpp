@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -97,11 +98,19 @@ int SimBackend::LastOpenedProbe(ProbeInfo* out) const {
 int SimBackend::LoadState(std::string* error) {
     std::lock_guard lock(m_mutex);
     if (m_statePath.empty()) return 1;
-    posix_io::UniqueFd fd(posix_io::Open(m_statePath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK a FIFO at the name would hold the run here until
+    // something wrote to it; it is refused below like any other non-file.
+    posix_io::UniqueFd fd(
+        posix_io::Open(m_statePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
             *error = "cannot read simulator state " + m_statePath + ": " + std::strerror(errno);
+        return 0;
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error) *error = "not a simulator state file: " + m_statePath;
         return 0;
     }
     std::array<char, kStateMagic.size()> magic{};
@@ -131,14 +140,29 @@ void SimBackend::SaveStateLocked(bool always) {
     // into one file, and nothing but the state file is ever replaced.
     std::string temp = m_statePath + ".XXXXXX";
     posix_io::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-    if (!fd) return;
-    uint8_t protectedByte = m_model.ReadProtected() ? 1 : 0;
-    auto flash = m_model.Flash();
-    bool ok = posix_io::WriteAll(fd.Get(), kStateMagic.data(), kStateMagic.size()) &&
-              posix_io::WriteAll(fd.Get(), &protectedByte, 1) &&
-              posix_io::WriteAll(fd.Get(), flash.data(), flash.size());
-    ok = fd.Close() && ok;
-    if (!ok || ::rename(temp.c_str(), m_statePath.c_str()) != 0) ::unlink(temp.c_str());
+    bool ok = fd.Valid();
+    if (ok) {
+        uint8_t protectedByte = m_model.ReadProtected() ? 1 : 0;
+        auto flash = m_model.Flash();
+        ok = posix_io::WriteAll(fd.Get(), kStateMagic.data(), kStateMagic.size()) &&
+             posix_io::WriteAll(fd.Get(), &protectedByte, 1) &&
+             posix_io::WriteAll(fd.Get(), flash.data(), flash.size());
+        ok = fd.Close() && ok;
+        ok = ok && ::rename(temp.c_str(), m_statePath.c_str()) == 0;
+        const int why = errno;
+        if (!ok) ::unlink(temp.c_str());
+        errno = why;
+    }
+    // The next run would find the target as it was before this one: the
+    // front end is told, and fails the run.
+    if (!ok && m_saveFailure.empty())
+        m_saveFailure = "cannot save the simulator state " + m_statePath + ": " +
+                        std::strerror(errno ? errno : EIO);
+}
+
+std::string SimBackend::WriteFailure() const {
+    std::lock_guard lock(m_mutex);
+    return m_saveFailure;
 }
 
 void SimBackend::Delay() const {

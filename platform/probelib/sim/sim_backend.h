@@ -61,6 +61,8 @@ class SimBackend final : public Backend {
     // With swap-after: schedules the removal of this probe and the arrival
     // of a fresh one.
     void JobEnded() override;
+    // Why the state file could not be saved, the first time it could not.
+    std::string WriteFailure() const override;
 
     // Hot-plug: the event (3 or 0) goes to the notification thread. Plugging a
     // plugged probe or unplugging an absent one does nothing.
@@ -93,6 +95,7 @@ class SimBackend final : public Backend {
     const Faults m_faults;
     TargetModel m_model;
     std::string m_statePath;
+    std::string m_saveFailure;  // the first save that failed, as a sentence
     uint32_t m_latencyUs;
     bool m_present;
     bool m_open = false;

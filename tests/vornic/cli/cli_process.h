@@ -30,7 +30,9 @@ struct Result {
 // has come (a test sends a signal once a line appears).
 using Watch = std::function<void(pid_t, const std::string&)>;
 
-inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, Watch watch = {}) {
+// `child` runs in the child before its exec (to close a descriptor, set a limit).
+inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, Watch watch = {},
+                         const std::function<void()>& child = {}) {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return {};
     const pid_t pid = fork();
@@ -38,6 +40,7 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, W
         dup2(out[1], 1), dup2(err[1], 2), dup2(open("/dev/null", O_RDONLY), 0);
         alarm(static_cast<unsigned>(limitSeconds));
         close(out[0]), close(out[1]), close(err[0]), close(err[1]);
+        if (child) child();
         std::vector<char*> argv(1, nullptr);
         for (auto& a : args) argv.insert(argv.end() - 1, a.data());
         execv(argv[0], argv.data());

@@ -1,11 +1,14 @@
 // vornic-cli run as a process: the exit status and summary of each case, one
 // whole flash line by line, --if-changed, and the production line.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "tests/vornic/cli/cli_process.h"
@@ -58,11 +61,12 @@ class Cli : public ::testing::Test {
     }
     void TearDown() override { fs::current_path("/"), fs::remove_all(dir); }
     // vornic-cli in English with the words of `line`.
-    Result Run(const std::string& line, clitest::Watch watch = {}) {
+    Result Run(const std::string& line, clitest::Watch watch = {},
+               const std::function<void()>& child = {}) {
         std::vector<std::string> args = {VORNIC_CLI_PATH, "--lang=en"};
         std::istringstream words(line);
         for (std::string word; words >> word;) args.push_back(word);
-        Result r = clitest::RunProcess(args, 60, std::move(watch));
+        Result r = clitest::RunProcess(args, 60, std::move(watch), child);
         EXPECT_EQ(std::string::npos, r.out.find('\r'));
         return r;
     }
@@ -147,6 +151,62 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         EXPECT_LT(r.peakKiB, 64 * 1024);
     }
     EXPECT_FALSE(fs::exists("state"));
+}
+
+// Outputs that cannot be written, or would land in the wrong place: each is told, and
+// fails the run; a closed standard stream takes no file's place.
+TEST_F(Cli, OutputsThatCannotBeWritten) {
+    const auto fileLimit = [](rlim_t bytes) {
+        return [bytes] {
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{bytes, RLIM_INFINITY};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        };
+    };
+    const std::string full = "vornic-cli: cannot write the trace t.trace: File too large",
+                      refused = "failed at verify (target refused: result not accepted)";
+    const struct {
+        std::string args;
+        int status;
+        std::string said;  // the start of a line of standard error
+        std::function<void()> child = {};
+        std::optional<Texts> lines = {};
+    } rows[] = {
+        {"--simulate --report=r.jsonl --trace=t.trace flash app.hex", 0, "",
+         [] { close(1), close(2); }},
+        {"--simulate --sim-state=state flash app.hex", 1,
+         "vornic-cli: cannot save the simulator state state: File too large", fileLimit(16384)},
+        {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(50), Texts{}},
+        {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(300)},
+        {"--simulate --sim-state=f.state status", 2,
+         "vornic-cli: not a simulator state file: f.state"},
+        {"--simulate=refuse:data --sim-state=held verify app.hex", 1, "verify: " + refused},
+        // A refusal says nothing of the content: nothing is erased or programmed.
+        {"--simulate=refuse:data --sim-state=held flash --if-changed app.hex",
+         1,
+         "flash: " + refused,
+         {},
+         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
+               "Begin to verify...", "Fail to verify!"}},
+        {"--simulate list", 1, "vornic-cli: cannot write the standard output: No space left",
+         [] { dup2(open("/dev/full", O_WRONLY), 1); }},
+    };
+    const std::regex kTraceLine("#.*|\\d+ [12] (out|in) \\d+ \\d+ [a-z-]+( [0-9a-f]{2})*");
+    mkfifo("f.state", 0644);
+    ASSERT_EQ(0, Run("--simulate --sim-state=held flash app.hex").status);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        fs::remove("r.jsonl"), fs::remove("t.trace");
+        const Result r = Run(row.args, {}, row.child);
+        EXPECT_EQ(row.status, r.status) << r.out << r.err;
+        EXPECT_EQ(row.said.empty(), r.err.empty()) << r.err;
+        EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + row.said)) << r.err;
+        EXPECT_EQ(row.lines.value_or(clitest::Texts(r.out)), clitest::Texts(r.out));
+        EXPECT_EQ(fs::exists("r.jsonl") ? 1u : 0u, Records("r.jsonl").size());
+        std::ifstream trace("t.trace");  // whole when the run passed
+        for (std::string line; r.status == 0 && std::getline(trace, line);)
+            EXPECT_TRUE(std::regex_match(line, kTraceLine)) << line;
+    }
 }
 
 // The one whole flash, then the same image again with --if-changed: verified

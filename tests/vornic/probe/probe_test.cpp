@@ -305,6 +305,8 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
          "Fail to page-programme at #192 byte!\n"},
         {"a differing byte fails the verify at its packet", "", 1, true, 300, 130,
          "A L O3 P64 S P64 S P64 S", Reason::Differs, "Fail to verify at #128 byte!\n"},
+        {"a refused verify status says nothing of the content", "refuse:data", 1, true, 100, -1,
+         "A L O3 P64 S", Reason::NotAccepted, "Fail to verify at #0 byte!\n"},
         {"a short write ends the run", "short-write:2", 0, false, 300, -1, "A L O2 P64 P32",
          Reason::ShortWrite, "Begin to programme...\nFail to programme!\n"},
         {"an unmarked final status", "bad-marker:data", 0, false, 100, -1, "A L O2 P64 P36 S",
