@@ -175,6 +175,10 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+std::string ChildTracePath(const std::string& trace, std::string_view name) {
+    return trace + "." + FileSafe(name);
+}
+
 std::string ProbeName(const probelib::ProbeInfo& probe,
                       const std::vector<probelib::ProbeInfo>& all) {
     const auto sameSerial = std::count_if(
@@ -199,7 +203,7 @@ int RunOnAllProbes(const AllProbesRun& run) {
         }
         std::vector<std::string> args = {"--probe=" + b->name,
                                          "--record-fd=" + std::to_string(ChildProcess::kRecordFd)};
-        if (!run.trace.empty()) args.push_back("--trace=" + run.trace + "." + FileSafe(b->name));
+        if (!run.trace.empty()) args.push_back("--trace=" + ChildTracePath(run.trace, b->name));
         args.insert(args.end(), run.arguments.begin(), run.arguments.end());
         std::string error;
         b->start = Clock::now();
