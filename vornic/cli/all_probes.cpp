@@ -98,7 +98,10 @@ void Finish(Board& b, int status, bool interrupted, const AllProbesRun& run, boo
     std::string line;
     RecordSummary summary;
     if (AdoptChildRecord(b.record, run.context.file, b.probe, &line, &summary)) {
-        const bool exitedOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        // A child stopped by the interrupt after its record was written had
+        // finished its board: the record decides, as it does in the report.
+        const bool exitedOk =
+            (WIFEXITED(status) && WEXITSTATUS(status) == 0) || (interrupted && WIFSIGNALED(status));
         b.result = summary.pass && exitedOk ? Result::Pass : Result::Fail;
         if (!summary.pass)
             b.detail = "at " + summary.failedStep + " (" + summary.failedKind + ")";
