@@ -294,6 +294,7 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
         for (const auto& [key, value] : row.record.items())
             EXPECT_EQ(value, nlohmann::json::parse(last)[key]) << key << ": " << last;
     }
+    close(input[0]);
 }
 
 // The one whole flash, then the same image again with --if-changed: verified
