@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -142,6 +143,13 @@ class Trace {
     int Start(const std::string& path, std::string* error) {
         std::lock_guard lock(m_mutex);
         StopLocked();
+        // A FIFO or device there is someone else's: it is neither waited for
+        // nor replaced.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            if (error) *error = "cannot write the trace " + path + ": not a regular file";
+            return 0;
+        }
         // A file of its own beside the name, renamed over it once its first
         // line is written: nothing at that name (a link included) is written
         // through, and a trace that cannot even begin replaces nothing.

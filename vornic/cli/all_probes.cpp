@@ -98,7 +98,10 @@ void Finish(Board& b, int status, bool interrupted, const AllProbesRun& run, boo
     std::string line;
     RecordSummary summary;
     if (AdoptChildRecord(b.record, run.context.file, b.probe, &line, &summary)) {
-        const bool exitedOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        // A child stopped by the interrupt after its record was written had
+        // finished its board: the record decides, as it does in the report.
+        const bool exitedOk =
+            (WIFEXITED(status) && WEXITSTATUS(status) == 0) || (interrupted && WIFSIGNALED(status));
         b.result = summary.pass && exitedOk ? Result::Pass : Result::Fail;
         if (!summary.pass)
             b.detail = "at " + summary.failedStep + " (" + summary.failedKind + ")";
@@ -175,6 +178,10 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
+std::string ChildTracePath(const std::string& trace, std::string_view name) {
+    return trace + "." + FileSafe(name);
+}
+
 std::string ProbeName(const probelib::ProbeInfo& probe,
                       const std::vector<probelib::ProbeInfo>& all) {
     const auto sameSerial = std::count_if(
@@ -199,7 +206,7 @@ int RunOnAllProbes(const AllProbesRun& run) {
         }
         std::vector<std::string> args = {"--probe=" + b->name,
                                          "--record-fd=" + std::to_string(ChildProcess::kRecordFd)};
-        if (!run.trace.empty()) args.push_back("--trace=" + run.trace + "." + FileSafe(b->name));
+        if (!run.trace.empty()) args.push_back("--trace=" + ChildTracePath(run.trace, b->name));
         args.insert(args.end(), run.arguments.begin(), run.arguments.end());
         std::string error;
         b->start = Clock::now();

@@ -29,5 +29,7 @@ int RunOnAllProbes(const AllProbesRun& run);
 // --probe: its serial, or its bus-port when it has none or shares it.
 std::string ProbeName(const probelib::ProbeInfo& probe,
                       const std::vector<probelib::ProbeInfo>& all);
+// The trace file of the child for the probe named `name`: FILE.NAME.
+std::string ChildTracePath(const std::string& trace, std::string_view name);
 // A name from a device as one printable word ("-" when empty).
 std::string Printable(std::string_view text);

@@ -89,6 +89,11 @@ std::string BoardRecord(const Report& report, const BoardContext& context, bool 
     record["steps"] = std::move(steps);
     record["outcome"] = report.Ok() && !unfinished ? "pass" : "fail";
     if (unfinished) record["unfinished"] = true;
+    if (context.dryRun) record["dryRun"] = true;
+    if (report.firstDifference) {
+        std::snprintf(address, sizeof address, "0x%08X", *report.firstDifference);
+        record["firstDifference"] = address;
+    }
     record["bytesSent"] = report.bytesSent;
     record["seconds"] = report.seconds;
     record["tool"] = {{"name", "vornic-cli"}, {"version", vornic_options::Version()}};
@@ -136,12 +141,19 @@ int AdoptChildRecord(std::string_view text, const std::string& file,
 }
 
 int RecordFile::Open(const std::string& path, std::string* error) {
-    const int fd = posix_io::Open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (error) *error = "cannot write the report " + path + ": " + std::strerror(errno);
+    // Opened without waiting: a FIFO without a reader is refused, not waited for.
+    posix_io::UniqueFd fd(posix_io::Open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
+    struct stat info {};
+    const char* problem = !fd.Valid() || ::fstat(fd.Get(), &info) != 0 ? std::strerror(errno)
+                          : !S_ISREG(info.st_mode)                     ? "not a regular file"
+                          : ::fcntl(fd.Get(), F_SETFL, O_APPEND) != 0  ? std::strerror(errno)
+                                                                       : nullptr;
+    if (problem != nullptr) {
+        if (error) *error = "cannot write the report " + path + ": " + problem;
         return 0;
     }
-    m_fd.Reset(fd);
+    m_fd = std::move(fd);
     m_name = "the report " + path;
     return 1;
 }

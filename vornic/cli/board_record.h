@@ -22,6 +22,7 @@ struct BoardContext {
     bool probeKnown = false;  // a probe was opened for the job
     probelib::ProbeInfo probe;
     std::span<const uint8_t> image;  // the image the job used; empty without one
+    bool dryRun = false;             // nothing was sent that changes the target
 };
 
 // One record, without the line end. `unfinished`: the job was interrupted,

@@ -45,8 +45,15 @@ int ChildProcess::Start(const char* program, const char* name, const std::vector
     posix_spawn_file_actions_adddup2(&actions, pipes[0].write.Get(), 1);
     posix_spawn_file_actions_adddup2(&actions, pipes[1].write.Get(), 2);
     posix_spawn_file_actions_adddup2(&actions, pipes[2].write.Get(), kRecordFd);
+    // A process group of its own: a Ctrl-C on the terminal reaches this
+    // process alone, which stops the children itself and records each board.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program, &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         if (error) *error = std::string("cannot start ") + program + ": " + std::strerror(rc);

@@ -35,11 +35,14 @@ int RunCli(std::span<const std::string_view> args) {
     g_useChinese = o.common.useChinese ? 1 : 0;
     g_debugOutput = false;
     if (o.command == "list") return ListCommand(o);
-    // The record is refused before any board is touched.
+    // The record and the trace are refused before any board is touched.
     RecordFile record;
     std::string error;
     if (!o.line.report.empty() && !record.Open(o.line.report, &error)) return Usage(error);
     if (o.line.recordFd >= 0) record.Adopt(o.line.recordFd);
+    if (!o.common.trace.empty() && !o.line.allProbes)
+        if (std::string problem = TraceProblem(o.common.trace); !problem.empty())
+            return Usage(problem);
     if (o.line.allProbes) return RunOnEveryProbe(o, &record);
     // A conversion needs neither the probe library nor a thread of the dialog's own.
     const bool convert = o.command == "convert";

@@ -3,10 +3,13 @@
 // or one after another, and --probe=all's children.
 #include "vornic/cli/cli_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,7 @@
 #include "vornic/cli/board_loop.h"
 #include "vornic/cli/board_record.h"
 #include "vornic/cli/cli.h"
+#include "vornic/cli/cli_parse.h"
 #include "vornic/cli/cli_print.h"
 #include "vornic/cli/line_options.h"
 #include "vornic/cli/options.h"
@@ -37,12 +41,50 @@ namespace vornic_cli {
 
 namespace {
 
-// The four step boxes: the verify box alone for a verify, else as asked.
+// The four step boxes: the verify box alone for a verify, the erase box
+// alone for an erase, else as asked.
 void SetSteps(controls::HeadlessDialog& dialog, const Options& o, bool verifyOnly) {
-    dialog.SetChecked(IDC_ERASE_ALL, !verifyOnly && o.erase);
-    dialog.SetChecked(IDC_PROGRAMME, !verifyOnly && o.programme);
-    dialog.SetChecked(IDC_VERIFY, verifyOnly || o.verify);
-    dialog.SetChecked(IDC_RESET, !verifyOnly && o.reset);
+    const bool eraseOnly = o.command == "erase";
+    dialog.SetChecked(IDC_ERASE_ALL, eraseOnly || (!verifyOnly && o.erase));
+    dialog.SetChecked(IDC_PROGRAMME, !eraseOnly && !verifyOnly && o.programme);
+    dialog.SetChecked(IDC_VERIFY, !eraseOnly && (verifyOnly || o.verify));
+    dialog.SetChecked(IDC_RESET, !eraseOnly && !verifyOnly && o.reset);
+}
+
+// erase: the job's steps without a file, the erase box alone ticked.
+Report EraseCommand() {
+    ProbeSession session;
+    if (!session.Held()) {
+        LogDeviceBusy();
+        Report busy;
+        busy.Add(Step::Status, Reason::Busy);
+        return busy;
+    }
+    DownloadWorker(std::move(session));
+    return LastDownloadJob();
+}
+
+// What a dry run found it would do: the steps, the start address and the image.
+void PrintDryRun(const Options& o) {
+    std::vector<std::string> steps;
+    const bool verifyOnly = o.command == "verify";
+    if (!verifyOnly && o.erase) steps.emplace_back("erase");
+    if (!verifyOnly && o.programme) steps.emplace_back("programme");
+    if (verifyOnly || o.verify) steps.emplace_back("verify");
+    if (!verifyOnly && o.reset) steps.emplace_back("reset");
+    std::string line = "vornic-cli: dry run: would";
+    for (size_t i = 0; i < steps.size(); ++i)
+        line += (i == 0 ? " " : i + 1 == steps.size() ? " and " : ", ") + steps[i];
+    if (steps.empty()) line += " do nothing";
+    char address[64];
+    std::snprintf(address, sizeof address, " at 0x%08X", StartAddress(o.addressIndex));
+    line += address;
+    if (g_firmwareImage.HasImage())
+        line += ": " + std::to_string(g_firmwareImage.length) + " bytes, SHA-256 " +
+                Sha256Hex(g_firmwareImage.Bytes());
+    line += "\n";
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
 }
 
 // The soft reset as a command of its own, under the probe session.
@@ -98,7 +140,12 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
     SetDownloadProgress([&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); });
     const auto start = std::chrono::steady_clock::now();
     Report report;
-    if (!o.ifChanged) {
+    if (o.dryRun) {
+        SetDownloadDryRun(true);
+        report = RunJob(dialog, o);
+        SetDownloadDryRun(false);
+        if (report.Ok()) PrintDryRun(o);
+    } else if (!o.ifChanged) {
         report = RunJob(dialog, o);
     } else {
         SetSteps(dialog, o, true);
@@ -131,6 +178,7 @@ BoardContext BaseContext(const Options& o) {
     BoardContext context;
     context.file = o.file;
     context.address = o.addressIndex == 1 ? 0x20000000 : 0x08000000;
+    context.dryRun = o.dryRun;
     return context;
 }
 
@@ -181,18 +229,31 @@ std::vector<std::string> ChildArguments(const Options& o, const std::string& bin
         a.push_back("--usb-id=" + probelib::FormatUsbId(id));
     if (o.quiet) a.push_back("--quiet");
     if (o.addressIndex == 1) a.push_back("--address=0x20000000");
-    const std::pair<bool, const char*> flags[] = {{!o.erase, "--no-erase"},
-                                                  {!o.programme, "--no-programme"},
-                                                  {!o.verify, "--no-verify"},
-                                                  {!o.reset, "--no-reset"},
-                                                  {o.ifChanged, "--if-changed"}};
+    // The erase is always said: the child's own default depends on the address.
+    const std::pair<bool, const char*> flags[] = {
+        {o.erase, "--erase"},       {!o.erase, "--no-erase"}, {!o.programme, "--no-programme"},
+        {!o.verify, "--no-verify"}, {!o.reset, "--no-reset"}, {o.ifChanged, "--if-changed"}};
     for (const auto& [given, flag] : flags)
         if (given && o.command == "flash") a.push_back(flag);
+    if (o.dryRun) a.push_back("--dry-run");
     a.insert(a.end(), {o.command, "--", binary});
     return a;
 }
 
 }  // namespace
+
+std::string TraceProblem(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return "cannot write the trace " + path + ": not a regular file";
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (::access(folder.c_str(), W_OK) != 0)
+        return "cannot write the trace " + path + ": " + std::strerror(errno);
+    return {};
+}
 
 void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o) {
     dialog.SetHandler(IDC_OPEN_DEVICE, OnOpenCloseDevice);
@@ -237,6 +298,13 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
         std::fprintf(stderr, "vornic-cli: %s\n", NoProbeText(o).c_str());
         return kExitFailed;
     }
+    // Each child traces to a file of its own beside the one named.
+    if (!o.common.trace.empty())
+        for (const probelib::ProbeInfo& probe : run.probes)
+            if (std::string problem =
+                    TraceProblem(ChildTracePath(o.common.trace, ProbeName(probe, run.probes)));
+                !problem.empty())
+                return Usage(problem);
     Report conversion;
     std::string binary;
     {
@@ -246,11 +314,11 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
         });
         controls::SetMainDialog(&dialog);
         conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
-        // The children get the .BIN, which no longer says where an ELF was
-        // linked: the image is checked against the start address here.
+        // The children get the .BIN, which no longer says where an ELF or
+        // HEX was linked: the image is checked here, before any child starts.
         if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
             conversion.Add(o.command == "flash" && o.programme ? Step::Programme : Step::Verify,
-                           CheckStartAddress(g_firmwareImage, StartAddress(o.addressIndex)));
+                           PreflightImage(o.addressIndex));
         dialog.Shutdown();
         controls::SetMainDialog(nullptr);
     }
@@ -282,6 +350,7 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
                          probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
     }
     if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record, status);
+    if (o.command == "erase") return EraseCommand();
     if (o.command == "reset") {
         Outcome reset;
         dialog.Invoke([&reset] { reset = ResetCommand(); });

@@ -13,10 +13,10 @@ namespace vornic_cli {
 const char* const kUsage =
     "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
     "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] [--trace=FILE] COMMAND\n"
-    "  flash FILE [--address=0x08000000|0x20000000] [--no-erase] [--no-programme]\n"
-    "             [--no-verify] [--no-reset] [--if-changed]\n"
-    "  verify FILE [--address=0x08000000|0x20000000]\n"
-    "  status | protect | unprotect | reset\n"
+    "  flash FILE [--address=0x08000000|0x20000000] [--erase|--no-erase] [--no-programme]\n"
+    "             [--no-verify] [--no-reset] [--if-changed] [--dry-run]\n"
+    "  verify FILE [--address=0x08000000|0x20000000] [--dry-run]\n"
+    "  status | protect | unprotect | reset | erase\n"
     "  convert FILE         to BIN only, written beside FILE\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
     "  --help | --version\n"
@@ -26,6 +26,11 @@ const char* const kUsage =
     "at once and ends with a table; --repeat[=N] flashes one board after another (the next\n"
     "when a probe arrives or on Enter; q and Enter stops); --report=FILE appends one JSON\n"
     "line per board.\n"
+    "Before anything is sent the file must convert and fit the memory at the start address\n"
+    "(64 KiB of flash at 0x08000000, 20 KiB of SRAM at 0x20000000), and an ELF or HEX\n"
+    "image must be linked there. At 0x20000000 the flash is not erased unless --erase is\n"
+    "given. --dry-run does every check, reads the read protection and says what would be\n"
+    "done, changing nothing. erase erases the whole flash.\n"
     "Options may come before or after the command; -- ends them. Without --simulate the\n"
     "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
     "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
@@ -41,9 +46,12 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     Options& o = *out;
     vornic_options::Parser parser;
     bool noErase = false, noProgramme = false, noVerify = false, noReset = false;
+    bool eraseGiven = false;
     std::string address;
     parser.AddFlag("--quiet", &o.quiet);
     parser.AddFlag("--if-changed", &o.ifChanged);
+    parser.AddFlag("--erase", &eraseGiven);
+    parser.AddFlag("--dry-run", &o.dryRun);
     parser.AddFlag("--no-erase", &noErase);
     parser.AddFlag("--no-programme", &noProgramme);
     parser.AddFlag("--no-verify", &noVerify);
@@ -54,18 +62,23 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     if (parser.Parse(args, &o.common, &error) == 0) return error;
     if (o.common.help || o.common.version) return {};
     o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
-    const bool flashOptions = o.ifChanged || noErase || noProgramme || noVerify || noReset;
+    const bool flashOptions =
+        o.ifChanged || noErase || eraseGiven || noProgramme || noVerify || noReset;
     if (address == "0x20000000")
         o.addressIndex = 1;
     else if (!address.empty() && address != "0x08000000")
         return "--address takes 0x08000000 or 0x20000000";
+    if (eraseGiven && noErase) return "--erase and --no-erase do not go together";
+    // An image for SRAM has no business with the flash's content.
+    if (o.addressIndex == 1 && !eraseGiven) o.erase = false;
 
     const std::vector<std::string>& positional = o.common.arguments;
     if (positional.empty()) return "no command given";
     o.command = positional[0];
     const bool takesFile = o.command == "flash" || o.command == "verify" || o.command == "convert";
     const bool plain = o.command == "status" || o.command == "protect" ||
-                       o.command == "unprotect" || o.command == "reset" || o.command == "list";
+                       o.command == "unprotect" || o.command == "reset" || o.command == "list" ||
+                       o.command == "erase";
     if (!takesFile && !plain) return "unknown command " + o.command;
     if (takesFile) {
         if (positional.size() != 2) return o.command + " takes one FILE";
@@ -74,6 +87,8 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
         return o.command + " takes no argument";
     }
     if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
+    if (o.dryRun && o.command != "flash" && o.command != "verify")
+        return "--dry-run belongs to flash and verify";
     if (!address.empty() && o.command != "flash" && o.command != "verify")
         return "--address belongs to flash and verify";
     return o.line.Check(o.command, o.common.probe);

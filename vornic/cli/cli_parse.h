@@ -12,8 +12,9 @@
 namespace vornic_cli {
 
 // One run's options: those both front ends share, the command and its FILE,
-// the start address (0: flash, 1: SRAM), the flash steps, and the production
-// line's.
+// the start address (0: flash, 1: SRAM), the flash steps (an SRAM start
+// address leaves the flash unerased unless --erase is given), and the
+// production line's.
 struct Options {
     vornic_options::CommonOptions common;
     bool quiet = false;
@@ -22,6 +23,7 @@ struct Options {
     int addressIndex = 0;
     bool erase = true, programme = true, verify = true, reset = true;
     bool ifChanged = false;
+    bool dryRun = false;  // flash and verify: check everything, change nothing
     LineOptions line;
 };
 

@@ -51,6 +51,11 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
         else
             std::snprintf(tail, sizeof tail, ", %.2f s", report.seconds);
         line += tail;
+        if (report.firstDifference) {
+            std::snprintf(tail, sizeof tail, ", first difference at 0x%08X",
+                          *report.firstDifference);
+            line += tail;
+        }
     }
     std::fprintf(stderr, "%s\n", line.c_str());
 }

@@ -15,8 +15,10 @@ struct FirmwareImage {
     std::unique_ptr<uint8_t[]> data;
     // Used length: the bytes of data that make up the image (<= kImageCapacity).
     uint32_t length = 0;
-    // The lowest load address of an image read from an ELF, which says where
-    // it was linked; none for HEX and BIN sources, which do not.
+    // Where the image says it was linked: the lowest load address of an ELF,
+    // or the first data address of a HEX file whose first data lies at or
+    // above 0x08000000. None for BIN sources and for HEX data that starts
+    // below (the flash alias, whose offsets are flash offsets).
     std::optional<uint32_t> linkedAt;
 
     bool HasImage() const { return data != nullptr; }

@@ -21,6 +21,7 @@
 #include "vornic/image/elf_image.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/intel_hex.h"
+#include "vornic/image/start_address.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 
@@ -126,8 +127,10 @@ constexpr uint64_t kHexBlock = 1 << 20;
 constexpr uint64_t kHexBlockMin = 1024;
 
 // Decodes the HEX text of `source` block by block into image. The file's text
-// after its end-of-file record is never read.
-Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, uint32_t* used) {
+// after its end-of-file record is never read. *linkedAt gets the first data
+// address when it lies in flash or above, where the image is placed from it.
+Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, uint32_t* used,
+                      std::optional<uint32_t>* linkedAt) {
     const size_t block = static_cast<size_t>(std::clamp(fileSize, kHexBlockMin, kHexBlock));
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[block]);
     if (!buffer) {
@@ -155,6 +158,8 @@ Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, u
         held -= consumed;
     }
     *used = decoder.UsedLength();
+    if (const auto first = decoder.FirstDataAddress(); first && *first >= kFlashStart)
+        *linkedAt = *first;
     return {};
 }
 
@@ -212,6 +217,8 @@ std::string BinNameForHex(std::string_view path) {
 
 Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
     outputName.clear();
+    // A failed conversion leaves no image, so no job goes on with an older one.
+    g_firmwareImage.Clear();
     const std::string pathText(path);
 
     // Existing regular files only: a mistyped path must not leave an empty file
@@ -231,9 +238,6 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
         return Reason::FileEmpty;
     }
     const auto fileSize = static_cast<uint64_t>(info.st_size);
-
-    // From here on a failed conversion leaves no image behind.
-    g_firmwareImage.Clear();
 
     const std::string_view fileName = path.substr(FileNameStart(path));
     const int elf = EndsWithNoCase(fileName, ".ELF") ? 1 : StartsWithElfMagic(source.Get());
@@ -274,8 +278,9 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
         const std::span<uint8_t> buffer(image.get(), kImageCapacity);
         uint32_t used = 0;
         uint32_t lowest = 0;
-        const Outcome decoded = hex ? DecodeHexFile(source.Get(), fileSize, buffer, &used)
-                                    : DecodeElfFile(source.Get(), fileSize, buffer, &used, &lowest);
+        const Outcome decoded =
+            hex ? DecodeHexFile(source.Get(), fileSize, buffer, &used, &linkedAt)
+                : DecodeElfFile(source.Get(), fileSize, buffer, &used, &lowest);
         if (!decoded.Ok()) return decoded;
         if (used > kImageCapacity) {
             LogTooLarge();

@@ -18,8 +18,9 @@
 // is larger than an image.
 // Every outcome but a read failure and a .BIN source is logged. outputName is
 // emptied first and, on success, receives the image file's path (the .BIN
-// written, or path itself). After a failure that got past opening and sizing
-// the source there is no image; earlier failures keep the previous one.
+// written, or path itself). The previous image is dropped first: after any
+// failure there is none. A HEX image whose first data lies at or above
+// 0x08000000 records that address as where it was linked.
 // Must not run while a download job reads g_firmwareImage.
 Outcome ConvertHexToBin(std::string_view path, std::string& outputName);
 

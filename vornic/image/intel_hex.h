@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -39,6 +40,11 @@ class IntelHexDecoder {
     Status Decode(std::string_view text, bool last, size_t* consumed);
 
     uint32_t UsedLength() const { return m_usedLength; }
+    // The address of the file's first data record, which higher records are
+    // placed relative to; none before one was decoded.
+    std::optional<uint32_t> FirstDataAddress() const {
+        return m_firstPending ? std::nullopt : std::optional<uint32_t>(m_firstBase);
+    }
 
   private:
     std::span<uint8_t> m_image;

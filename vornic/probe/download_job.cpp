@@ -29,6 +29,7 @@ std::condition_variable g_jobEnded;
 bool g_jobRunning = false;
 Report g_lastJob;
 ProgressCallback g_progress;
+bool g_dryRun = false;
 // The last worker, joined before the next one starts and by WaitForDownloadJob.
 // At exit an ended worker is joined; one still running is let go, since it
 // may be waiting for a dialog that no longer serves calls.
@@ -53,16 +54,20 @@ void EndJob(Report report) {
     g_jobEnded.notify_all();
 }
 
-// The steps after the conversion. An image linked for another address, a
-// missing device, a protected target, a missing image and a failed erase end
-// the job; every other step runs whatever came before.
-void RunSteps(Report& report, const ProgressCallback& progress) {
-    // Refused before anything is sent, so an erase never precedes it.
-    const int addressIndex = Selection(IDC_ADDRESS);
-    if ((Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY)) && addressIndex >= 0) {
-        const Outcome placed = CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
-        if (!placed.Ok()) {
-            report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, placed);
+// The steps after the conversion. Everything that can be known without the
+// target is checked before anything is sent: a programme or verify step needs
+// the conversion to have succeeded and the image to fit where it goes. A
+// missing device, a protected target and a failed erase end the job too;
+// every other step runs whatever came before. A dry run stops after the
+// read-protect query.
+void RunSteps(Report& report, const ProgressCallback& progress, bool dryRun) {
+    const bool needsImage = Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY);
+    if (needsImage) {
+        // The conversion has logged why it failed; nothing is added to that.
+        if (!report.Ok()) return;
+        const Outcome ready = PreflightImage(Selection(IDC_ADDRESS));
+        if (!ready.Ok()) {
+            report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, ready);
             return;
         }
     }
@@ -79,13 +84,7 @@ void RunSteps(Report& report, const ProgressCallback& progress) {
         return;
     }
     report.Add(Step::Status, status);
-    // Programme or verify without an image would leave an erased chip and
-    // nothing written: refuse before the erase.
-    if ((Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY)) && !g_firmwareImage.HasImage()) {
-        LogText("请选择有效的数据文件!", "The data file is invalid!");
-        report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, Reason::NoImage);
-        return;
-    }
+    if (dryRun) return;
     if (Checked(IDC_ERASE_ALL)) {
         ProbeReply reply;
         const Outcome exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
@@ -107,7 +106,7 @@ void RunSteps(Report& report, const ProgressCallback& progress) {
     };
     if (Checked(IDC_PROGRAMME)) report.Add(Step::Programme, ProgrammeVerify(0, counting));
     if (Checked(IDC_VERIFY) && !Checked(IDC_PROGRAMME))
-        report.Add(Step::Verify, ProgrammeVerify(1, counting));
+        report.Add(Step::Verify, ProgrammeVerify(1, counting, &report.firstDifference));
     if (Checked(IDC_RESET)) report.Add(Step::Reset, SoftResetDevice());
 }
 
@@ -115,11 +114,13 @@ using Clock = std::chrono::steady_clock;
 
 unsigned RunWorker(ProbeSession session, Report report, Clock::time_point start) {
     ProgressCallback progress;
+    bool dryRun = false;
     {
         std::lock_guard<std::mutex> lock(g_jobMutex);
         progress = g_progress;
+        dryRun = g_dryRun;
     }
-    RunSteps(report, progress);
+    RunSteps(report, progress, dryRun);
     // (0, 0): the job is over, so a front end stops showing its data phase.
     if (progress) progress(0, 0);
     session.Release();
@@ -129,6 +130,18 @@ unsigned RunWorker(ProbeSession session, Report report, Clock::time_point start)
 }
 
 }  // namespace
+
+Outcome PreflightImage(int addressIndex) {
+    if (!g_firmwareImage.HasImage()) {
+        LogText("请选择有效的数据文件!", "The data file is invalid!");
+        return Reason::NoImage;
+    }
+    if (addressIndex < 0) {
+        LogText("请先选择编程地址!", "Please to choose programme address!");
+        return Reason::NoAddress;
+    }
+    return CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
+}
 
 unsigned DownloadWorker(ProbeSession session) {
     Report report;
@@ -190,4 +203,9 @@ Report LastDownloadJob() {
 void SetDownloadProgress(ProgressCallback progress) {
     std::lock_guard<std::mutex> lock(g_jobMutex);
     g_progress = std::move(progress);
+}
+
+void SetDownloadDryRun(bool dryRun) {
+    std::lock_guard<std::mutex> lock(g_jobMutex);
+    g_dryRun = dryRun;
 }

@@ -32,3 +32,13 @@ Report LastDownloadJob();
 // called on the worker thread; no log line; (0, 0) once the job has ended.
 // Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
+
+// With true, the next jobs stop after the read-protect query: the conversion,
+// the checks of the image and the device's status, and nothing sent that
+// changes the target. Set before Execute.
+void SetDownloadDryRun(bool dryRun);
+
+// The checks of the image before a programme or verify step: an image there,
+// an address chosen (IDC_ADDRESS index), and the image fitting and placed at
+// that start address (CheckStartAddress). Each refusal logs one line.
+Outcome PreflightImage(int addressIndex);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // The family a failure belongs to.
@@ -106,6 +107,9 @@ struct Report {
     uint32_t bytesSent = 0;  // by the last programme or verify run
     uint32_t imageSize = 0;  // the image's length when the job started; 0 without one
     double seconds = 0;      // from Execute to the end of the job
+    // A verify run that found other content: the start address of the first
+    // packet that differed.
+    std::optional<uint32_t> firstDifference;
 
     void Add(Step step, Outcome outcome) { steps.push_back({step, outcome}); }
     // The first step that failed, or null when every step that ran succeeded.

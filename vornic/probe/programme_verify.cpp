@@ -53,7 +53,8 @@ void LogRunFailure(bool verify) {
 
 }  // namespace
 
-Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
+Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
+                        std::optional<uint32_t>* firstDifference) {
     const bool verify = verifyOnly != 0;
     const int addressIndex = Selection(IDC_ADDRESS);
     const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
@@ -167,7 +168,10 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
             if (status.frame.Status() != kStatusPacketVerified) {
                 LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
                            static_cast<int>(offset));
-                return StatusFailure(status, verify);
+                const Outcome failed = StatusFailure(status, verify);
+                if (failed == Reason::Differs && firstDifference)
+                    *firstDifference = address + offset;
+                return failed;
             }
         }
         if (!last) {
@@ -180,7 +184,13 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         const uint8_t result = status.frame.Status();
         if (result != kStatusProgrammeDone && result != kStatusVerifyDone) {
             LogRunFailure(verify);
-            return StatusFailure(status, verify);
+            const Outcome failed = StatusFailure(status, verify);
+            // An empty closing packet stands for the last one that held data.
+            const uint32_t packet = offset == length && offset > 0
+                                        ? (offset - 1) / kDataPacketSize * kDataPacketSize
+                                        : offset;
+            if (failed == Reason::Differs && firstDifference) *firstDifference = address + packet;
+            return failed;
         }
         if (status.frame.Marker() == kDataStatusMarker) {
             if (result == kStatusProgrammeDone) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "vornic/probe/outcome.h"
 
@@ -19,6 +20,8 @@ constexpr uint32_t StartAddress(int addressIndex) {
 // the outcome; Ok when the run ended with a success message. A verify run
 // whose status says the content is not the image's fails with Differs. An
 // image linked for another address than the selected one is refused before
-// anything is sent (CheckStartAddress). The
-// caller holds the probe session.
-Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {});
+// anything is sent (CheckStartAddress). When a verify run finds other content,
+// *firstDifference (if given) gets the start address of the packet that
+// differed. The caller holds the probe session.
+Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {},
+                        std::optional<uint32_t>* firstDifference = nullptr);

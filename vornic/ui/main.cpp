@@ -1,8 +1,12 @@
 // Entry point of the vornic window program.
+#include <csignal>
+
 #include "vornic/ui/command_line.h"
 #include "vornic/ui/vornic_app.h"
 
 int main(int argc, char** argv) {
+    // A closed reader of standard error must not end a job half done.
+    std::signal(SIGPIPE, SIG_IGN);
     // Usage and version are printed before the toolkit starts, so they work
     // without a display.
     if (vornic_ui::PrintUsageOrVersion(argc, argv)) return 0;

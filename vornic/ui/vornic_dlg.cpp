@@ -316,7 +316,13 @@ int CVornicDlg::InitDialog() {
 
     if (m_hooks.startUpProbeLink) m_hooks.startUpProbeLink();
 
-    static_cast<QComboBox*>(Control(IDC_ADDRESS))->setCurrentIndex(0);
+    auto* address = static_cast<QComboBox*>(Control(IDC_ADDRESS));
+    address->setCurrentIndex(0);
+    // An image for SRAM has no business with the flash's content: choosing
+    // 0x20000000 unticks the erase box, which the user may tick again.
+    connect(address, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index == 1) static_cast<QCheckBox*>(Control(IDC_ERASE_ALL))->setChecked(false);
+    });
     static_cast<QComboBox*>(Control(IDC_MCU_TYPE))->setCurrentIndex(0);
 
     m_btnCheckStatus->setToolTip(

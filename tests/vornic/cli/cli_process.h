@@ -30,23 +30,36 @@ struct Result {
 // has come (a test sends a signal once a line appears).
 using Watch = std::function<void(pid_t, const std::string&)>;
 
-// `child` runs in the child before its exec (to close a descriptor, set a limit).
+// The child's standard streams where they are not the defaults, and what the
+// child does before its exec (close a descriptor, set a limit).
+struct Io {
+    int input = -1;           // standard input instead of /dev/null
+    bool outputGone = false;  // standard output a pipe whose reader has gone
+    std::function<void()> child = {};
+};
+
+// The child leads a process group of its own, as a shell's job does, so that
+// kill(-pid, ...) is a Ctrl-C on its terminal.
 inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, Watch watch = {},
-                         const std::function<void()>& child = {}) {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) return {};
+                         Io io = {}) {
+    int out[2], err[2], gone[2] = {-1, -1};
+    if (pipe(out) != 0 || pipe(err) != 0 || (io.outputGone && pipe(gone) != 0)) return {};
+    if (io.outputGone) close(gone[0]);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out[1], 1), dup2(err[1], 2), dup2(open("/dev/null", O_RDONLY), 0);
+        setpgid(0, 0);
+        dup2(io.outputGone ? gone[1] : out[1], 1), dup2(err[1], 2);
+        dup2(io.input >= 0 ? io.input : open("/dev/null", O_RDONLY), 0);
         alarm(static_cast<unsigned>(limitSeconds));
         close(out[0]), close(out[1]), close(err[0]), close(err[1]);
-        if (child) child();
+        if (io.child) io.child();
         std::vector<char*> argv(1, nullptr);
         for (auto& a : args) argv.insert(argv.end() - 1, a.data());
         execv(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]), close(err[1]);
+    if (io.outputGone) close(gone[1]);
     Result r;
     // Standard error is small; read it after standard output.
     char buffer[4096];

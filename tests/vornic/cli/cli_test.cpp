@@ -1,8 +1,10 @@
 // vornic-cli run as a process: the exit status and summary of each case, one
 // whole flash line by line, --if-changed, and the production line.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,28 @@ Output Split(const std::string& out, const Texts& heads = {}) {
     return o;
 }
 
+using Bytes = std::vector<uint8_t>;
+// One HEX record with its checksum and CR LF, and the end-of-file record.
+std::string Record(uint8_t type, uint16_t address, const Bytes& data) {
+    Bytes body = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
+    body.insert(body.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : body) sum = uint8_t(sum + b);
+    body.push_back(uint8_t(-sum));
+    std::string out = ":";
+    for (uint8_t b : body) out += "0123456789ABCDEF"[b >> 4], out += "0123456789ABCDEF"[b & 15];
+    return out + "\r\n";
+}
+const std::string kEnd = ":00000001FF\r\n";
+Texts Concat(Texts a, const Texts& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+std::string ReadAll(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 class Cli : public ::testing::Test {
   protected:
     // Each test in a folder of its own, which is the working folder.
@@ -61,12 +85,11 @@ class Cli : public ::testing::Test {
     }
     void TearDown() override { fs::current_path("/"), fs::remove_all(dir); }
     // vornic-cli in English with the words of `line`.
-    Result Run(const std::string& line, clitest::Watch watch = {},
-               const std::function<void()>& child = {}) {
+    Result Run(const std::string& line, clitest::Watch watch = {}, clitest::Io io = {}) {
         std::vector<std::string> args = {VORNIC_CLI_PATH, "--lang=en"};
         std::istringstream words(line);
         for (std::string word; words >> word;) args.push_back(word);
-        Result r = clitest::RunProcess(args, 60, std::move(watch), child);
+        Result r = clitest::RunProcess(args, 60, std::move(watch), io);
         EXPECT_EQ(std::string::npos, r.out.find('\r'));
         return r;
     }
@@ -113,8 +136,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
          "flash: failed at convert (bad input: not valid firmware)"},
         {"--simulate flash" + sram, 1, linked},
         {"--simulate=probes:2 --probe=all flash" + sram, 1, linked},
-        {"--simulate flash --if-changed missing.hex", 1, noFile,
-         Texts{kOpen, missing, "The data file is invalid!"}},
+        {"--simulate flash --if-changed missing.hex", 1, noFile, Texts{kOpen, missing}},
         {"--simulate=absent flash --if-changed app.hex", 1,
          "flash: failed at status (transport failure: no probe) after 0 of 40 bytes",
          Texts{kHexOk, "No device connection detected!"}},
@@ -197,7 +219,7 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
         fs::remove("r.jsonl"), fs::remove("t.trace");
-        const Result r = Run(row.args, {}, row.child);
+        const Result r = Run(row.args, {}, {.child = row.child});
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
         EXPECT_EQ(row.said.empty(), r.err.empty()) << r.err;
         EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + row.said)) << r.err;
@@ -207,6 +229,130 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         for (std::string line; r.status == 0 && std::getline(trace, line);)
             EXPECT_TRUE(std::regex_match(line, kTraceLine)) << line;
     }
+}
+
+// What each front-end case does to a target holding a known image: refused
+// before anything changes it, or run as far as it should.
+TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
+    ASSERT_EQ(0, Run("--simulate --sim-state=state flash app.hex").status);
+    const std::string known = ReadAll("state");
+    std::string big;  // 65,792 bytes: 256 more than the flash holds
+    for (uint32_t at = 0; at < 0x10100; at += 16) {
+        if (at % 0x10000 == 0) big += Record(4, 0, {0x08, uint8_t(at >> 16)});
+        big += Record(0, uint16_t(at), Bytes(16, 0x5A));
+    }
+    std::ofstream("big.hex", std::ios::binary) << big << kEnd;
+    std::ofstream("boot.hex", std::ios::binary)  // an application behind a bootloader
+        << Record(4, 0, {0x08, 0x00}) << Record(0, 0x8000, Bytes(16, 1)) << kEnd;
+    std::ofstream("sram.hex", std::ios::binary)
+        << Record(4, 0, {0x20, 0x00}) << Record(0, 0, Bytes(16, 2)) << kEnd;
+    // app.hex's 40 bytes, erased bytes to the end of the first packet, then others.
+    std::ofstream("other.hex", std::ios::binary)
+        << kHex.substr(0, kHex.size() - kEnd.size()) << Record(0, 0x28, Bytes(24, 0xFF))
+        << Record(0, 0x40, Bytes(8, 3)) << kEnd;
+    ASSERT_EQ(0, mkfifo("fifo", 0600));
+    const std::string kBig = "The file can not beyond 65536 bytes",
+                      kBoot = "Image is linked at 0x08008000 but the start address is 0x08000000";
+    int input[2];
+    ASSERT_EQ(0, pipe2(input, O_CLOEXEC));
+    // Between two boards the file goes away, then Enter starts the next.
+    const clitest::Watch breakFileAfterBoard1 = [&](pid_t, const std::string& out) {
+        if (input[1] < 0 || out.find("board 1: ") == std::string::npos) return;
+        fs::remove("app.hex");
+        EXPECT_EQ(1, write(input[1], "\n", 1));
+        close(input[1]), input[1] = -1;
+    };
+    const struct {
+        std::string args;
+        int status;
+        Texts lines;                 // the log's texts
+        std::string summary;         // a line of standard error starts so; "" for none
+        bool untouched = true;       // the state file is as it was
+        nlohmann::json record = {};  // fields of the last record in r.jsonl
+        Texts plain = {};            // other lines of standard output, cut to these
+        clitest::Watch watch = {};
+        clitest::Io io = {};
+    } rows[] = {
+        {"--report=r.jsonl flash big.hex",
+         1,
+         {kOpen, kHexOk, kBig},
+         "flash: failed at programme (bad input: image too large) after 0 of 65792 bytes",
+         true,
+         {{"outcome", "fail"}, {"bytesSent", 0}}},
+        {"--address=0x20000000 flash sram.hex",
+         0,
+         {kOpen, kHexOk, kFlashed[2], kFlashed[3], kFlashed[4], kFlashed[5], kFlashed[6],
+          kFlashed[7]},
+         "flash: 16 bytes sent"},
+        {"--address=0x20000000 --erase flash --no-programme --no-verify sram.hex",
+         0,
+         {kOpen, kHexOk, kFlashed[1], kFlashed[7]},
+         "",
+         false},
+        {"flash boot.hex", 1, {kOpen, kHexOk, kBoot}, "flash: failed at programme (bad input"},
+        {"flash missing.hex", 1, {kOpen, "Not choose filemissing.hex"}, "flash: failed at convert"},
+        {"--report=r.jsonl --repeat=2 flash app.hex",
+         1,
+         Concat(kWhole, {"Not choose fileapp.hex"}),
+         "",
+         true,
+         {{"steps", {{{"step", "convert"}, {"ok", false}, {"kind", "bad-input"}}}}},
+         {"board 1: PASS", "board 2: FAIL at convert (bad input)", "2 boards: 1 passed, 1 failed"},
+         breakFileAfterBoard1,
+         {.input = input[0]}},
+        {"--report=r.jsonl flash app.hex",
+         0,
+         {},
+         "flash: 40 bytes sent",
+         true,
+         {{"outcome", "pass"}},
+         {},
+         {},
+         {.outputGone = true}},  // a reader that left at once
+        {"--report=fifo flash app.hex", 2, {}, "vornic-cli: cannot write the report fifo: "},
+        {"--trace=fifo flash app.hex",
+         2,
+         {},
+         "vornic-cli: cannot write the trace fifo: not a regular file"},
+        {"--report=r.jsonl flash --dry-run other.hex",
+         0,
+         {kOpen, kHexOk},
+         "",
+         true,
+         {{"dryRun", true}, {"outcome", "pass"}},
+         {"vornic-cli: dry run: would erase, programme, verify and reset at 0x08000000: 72 "
+          "bytes, SHA-256 286eebcaad9072c764a3d395ab0f020ab215b800c363213e15b5df3d859fc45a"}},
+        {"--report=r.jsonl verify other.hex",
+         1,
+         {kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
+          "Begin to verify...", "Fail to verify!"},
+         "verify: failed at verify (target refused: content differs) after 72 of 72 bytes",
+         true,
+         {{"firstDifference", "0x08000040"}}},
+        {"erase", 0, {kOpen, kFlashed[1]}, "", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args);
+        std::ofstream("state", std::ios::binary | std::ios::trunc) << known;
+        std::ofstream("app.hex", std::ios::binary | std::ios::trunc) << kHex;
+        fs::remove("r.jsonl");
+        const Result r = Run("--simulate --sim-state=state " + row.args, row.watch, row.io);
+        EXPECT_EQ(row.status, r.status) << r.out << r.err;
+        const Output o = Split(r.out, row.plain);
+        EXPECT_EQ(row.lines, o.log.count("") ? o.log.at("") : Texts{}) << r.out;
+        EXPECT_EQ(row.plain, row.plain.empty() ? Texts{} : o.plain) << r.out;
+        EXPECT_TRUE(row.summary.empty()
+                        ? r.err.find("failed") == std::string::npos
+                        : ("\n" + r.err).find("\n" + row.summary) != std::string::npos)
+            << r.err;
+        EXPECT_EQ(row.untouched, ReadAll("state") == known);
+        std::string last;
+        std::ifstream in("r.jsonl");
+        for (std::string line; std::getline(in, line);) last = line;
+        for (const auto& [key, value] : row.record.items())
+            EXPECT_EQ(value, nlohmann::json::parse(last)[key]) << key << ": " << last;
+    }
+    close(input[0]);
 }
 
 // The one whole flash, then the same image again with --if-changed: verified
@@ -266,7 +412,8 @@ TEST_F(Cli, OneBoardAfterAnotherThenCtrlC) {
     EXPECT_EQ(want, o.log.at(""));
     EXPECT_EQ(boards, o.plain);
     EXPECT_EQ(5u, Records("boards.jsonl").size());  // each on a probe of its own
-    // Ctrl-C once two --probe=all children are programming: their boards are unfinished.
+    // Ctrl-C to the whole process group once two --probe=all children are
+    // programming: their boards are unfinished, in the table and the records.
     bool sent = false;
     const Result all =
         Run("--simulate=probes:2,latency-us:20000 --probe=all "
@@ -274,7 +421,7 @@ TEST_F(Cli, OneBoardAfterAnotherThenCtrlC) {
             [&sent](pid_t pid, const std::string& out) {
                 Output o = Split(out);
                 if (!sent && o.log["SIM0"].size() > 2 && o.log["SIM1"].size() > 2)
-                    sent = kill(pid, SIGINT) == 0;
+                    sent = kill(-pid, SIGINT) == 0;  // as a terminal sends it
             });
     EXPECT_EQ(1, all.status);
     const Texts table = {"PROBE  RESULT", "SIM0   UNFINISHED", "SIM1   UNFINISHED",

@@ -144,7 +144,6 @@ TEST_F(Convert, FilesTable) {
         std::optional<std::string> content;  // none: the name is not written
         std::string message;                 // the last line logged
         const char* written = "";            // the image file named, "" on failure
-        bool kept = false;                   // a failure that keeps the image there was
     } rows[] = {
         {"app.hex", kHello, hexOk, "app.bin"},
         {"Mixed.HeX.txt", kHello, hexOk, "Mixed.BiN"},
@@ -161,9 +160,9 @@ TEST_F(Convert, FilesTable) {
         {"FW.HEX.OLD/firmware", kHello, invalid},
         {"bad.hex", ":0100000001FE\n:00000001FF\n", invalid},
         {"RAW.BIN", std::string(kImageCapacity, 'x'), "", "RAW.BIN"},
-        {"typo.hex", {}, "Not choose file/typo.hex", "", true},
-        {"pipe.hex", {}, "Not choose file/pipe.hex", "", true},
-        {"empty.hex", "", "Invalid file/empty.hex", "", true},
+        {"typo.hex", {}, "Not choose file/typo.hex", ""},
+        {"pipe.hex", {}, "Not choose file/pipe.hex", ""},
+        {"empty.hex", "", "Invalid file/empty.hex", ""},
         {"taken.hex", kHello, "Fail to open .BIN:/taken.bin"},
         {"bad.elf", Elf(40, 0, 0), badElf},                       // header cut short
         {"bad.elf", Elf(Program(1, 8), 0, 0), badElf},            // program headers cut short
@@ -189,7 +188,7 @@ TEST_F(Convert, FilesTable) {
         if (size_t at = message.find('/'); at != std::string::npos) message.insert(at, dir);
         EXPECT_EQ(message, Last());
         EXPECT_EQ(ok ? (dir / row.written).string() : "", output);
-        EXPECT_EQ(ok || row.kept, g_firmwareImage.HasImage());
+        EXPECT_EQ(ok, g_firmwareImage.HasImage());  // a failure leaves no older image
         const std::string image(g_firmwareImage.Bytes().begin(), g_firmwareImage.Bytes().end());
         // The image is what was written, and the source is left as it was.
         EXPECT_TRUE(!ok || (ReadFile(output) == image &&
@@ -202,17 +201,19 @@ TEST_F(Convert, FilesTable) {
         EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
 }
 
-TEST_F(Convert, StartAddressMustBeWhereAnElfWasLinked) {
+TEST_F(Convert, StartAddressMustBeWhereTheImageWasLinked) {
     const struct {
-        std::optional<uint32_t> linkedAt;  // none: a HEX or BIN image, not checked
+        std::optional<uint32_t> linkedAt;  // none: a BIN image or HEX data below the flash
         uint32_t length, start;
         const char* message;  // "" when accepted
     } starts[] = {
-        {std::nullopt, 100000, kSramStart, ""},
+        {std::nullopt, 20 * 1024, kSramStart, ""},
+        {std::nullopt, 64 * 1024 + 256, kFlashStart, "The file can not beyond 65536 bytes"},
         {0x100, 64 * 1024, kFlashStart, ""},  // the flash alias: offsets from 0
         {0x08000000, 64 * 1024 + 4, kFlashStart, "The file can not beyond 65536 bytes"},
         {0x20000000, 20 * 1024 + 4, kSramStart, "The file can not beyond 20480 bytes"},
         {0x08001000, 64, kFlashStart, "Image is linked at 0x08001000 but the start address is"},
+        {0x08000000, 64, kSramStart, "Image is linked at 0x08000000 but the start address is"},
     };
     for (const auto& row : starts) {
         FirmwareImage image;
@@ -220,6 +221,17 @@ TEST_F(Convert, StartAddressMustBeWhereAnElfWasLinked) {
         lines.clear();
         EXPECT_EQ(*row.message == '\0', CheckStartAddress(image, row.start).Ok()) << row.message;
         EXPECT_EQ(row.message, Last().substr(0, std::strlen(row.message)));
+    }
+    // A HEX file is linked where its first data is, when that is in flash or above.
+    const std::pair<std::string, std::optional<uint32_t>> hexes[] = {
+        {L(0x800) + R(0, 0x8000, {1}) + R(0, 0x8010, {2}) + E, 0x08008000},
+        {L(0x2000) + R(0, 0, {1}) + E, 0x20000000},
+        {R(0, 0x100, {1}) + E, std::nullopt},  // the flash alias
+    };
+    for (const auto& [text, linkedAt] : hexes) {
+        WriteFile(dir / "linked.hex", text);
+        ASSERT_TRUE(Run(dir / "linked.hex"));
+        EXPECT_EQ(linkedAt, g_firmwareImage.linkedAt);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -325,7 +326,12 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
         sim->LoadFlash(flash);
         SetImage(image);
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(c.reason, ProgrammeVerify(c.verifyOnly).reason());
+        std::optional<uint32_t> differs;
+        EXPECT_EQ(c.reason, ProgrammeVerify(c.verifyOnly, {}, &differs).reason());
+        // The first differing packet, by its address in the target.
+        EXPECT_EQ(c.reason == Reason::Differs ? std::optional(0x08000000u + c.bad / 64 * 64)
+                                              : std::nullopt,
+                  differs);
         const bool waits = c.reason == Reason::None && c.verifyBox && !c.verifyOnly;
         EXPECT_GE(std::chrono::steady_clock::now() - start,
                   std::chrono::milliseconds(waits ? 500 : 0));
@@ -337,9 +343,10 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
     }
 }
 
-// One Execute with an empty path box over an image from before (or none): the
-// steps after the conversion (which finds no file) in order, each failed one
-// with its reason, and the end of the log.
+// One Execute with the path box naming a 10-byte BIN, or empty: the steps
+// after the conversion in order, each failed one with its reason, and the end
+// of the log. Without a file a programme or verify step stops the job at the
+// conversion's own line.
 TEST_F(ProbeTest, JobSteps) {
     struct Case {
         const char* faults;
@@ -348,7 +355,7 @@ TEST_F(ProbeTest, JobSteps) {
         bool busy = false;  // a command holds the probe session
     } cases[] = {
         {"absent", true, "EPVR", " status(no probe)", "No device connection detected!\n"},
-        {"", false, "EPVR", " status programme(no image)", "The data file is invalid!\n"},
+        {"", false, "EPVR", "", "Not choose file\n"},
         {"", false, "ER", " status erase reset",
          "Succeed to clear-all!\nSucceed to set soft-reset!\n"},
         {"refuse:SelectOperation/1", true, "EPVR", " status erase(result not accepted)",
@@ -361,7 +368,9 @@ TEST_F(ProbeTest, JobSteps) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.faults);
         StartEngine(c.faults, c.boxes);
-        if (c.image) SetImage(Pattern(10));
+        const std::string bin = ::testing::TempDir() + "job-" + std::to_string(getpid()) + ".bin";
+        if (c.image) std::ofstream(bin, std::ios::binary).write("0123456789", 10);
+        dialog->SetText(IDC_FILE_PATH, c.image ? bin : "");
         {
             ProbeSession command;  // released at once unless a command holds it
             if (!c.busy) command.Release();
@@ -376,6 +385,7 @@ TEST_F(ProbeTest, JobSteps) {
         }
         EXPECT_EQ(c.steps, steps);
         EXPECT_TRUE(Log().ends_with(c.logEnd)) << Log();
+        std::remove(bin.c_str());
         TearDown();
     }
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -118,6 +120,25 @@ TEST_F(SimWindowTest, ExecuteAndCheckStatusInTheShownWindow) {
     EXPECT_EQ(job + "【Read-Protect is enabled】\n", Log());
     EXPECT_TRUE(BannerShows(IDB_BANNER_PROTECTED_EN));
     EXPECT_EQ("Device is linked(Read-Protect enabled)", Text(IDC_LINK_STATUS));
+
+    // A cleared path box: the conversion's own line and nothing after it,
+    // not a job for the previous image.
+    probelib::sim::ActiveSim()->SetReadProtected(false);
+    qobject_cast<QLineEdit*>(dlg->Control(IDC_FILE_PATH))->clear();
+    auto* execute = qobject_cast<QPushButton*>(dlg->Control(IDC_EXECUTE));
+    execute->click();
+    ASSERT_TRUE(PumpUntil([] { return !DownloadJobRunning(); }));
+    const std::string refused = job + "【Read-Protect is enabled】\nNot choose file\n";
+    EXPECT_TRUE(PumpUntil([&] { return Log() == refused; })) << Log();
+    EXPECT_EQ(flash, probelib::sim::ActiveSim()->Flash());
+    EXPECT_TRUE(execute->isEnabled());
+    // An SRAM start address unticks the erase box; it may be ticked again.
+    auto* erase = qobject_cast<QCheckBox*>(dlg->Control(IDC_ERASE_ALL));
+    qobject_cast<QComboBox*>(dlg->Control(IDC_ADDRESS))->setCurrentIndex(1);
+    EXPECT_FALSE(erase->isChecked());
+    erase->setChecked(true);
+    qobject_cast<QComboBox*>(dlg->Control(IDC_ADDRESS))->setCurrentIndex(0);
+    EXPECT_TRUE(erase->isChecked());
 }
 
 TEST_F(SimWindowTest, StartUpOpenAndHotPlugWhileTheWindowRuns) {
