@@ -51,6 +51,17 @@ void OpenStandardStreams() {
 
 bool Writable(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
 
+}  // namespace
+
+bool OutputsMayGoIn(const std::string& folder) {
+    // /usr belongs to the package manager, even for root: outputs left there would outlive
+    // the package's removal.
+    const bool belowUsr = folder == "/usr" || folder.starts_with("/usr/");
+    return !belowUsr && Writable(folder);
+}
+
+namespace {
+
 // The user's state folder for our outputs: $XDG_STATE_HOME/trasmo, else
 // ~/.local/state/trasmo; empty when neither names an absolute folder.
 std::string StateFolder() {
@@ -82,7 +93,7 @@ bool MakeFolders(const std::string& path) {
 // Where the three output files go: the program folder, where the IDE reads them, unless the
 // user may not write there.
 std::string OutputFolder(const std::string& programFolder) {
-    return Writable(programFolder) ? programFolder : StateFolder();
+    return OutputsMayGoIn(programFolder) ? programFolder : StateFolder();
 }
 
 void PrintUsage(const std::string& programFolder) {
@@ -129,7 +140,7 @@ int RunTrasmo(int argc, char** argv) {
     g_manualConversion = 0;
     if (folder.empty()) return 0;
     std::string outputs = folder;
-    if (!Writable(folder)) {
+    if (!OutputsMayGoIn(folder)) {
         outputs = StateFolder();
         if (outputs.empty() || !MakeFolders(outputs)) {
             Say("trasmo: the program folder " + folder + " is not writable, and the state folder " +
