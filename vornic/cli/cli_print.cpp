@@ -8,15 +8,15 @@
 
 namespace vornic_cli {
 
-void PrintPaneText(std::string_view text) {
+void PrintPaneText(std::string_view text, std::FILE* stream) {
     static std::mutex mutex;
     std::lock_guard<std::mutex> lock(mutex);
     std::string out;
     out.reserve(text.size());
     for (char c : text)
         if (c != '\r') out.push_back(c);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    std::fwrite(out.data(), 1, out.size(), stream);
+    std::fflush(stream);
 }
 
 void ProgressBar::Update(uint32_t sent, uint32_t total) {
