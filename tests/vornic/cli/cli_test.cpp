@@ -123,6 +123,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"-- -odd.hex", 2, "vornic-cli: unknown command -odd.hex", Texts{}},  // -- ends the options
         {"--simulate status", 0, "", Texts{kOpen, "【Read-Protect is disable】"}},
         {"-q --simulate verify app.hex", 1, ""},  // no summary
+        {"--lang=zh --simulate verify app.hex", 1,
+         "verify: 失败于校验（目标拒绝：内容不一致），已发送 40/40 字节，"},
         {"--bogus status", 2, "vornic-cli: unknown option --bogus", Texts{}},
         {"status app.hex", 2, "vornic-cli: status takes no argument", Texts{}},
         {"--json flash app.hex", 2, "vornic-cli: --json belongs to status", Texts{}},
