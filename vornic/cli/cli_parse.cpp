@@ -31,9 +31,9 @@ const char* const kUsage =
     "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
     "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
     "FILE. Without --lang the locale chooses (LC_ALL, LC_MESSAGES, LANG): Chinese for zh*\n"
-    "and when none names a language (C, POSIX), else English. Exit status: 0 when every step that "
-    "ran succeeded, 1 when one failed (the\n"
-    "summary on standard error says which and why), 2 for bad usage.\n";
+    "and when none names a language (C, POSIX), else English. Exit status: 0 when every\n"
+    "step that ran succeeded, 1 when one failed (the summary on standard error says which\n"
+    "and why), 2 for bad usage.\n";
 
 namespace {
 
