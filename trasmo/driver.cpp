@@ -113,7 +113,8 @@ void PrintUsage(const std::string& programFolder) {
             (outputs.empty() ? std::string("(no home folder known)") : outputs) + "\n" +
             (outputs == programFolder
                  ? ""
-                 : "the user's state folder, as the program folder is not writable.\n"));
+                 : "the user's state folder, as the program folder is not writable or lies\n"
+                   "below /usr.\n"));
 }
 
 }  // namespace
@@ -141,14 +142,15 @@ int RunTrasmo(int argc, char** argv) {
     if (folder.empty()) return 0;
     std::string outputs = folder;
     if (!OutputsMayGoIn(folder)) {
+        const std::string why = Writable(folder) ? " lies below /usr" : " is not writable";
         outputs = StateFolder();
         if (outputs.empty() || !MakeFolders(outputs)) {
-            Say("trasmo: the program folder " + folder + " is not writable, and the state folder " +
+            Say("trasmo: the program folder " + folder + why + ", and the state folder " +
                 (outputs.empty() ? "is unknown"
                                  : outputs + " cannot be used: " + std::strerror(errno)));
             return 0;
         }
-        Say("trasmo: the program folder " + folder + " is not writable; outputs are in " + outputs);
+        Say("trasmo: the program folder " + folder + why + "; outputs are in " + outputs);
     }
     const std::string keilIni = outputs + "/keil.ini";
     g_monitorLog = CreateAnew(outputs + "/ExeMonitor.log");
