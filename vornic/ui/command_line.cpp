@@ -97,7 +97,7 @@ int PrintUsageOrVersion(int argc, const char* const* argv) {
             std::fputs(UsageText(), stdout);
             return 1;
         }
-        if (arg == "--version") {
+        if (arg == "--version" || arg == "-V") {
             std::printf("%s\n", vornic_options::VersionText("vornic").c_str());
             return 1;
         }
