@@ -58,6 +58,17 @@ void SayNotWritten(const std::string& path, int why) {
 
 bool Writable(const std::string& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
 
+}  // namespace
+
+bool OutputsMayGoIn(const std::string& folder) {
+    // /usr belongs to the package manager, even for root: outputs left there would outlive
+    // the package's removal.
+    const bool belowUsr = folder == "/usr" || folder.starts_with("/usr/");
+    return !belowUsr && Writable(folder);
+}
+
+namespace {
+
 // The user's state folder for our outputs: $XDG_STATE_HOME/trasmo, else
 // ~/.local/state/trasmo; empty when neither names an absolute folder.
 std::string StateFolder() {
@@ -89,7 +100,7 @@ bool MakeFolders(const std::string& path) {
 // Where the three output files go: the program folder, where the IDE reads them, unless the
 // user may not write there.
 std::string OutputFolder(const std::string& programFolder) {
-    return Writable(programFolder) ? programFolder : StateFolder();
+    return OutputsMayGoIn(programFolder) ? programFolder : StateFolder();
 }
 
 void PrintUsage(const std::string& programFolder) {
@@ -109,7 +120,8 @@ void PrintUsage(const std::string& programFolder) {
             (outputs.empty() ? std::string("(no home folder known)") : outputs) + "\n" +
             (outputs == programFolder
                  ? ""
-                 : "the user's state folder, as the program folder is not writable.\n"));
+                 : "the user's state folder, as the program folder is not writable or lies\n"
+                   "below /usr.\n"));
 }
 
 }  // namespace
@@ -136,15 +148,16 @@ int RunTrasmo(int argc, char** argv) {
     g_manualConversion = 0;
     if (folder.empty()) return 0;
     std::string outputs = folder;
-    if (!Writable(folder)) {
+    if (!OutputsMayGoIn(folder)) {
+        const std::string why = Writable(folder) ? " lies below /usr" : " is not writable";
         outputs = StateFolder();
         if (outputs.empty() || !MakeFolders(outputs)) {
-            Say("trasmo: the program folder " + folder + " is not writable, and the state folder " +
+            Say("trasmo: the program folder " + folder + why + ", and the state folder " +
                 (outputs.empty() ? "is unknown"
                                  : outputs + " cannot be used: " + std::strerror(errno)));
             return 0;
         }
-        Say("trasmo: the program folder " + folder + " is not writable; outputs are in " + outputs);
+        Say("trasmo: the program folder " + folder + why + "; outputs are in " + outputs);
     }
     const std::string keilIni = outputs + "/keil.ini";
     for (auto [log, name] : {std::pair{&g_monitorLog, "/ExeMonitor.log"},

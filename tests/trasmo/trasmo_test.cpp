@@ -17,6 +17,7 @@
 #include <optional>
 #include <random>
 
+#include "trasmo/driver.h"
 #include "trasmo/encoding.h"
 #include "trasmo/engine.h"
 #include "trasmo/result_log.h"
@@ -375,6 +376,18 @@ TEST_F(Trasmo, ShortRuns) {
         fs::remove_all(ini);
     }
     for (int fd : {broken[1], told[0], told[1]}) ::close(fd);
+}
+
+// Nothing is ever written below /usr, whoever runs the program; elsewhere a writable folder
+// takes the outputs.
+TEST(TrasmoOutputs, NeverBelowUsr) {
+    const std::string tmp = fs::temp_directory_path().string();
+    const struct {
+        std::string folder;
+        bool taken;
+    } rows[] = {{"/usr", false}, {"/usr/lib/trasmo", false}, {"/usr/local/lib/trasmo", false},
+                {tmp, true},     {"/usrx", false},           {tmp + "/no-such-folder", false}};
+    for (const auto& row : rows) EXPECT_EQ(row.taken, OutputsMayGoIn(row.folder)) << row.folder;
 }
 
 // Killed at moments chosen by counting its rewrite markers as they appear, the converter never

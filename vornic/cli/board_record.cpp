@@ -33,6 +33,17 @@ Json ProbeJson(bool known, const probelib::ProbeInfo& probe) {
     return json;
 }
 
+}  // namespace
+
+std::string StatusJson(bool readProtected, bool probeKnown, const probelib::ProbeInfo& probe) {
+    Json json = Json::object();
+    json["readProtected"] = readProtected;
+    json["probe"] = ProbeJson(probeKnown, probe);
+    return Dump(json);
+}
+
+namespace {
+
 // The text of a kind from its record name: "refused" -> "target refused".
 std::string KindTextOf(std::string_view name) {
     for (Kind kind : {Kind::Transport, Kind::Refused, Kind::BadInput, Kind::System})

@@ -29,6 +29,9 @@ struct BoardContext {
 // its steps are not known.
 std::string BoardRecord(const Report& report, const BoardContext& context, bool unfinished = false);
 
+// What status --json prints: {"readProtected":..,"probe":{"serial":..,"busPort":..}}.
+std::string StatusJson(bool readProtected, bool probeKnown, const probelib::ProbeInfo& probe);
+
 // "2026-05-01T09:30:12.345Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
 // The SHA-256 of `bytes` in lower-case hex.

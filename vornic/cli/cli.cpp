@@ -25,7 +25,7 @@ int RunCli(std::span<const std::string_view> args) {
     std::string complaint = Parse(args, &o);
     if (!complaint.empty()) return Usage(complaint);
     if (o.common.help) {
-        std::fputs(kUsage, stdout);
+        std::fputs(HelpText(o.helpFor).c_str(), stdout);
         return kExitOk;
     }
     if (o.common.version) {
@@ -57,8 +57,9 @@ int RunCli(std::span<const std::string_view> args) {
         using controls::HeadlessDialog;
         HeadlessDialog dialog(convert ? HeadlessDialog::UiThread::Creator
                                       : HeadlessDialog::UiThread::Own);
-        dialog.SetAppendObserver([](int id, std::string_view text) {
-            if (id == IDC_OUTPUT) PrintPaneText(text);
+        // With --json standard output holds the object alone; the log goes to standard error.
+        dialog.SetAppendObserver([json = o.json](int id, std::string_view text) {
+            if (id == IDC_OUTPUT) PrintPaneText(text, json ? stderr : stdout);
         });
         InitialiseDialog(dialog, o);
         controls::SetMainDialog(&dialog);

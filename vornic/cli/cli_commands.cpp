@@ -361,6 +361,11 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
                           : o.command == "protect" ? OnEnableReadProtect
                                                    : OnDisableReadProtect;
     dialog.Invoke([&report, handler] { report = handler(); });
+    if (o.json && report.Ok()) {
+        probelib::ProbeInfo probe;
+        const bool known = probelib::LastOpenedProbe(&probe) != 0;
+        std::printf("%s\n", StatusJson(g_readProtected.load() != 0, known, probe).c_str());
+    }
     return report;
 }
 

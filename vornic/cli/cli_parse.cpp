@@ -12,14 +12,15 @@ namespace vornic_cli {
 
 const char* const kUsage =
     "usage: vornic-cli [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
-    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--quiet] [--trace=FILE] COMMAND\n"
+    "                  [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [-q|--quiet] [--trace=FILE]\n"
+    "                  COMMAND\n"
     "  flash FILE [--address=0x08000000|0x20000000] [--erase|--no-erase] [--no-programme]\n"
     "             [--no-verify] [--no-reset] [--if-changed] [--dry-run]\n"
     "  verify FILE [--address=0x08000000|0x20000000] [--dry-run]\n"
-    "  status | protect | unprotect | reset | erase\n"
+    "  status [--json] | protect | unprotect | reset | erase\n"
     "  convert FILE         to BIN only, written beside FILE\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
-    "  --help | --version\n"
+    "  help [COMMAND] | COMMAND --help | -h, --help | -V, --version\n"
     "FILE: Intel HEX (a name holding .hex), a RISC-V ELF executable (a name ending in .elf,\n"
     "or the ELF magic) read as objcopy -O ihex reads it, or a raw image (a name holding .bin).\n"
     "Production line (flash and verify): --probe=all runs one vornic-cli per attached probe\n"
@@ -34,11 +35,67 @@ const char* const kUsage =
     "Options may come before or after the command; -- ends them. Without --simulate the\n"
     "probe is a real one on USB (id 1a86:8010, and any --usb-id); --probe picks one by\n"
     "serial or bus-port when several are attached. --trace writes every USB transfer to\n"
-    "FILE. Exit status: 0 when every step that ran succeeded, 1 when one failed (the\n"
-    "summary on standard error says which and why), 2 for bad usage.\n";
+    "FILE. Without --lang the locale chooses (LC_ALL, LC_MESSAGES, LANG): Chinese for zh*\n"
+    "and when none names a language (C, POSIX), else English. Exit status: 0 when every\n"
+    "step that ran succeeded, 1 when one failed (the summary on standard error says which\n"
+    "and why), 2 for bad usage.\n";
+
+namespace {
+
+// Each command's synopsis and what it does.
+const struct {
+    const char* name;
+    const char* text;
+} kCommandHelp[] = {
+    {"flash",
+     "usage: vornic-cli flash FILE [--address=0x08000000|0x20000000] [--erase|--no-erase]\n"
+     "                  [--no-programme] [--no-verify] [--no-reset] [--if-changed]\n"
+     "                  [--dry-run] [--probe=all] [--repeat[=N]] [--report=FILE]\n"
+     "Converts FILE to BIN, erases all, programmes with verify and resets the target.\n"
+     "  --no-erase, --no-programme, --no-verify, --no-reset  leave that step out\n"
+     "  --erase        erase also at 0x20000000, where the flash is kept by default\n"
+     "  --dry-run      make every check and say what would be done; change nothing\n"
+     "  --if-changed   verify first; erase and programme only when the target differs\n"
+     "  --address      start address: flash (0x08000000, default) or SRAM (0x20000000)\n"
+     "  --probe=all    one vornic-cli per attached probe at once, then a table\n"
+     "  --repeat[=N]   one board after another (the next when a probe arrives or on\n"
+     "                 Enter; q and Enter stops), N boards at most\n"
+     "  --report=FILE  append one JSON line per board\n"},
+    {"verify",
+     "usage: vornic-cli verify FILE [--address=0x08000000|0x20000000] [--dry-run]\n"
+     "                  [--probe=all] [--repeat[=N]] [--report=FILE]\n"
+     "Compares the target's memory with FILE; the options as for flash.\n"},
+    {"status",
+     "usage: vornic-cli status [--json]\n"
+     "Queries the read protection. --json prints one JSON object on standard output\n"
+     "(readProtected, and the probe's serial and busPort) and the log on standard error.\n"
+     "The exit status says whether the query worked, not whether protection is on.\n"},
+    {"protect", "usage: vornic-cli protect\nEnables the read protection, resets and queries it.\n"},
+    {"unprotect",
+     "usage: vornic-cli unprotect\nDisables the read protection, resets and queries it.\n"},
+    {"reset", "usage: vornic-cli reset\nResets the target (soft reset).\n"},
+    {"erase", "usage: vornic-cli erase\nErases the whole flash (erase-all); no file needed.\n"},
+    {"convert",
+     "usage: vornic-cli convert FILE\n"
+     "Converts FILE (Intel HEX or ELF) to BIN, written beside FILE; no probe needed.\n"},
+    {"list",
+     "usage: vornic-cli list\n"
+     "Lists the attached probes: index, bus-port, serial and USB id.\n"},
+    {"help", "usage: vornic-cli help [COMMAND]\nPrints the usage, or one command's help.\n"},
+};
+
+}  // namespace
+
+std::string HelpText(const std::string& command) {
+    if (command.empty()) return kUsage;
+    for (const auto& help : kCommandHelp)
+        if (command == help.name)
+            return std::string(help.text) + "The options every command takes: vornic-cli --help.\n";
+    return {};
+}
 
 int Usage(const std::string& message) {
-    std::fprintf(stderr, "vornic-cli: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "vornic-cli: %s\nTry 'vornic-cli --help'.\n", message.c_str());
     return kExitUsage;
 }
 
@@ -48,7 +105,8 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     bool noErase = false, noProgramme = false, noVerify = false, noReset = false;
     bool eraseGiven = false;
     std::string address;
-    parser.AddFlag("--quiet", &o.quiet);
+    parser.AddFlag("-q,--quiet", &o.quiet);
+    parser.AddFlag("--json", &o.json);
     parser.AddFlag("--if-changed", &o.ifChanged);
     parser.AddFlag("--erase", &eraseGiven);
     parser.AddFlag("--dry-run", &o.dryRun);
@@ -60,7 +118,17 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     o.line.AddTo(parser);
     std::string error;
     if (parser.Parse(args, &o.common, &error) == 0) return error;
-    if (o.common.help || o.common.version) return {};
+    if (o.common.version) return {};
+    const std::vector<std::string>& positional = o.common.arguments;
+    // "help [COMMAND]" and "COMMAND --help" both ask for the help of COMMAND.
+    const bool helpCommand = !positional.empty() && positional[0] == "help";
+    if (o.common.help || helpCommand) {
+        if (positional.size() > (helpCommand ? 2u : 1u)) return "help takes one COMMAND";
+        o.common.help = true;
+        o.helpFor = positional.size() > (helpCommand ? 1u : 0u) ? positional.back() : "";
+        if (HelpText(o.helpFor).empty()) return "unknown command " + o.helpFor;
+        return {};
+    }
     o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
     const bool flashOptions =
         o.ifChanged || noErase || eraseGiven || noProgramme || noVerify || noReset;
@@ -72,7 +140,6 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     // An image for SRAM has no business with the flash's content.
     if (o.addressIndex == 1 && !eraseGiven) o.erase = false;
 
-    const std::vector<std::string>& positional = o.common.arguments;
     if (positional.empty()) return "no command given";
     o.command = positional[0];
     const bool takesFile = o.command == "flash" || o.command == "verify" || o.command == "convert";
@@ -89,6 +156,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
     if (o.dryRun && o.command != "flash" && o.command != "verify")
         return "--dry-run belongs to flash and verify";
+    if (o.json && o.command != "status") return "--json belongs to status";
     if (!address.empty() && o.command != "flash" && o.command != "verify")
         return "--address belongs to flash and verify";
     return o.line.Check(o.command, o.common.probe);

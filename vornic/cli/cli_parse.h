@@ -18,7 +18,9 @@ namespace vornic_cli {
 struct Options {
     vornic_options::CommonOptions common;
     bool quiet = false;
+    bool json = false;  // status --json
     std::string command;
+    std::string helpFor;  // with --help or help: the command whose help is asked, "" for all
     std::string file;
     int addressIndex = 0;
     bool erase = true, programme = true, verify = true, reset = true;
@@ -27,11 +29,14 @@ struct Options {
     LineOptions line;
 };
 
-// The usage text --help prints and a usage complaint ends with.
+// The usage text --help prints.
 extern const char* const kUsage;
 
-// Prints the complaint and the usage text on standard error; the exit status
-// of bad usage.
+// The help of one command (flash --help, help flash), or kUsage for "".
+std::string HelpText(const std::string& command);
+
+// Prints the complaint and where to find the usage on standard error; the
+// exit status of bad usage.
 int Usage(const std::string& message);
 
 // Returns an empty string on success, else the usage complaint.

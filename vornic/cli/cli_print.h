@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "vornic/cli/cli_parse.h"
@@ -11,7 +12,7 @@
 namespace vornic_cli {
 
 // Prints the pane's lines as they are appended, without the CR of CR LF.
-void PrintPaneText(std::string_view text);
+void PrintPaneText(std::string_view text, std::FILE* stream = stdout);
 
 // The bar of bytes sent, drawn on standard error.
 class ProgressBar {

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdlib>
 #include <set>
 #include <utility>
 
@@ -13,7 +14,7 @@ struct Parser::Impl {
     CLI::App app;
     std::set<std::string> valueOptions;  // "--name" of every option that takes a value
     CommonOptions parsed;
-    std::string lang = "zh";
+    std::string lang;  // empty: not given, the locale decides
     std::vector<std::string> usbIds;
     std::vector<std::pair<std::string, bool*>> optionalValues;  // name, *given
 
@@ -28,7 +29,7 @@ Parser::Parser() : m_impl(std::make_unique<Impl>()) {
     Impl& p = *m_impl;
     p.app.set_help_flag();  // our own usage text, printed by the front end
     p.app.add_flag("-h,--help", p.parsed.help);
-    p.app.add_flag("--version", p.parsed.version);
+    p.app.add_flag("-V,--version", p.parsed.version);
     // A flag that may carry a value: "--simulate" alone never takes the next
     // argument as its faults.
     p.app.add_flag("--simulate{}", p.parsed.simFaults);
@@ -89,11 +90,14 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
             result.arguments.push_back(std::move(arg));
         }
     }
-    if (p.lang != "zh" && p.lang != "en") {
+    if (p.app.count("--lang") > 0 && p.lang != "zh" && p.lang != "en") {
         *error = "--lang takes zh or en";
         return 0;
     }
-    result.useChinese = p.lang == "zh";
+    result.useChinese = p.app.count("--lang") > 0
+                            ? p.lang == "zh"
+                            : ChineseForLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
+                                               std::getenv("LANG"));
     for (const std::string& text : p.usbIds) {
         probelib::UsbId id;
         if (probelib::ParseUsbId(text, &id) == 0) {
@@ -104,6 +108,16 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
     }
     *out = std::move(result);
     return 1;
+}
+
+bool ChineseForLocale(const char* lcAll, const char* lcMessages, const char* lang) {
+    for (const char* value : {lcAll, lcMessages, lang}) {
+        if (value == nullptr || value[0] == '\0') continue;
+        const std::string_view locale = value;
+        if (locale == "C" || locale == "POSIX" || locale.starts_with("C.")) return true;
+        return locale.starts_with("zh");
+    }
+    return true;
 }
 
 std::string VersionText(std::string_view program) {

@@ -20,10 +20,10 @@ struct CommonOptions {
     std::string simState;                 // --sim-state=FILE
     std::vector<probelib::UsbId> usbIds;  // --usb-id=VID:PID, repeatable
     std::string probe;                    // --probe=SERIAL|BUS-PORT
-    bool useChinese = true;               // --lang=zh (default) or --lang=en
+    bool useChinese = true;               // --lang=zh or --lang=en; else from the locale
     std::string trace;                    // --trace=FILE
     bool help = false;                    // -h, --help
-    bool version = false;                 // --version
+    bool version = false;                 // -V, --version
     std::vector<std::string> arguments;   // the arguments that are not options, in order
 };
 
@@ -50,6 +50,11 @@ class Parser {
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
+
+// The language without --lang: the first of LC_ALL, LC_MESSAGES and LANG that is set and
+// not empty names it. zh... is Chinese, any other language English; C, POSIX, C.UTF-8 (no
+// language) or none at all keep the Chinese default. Null stands for unset.
+bool ChineseForLocale(const char* lcAll, const char* lcMessages, const char* lang);
 
 // "PROGRAM VERSION" with the version of this build.
 std::string VersionText(std::string_view program);

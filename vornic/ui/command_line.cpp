@@ -27,13 +27,14 @@ const char* UsageText() {
            "  --usb-id=VID:PID     also accept a probe with this USB id (repeatable)\n"
            "  --probe=SERIAL|BUS-PORT  the probe to use when several are attached\n"
            "                       (vornic-cli list shows them); default: the first\n"
-           "  --lang=zh|en         language of the window (default zh)\n"
+           "  --lang=zh|en         language of the window (default: the locale's, LC_ALL,\n"
+           "                       LC_MESSAGES or LANG; zh when none names a language)\n"
            "  --trace=FILE         write every transfer with the probe to FILE\n"
            "  --screenshot=PNG     write a picture of the window to PNG and quit\n"
            "  --screenshot-click=ID  click control ID first and wait for the job\n"
            "  --close-after=MS[:no]  close the window after MS ms; a running job's\n"
            "                       quit question is answered yes (or no)\n"
-           "  -h, --help | --version\n"
+           "  -h, --help | -V, --version\n"
            "  FILE                 Intel HEX, BIN or ELF file shown in the path box\n"
            "Options may come before or after FILE; -- ends them. The toolkit's own\n"
            "options (-platform offscreen, -style ...) are accepted too.\n";
@@ -96,7 +97,7 @@ int PrintUsageOrVersion(int argc, const char* const* argv) {
             std::fputs(UsageText(), stdout);
             return 1;
         }
-        if (arg == "--version") {
+        if (arg == "--version" || arg == "-V") {
             std::printf("%s\n", vornic_options::VersionText("vornic").c_str());
             return 1;
         }

@@ -35,13 +35,28 @@ std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile) {
                    "download in it; switch it to its RISC-V mode (1a86:8010): unplug it, hold "
                    "its mode button while plugging it back in, then check with `vornic-cli list`";
         case OpenProblem::Permission: {
+            // The rule gives the probe to the user at the seat (uaccess) and to the group
+            // plugdev, which SSH sessions and services need.
+            const std::string group =
+                "; the rule gives the probe to the user at the local seat and to the group "
+                "plugdev: for an SSH session or a service, sudo usermod -aG plugdev USER and "
+                "log in again";
+            // Where udev already reads it, a copy in /etc would hide the package's upgrades.
+            if (ruleFile.starts_with("/usr/lib/udev/rules.d/") ||
+                ruleFile.starts_with("/lib/udev/rules.d/"))
+                return "no permission to open the probe's USB device; the udev rule " +
+                       ShellQuoted(ruleFile) +
+                       " is installed: plug the probe in again (do not copy the rule into "
+                       "/etc/udev/rules.d, which would hide its upgrades)" +
+                       group;
             std::string rule =
                 ruleFile.empty() ? std::string("60-vornic-probe.rules") : ShellQuoted(ruleFile);
             return "no permission to open the probe's USB device; install the udev rule and "
                    "plug the probe in again: sudo install -m 644 " +
                    rule +
                    " /etc/udev/rules.d/ && sudo udevadm control --reload-rules && sudo "
-                   "udevadm trigger";
+                   "udevadm trigger" +
+                   group;
         }
         case OpenProblem::Busy:
             return "the probe is in use by another program; close that program and try again";

@@ -74,11 +74,23 @@ TEST(UsbMatch, SerialComesFromSysfsAndOnlyForWellFormedNames) {
 
 TEST(UsbMatch, APermissionRefusalSuggestsTheRuleAsAShellWord) {
     using P = probelib::OpenProblem;
-    EXPECT_NE(std::string::npos,
-              probelib::OpenProblemText(P::Permission, "/opt/my tools/60-x.rules")
-                  .find(" '/opt/my tools/60-x.rules' /etc/udev/rules.d/"));
-    EXPECT_NE(std::string::npos,
-              probelib::OpenProblemText(P::Permission, {}).find(" 60-vornic-probe.rules "));
+    const struct {
+        const char* rule;
+        const char* wanted;  // a piece of the text
+        bool copy;           // told to copy the rule into /etc
+    } rows[] = {
+        {"/opt/my tools/60-x.rules", " '/opt/my tools/60-x.rules' /etc/udev/rules.d/", true},
+        {"", " 60-vornic-probe.rules ", true},
+        {"/usr/lib/udev/rules.d/60-vornic-probe.rules", "do not copy the rule", false},
+        {"/lib/udev/rules.d/60-vornic-probe.rules", "is installed", false},
+        {"/usr/local/lib/udev/rules.d/60-vornic-probe.rules", "udevadm trigger", true},
+    };
+    for (const auto& row : rows) {
+        const std::string text = probelib::OpenProblemText(P::Permission, row.rule);
+        EXPECT_NE(std::string::npos, text.find(row.wanted)) << text;
+        EXPECT_EQ(row.copy, text.find("sudo install") != std::string::npos) << text;
+        EXPECT_NE(std::string::npos, text.find("usermod -aG plugdev")) << text;
+    }
 }
 
 // The installed udev rule grants access to exactly the accepted id.
@@ -90,9 +102,10 @@ TEST(UsbMatch, UdevRuleListsTheAcceptedIds) {
         if (line.find("SUBSYSTEM==") != std::string::npos) rules.push_back(line);
     ASSERT_EQ(1u, rules.size()) << VORNIC_RULE_FILE;
     const std::string id = probelib::FormatUsbId(usb::kProbeIds[0]);
-    EXPECT_NE(std::string::npos,
-              rules[0].find("ATTR{idVendor}==\"" + id.substr(0, 4) + "\", ATTR{idProduct}==\"" +
-                            id.substr(5) + "\", TAG+=\"uaccess\""));
+    EXPECT_NE(
+        std::string::npos,
+        rules[0].find("ATTR{idVendor}==\"" + id.substr(0, 4) + "\", ATTR{idProduct}==\"" +
+                      id.substr(5) + "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\""));
 }
 
 }  // namespace

@@ -148,7 +148,14 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"convert big.bin", 1, "convert: failed at convert (bad input: image too large)"},
         {"-- -odd.hex", 2, "vornic-cli: unknown command -odd.hex", Texts{}},  // -- ends the options
         {"--simulate status", 0, "", Texts{kOpen, "【Read-Protect is disable】"}},
-        {"--version", 0, "", Texts{"vornic-cli " VORNIC_VERSION}},
+        {"-q --simulate verify app.hex", 1, ""},  // no summary
+        {"--lang=zh --simulate verify app.hex", 1,
+         "verify: 失败于校验（目标拒绝：内容不一致），已发送 40/40 字节，"},
+        {"--bogus status", 2, "vornic-cli: unknown option --bogus", Texts{}},
+        {"status app.hex", 2, "vornic-cli: status takes no argument", Texts{}},
+        {"--json flash app.hex", 2, "vornic-cli: --json belongs to status", Texts{}},
+        {"help nosuch", 2, "vornic-cli: unknown command nosuch", Texts{}},
+        {"-V", 0, "", Texts{"vornic-cli " VORNIC_VERSION}},
         {"", 2, "vornic-cli: no command given", Texts{}},
         {"--probe=all --repeat flash x.hex", 2, "vornic-cli: --repeat runs"},
         {"--simulate=probes:3,absent@SIM1 list", 0, "",
@@ -171,6 +178,11 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
                         : ("\n" + r.err).find("\n" + row.summary) != std::string::npos)
             << r.err;
         EXPECT_LT(r.peakKiB, 64 * 1024);
+        // Bad usage: the complaint and where to look, not the whole usage.
+        if (row.status == 2) {
+            EXPECT_EQ(2, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
+            EXPECT_TRUE(r.err.ends_with("\nTry 'vornic-cli --help'.\n")) << r.err;
+        }
     }
     EXPECT_FALSE(fs::exists("state"));
 }
@@ -353,6 +365,40 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
             EXPECT_EQ(value, nlohmann::json::parse(last)[key]) << key << ": " << last;
     }
     close(input[0]);
+}
+
+// Help of all and of one command, status --json, and the language the locale picks when
+// no --lang is given.
+TEST_F(Cli, HelpJsonAndLocale) {
+    const struct {
+        const char* args;
+        const char* head;  // standard output's first line
+    } helps[] = {{"--help", "usage: vornic-cli [--simulate[=FAULTS]]"},
+                 {"help", "usage: vornic-cli [--simulate[=FAULTS]]"},
+                 {"help flash", "usage: vornic-cli flash FILE"},
+                 {"status --help", "usage: vornic-cli status [--json]"},
+                 {"-h convert", "usage: vornic-cli convert FILE"}};
+    for (const auto& help : helps) {
+        const Result r = Run(help.args);
+        EXPECT_EQ(0, r.status) << help.args << r.err;
+        EXPECT_EQ(help.head, r.out.substr(0, r.out.find('\n')).substr(0, strlen(help.head)));
+    }
+    for (const char* faults : {"", "=protected"}) {
+        const Result r = Run(std::string("--simulate") + faults + " status --json");
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_EQ(nlohmann::json::parse(r.out),
+                  (nlohmann::json{{"readProtected", *faults != '\0'},
+                                  {"probe", {{"serial", "SIM0"}, {"busPort", "sim-0"}}}}));
+        EXPECT_NE(std::string::npos, r.err.find(kOpen)) << "the log on standard error";
+    }
+    // The full language choice is tabled with the parser; here the program follows it.
+    unsetenv("LC_ALL"), unsetenv("LC_MESSAGES");
+    for (const char* lang : {"en_US.UTF-8", "zh_CN.UTF-8"}) {
+        setenv("LANG", lang, 1);
+        const Result r = clitest::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
+        EXPECT_EQ(clitest::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
+    }
+    unsetenv("LANG");
 }
 
 // The one whole flash, then the same image again with --if-changed: verified

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -36,7 +38,59 @@ std::string Describe(const CommandLine& c) {
     return out;
 }
 
+// LC_ALL, LC_MESSAGES and LANG set (or unset: null) for the time of a test.
+class Locale {
+  public:
+    Locale(const char* lcAll = nullptr, const char* lcMessages = nullptr,
+           const char* lang = nullptr) {
+        const char* values[] = {lcAll, lcMessages, lang};
+        for (int i = 0; i < 3; ++i) {
+            if (const char* old = std::getenv(kNames[i])) m_saved[i] = old;
+            values[i] ? setenv(kNames[i], values[i], 1) : unsetenv(kNames[i]);
+        }
+    }
+    ~Locale() {
+        for (int i = 0; i < 3; ++i)
+            m_saved[i] ? setenv(kNames[i], m_saved[i]->c_str(), 1) : unsetenv(kNames[i]);
+    }
+
+  private:
+    static constexpr const char* kNames[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    std::optional<std::string> m_saved[3];
+};
+
+TEST(CommandLineTest, LanguageFromTheLocale) {
+    const struct {
+        const char *lcAll, *lcMessages, *lang, *args, *language;
+    } rows[] = {
+        {nullptr, nullptr, nullptr, "", "zh"},
+        {nullptr, nullptr, "en_US.UTF-8", "", "en"},
+        {nullptr, nullptr, "de_DE", "", "en"},
+        {nullptr, nullptr, "zh_CN.UTF-8", "", "zh"},
+        {nullptr, nullptr, "zh_TW", "", "zh"},
+        {nullptr, nullptr, "C", "", "zh"},
+        {nullptr, nullptr, "C.UTF-8", "", "zh"},
+        {nullptr, nullptr, "POSIX", "", "zh"},
+        {nullptr, "zh_CN.UTF-8", "en_US.UTF-8", "", "zh"},        // LC_MESSAGES before LANG
+        {"en_GB.UTF-8", "zh_CN.UTF-8", "zh_CN.UTF-8", "", "en"},  // LC_ALL first
+        {"C", nullptr, "en_US.UTF-8", "", "zh"},                  // LC_ALL=C names no language
+        {"", "", "en_US.UTF-8", "", "en"},                        // empty is unset
+        {nullptr, nullptr, "en_US.UTF-8", "--lang=zh", "zh"},
+        {nullptr, nullptr, "zh_CN.UTF-8", "--lang=en", "en"},
+    };
+    for (const auto& row : rows) {
+        Locale locale(row.lcAll, row.lcMessages, row.lang);
+        CommandLine cl;
+        std::string error;
+        ASSERT_EQ(1, Parse(row.args, &cl, &error)) << error;
+        EXPECT_EQ(row.language, Describe(cl))
+            << (row.lcAll ? row.lcAll : "-") << " " << (row.lcMessages ? row.lcMessages : "-")
+            << " " << (row.lang ? row.lang : "-") << " " << row.args;
+    }
+}
+
 TEST(CommandLineTest, AcceptedForms) {
+    Locale none;
     struct Case {
         const char* args;  // one per line
         const char* settings;
@@ -61,6 +115,7 @@ TEST(CommandLineTest, AcceptedForms) {
 }
 
 TEST(CommandLineTest, Refusals) {
+    Locale none;
     struct Case {
         const char* arg;
         const char* why;

@@ -229,5 +229,10 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // The desktop's small icon (hicolor 48x48), drawn at its size rather than scaled down.
+    if (!Render(icon, false, 48.0 / 128, WindowIcon).save(out.filePath("icon-48.png"), "PNG")) {
+        std::fprintf(stderr, "make_artwork: cannot write icon-48.png\n");
+        ++failures;
+    }
     return failures == 0 ? 0 : 1;
 }
