@@ -245,7 +245,7 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
             if (id == IDC_OUTPUT) PrintPaneText(text);
         });
         controls::SetMainDialog(&dialog);
-        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary, &conversion.detail));
         // The children get the .BIN, which no longer says where an ELF was
         // linked: the image is checked against the start address here.
         if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
@@ -271,7 +271,7 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
     Report report;
     if (o.command == "convert") {
         std::string outputName;
-        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName));
+        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName, &report.detail));
         return report;
     }
     StartUpProbeLink();

@@ -42,7 +42,8 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
     }
     std::string line = o.command + ": failed at " + StepName(failed->step) + " (" +
                        KindText(failed->outcome.kind()) + ": " +
-                       ReasonText(failed->outcome.reason()) + ")";
+                       ReasonText(failed->outcome.reason()) +
+                       (report.detail.empty() ? "" : ", " + report.detail) + ")";
     if (download) {
         char tail[96];
         if (report.imageSize > 0)

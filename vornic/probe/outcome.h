@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The family a failure belongs to.
@@ -39,6 +40,9 @@ enum class Reason : uint8_t {
     ReadFailed,
     BinNotWritten,
     OutOfMemory,
+    NotRegularFile,  // a folder, a device, a FIFO: not a file to read firmware from
+    NoPermission,
+    NameTooLong,
 };
 
 namespace outcome_detail {
@@ -69,8 +73,11 @@ inline constexpr ReasonInfo kReasons[] = {
     {Kind::System, "file not read"},
     {Kind::System, ".BIN not written"},
     {Kind::System, "out of memory"},
+    {Kind::BadInput, "not a regular file"},
+    {Kind::BadInput, "permission denied"},
+    {Kind::BadInput, "name too long"},
 };
-static_assert(sizeof kReasons / sizeof kReasons[0] == std::size_t(Reason::OutOfMemory) + 1);
+static_assert(sizeof kReasons / sizeof kReasons[0] == std::size_t(Reason::NameTooLong) + 1);
 }  // namespace outcome_detail
 
 class Outcome {
@@ -106,6 +113,7 @@ struct Report {
     uint32_t bytesSent = 0;  // by the last programme or verify run
     uint32_t imageSize = 0;  // the image's length when the job started; 0 without one
     double seconds = 0;      // from Execute to the end of the job
+    std::string detail;      // what the failure's reason leaves out ("line 3: bad checksum")
 
     void Add(Step step, Outcome outcome) { steps.push_back({step, outcome}); }
     // The first step that failed, or null when every step that ran succeeded.
