@@ -102,7 +102,9 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
         report = RunJob(dialog, o);
     } else {
         SetSteps(dialog, o, true);
+        SetVerifyIsCheck(true);
         report = RunJob(dialog, o);
+        SetVerifyIsCheck(false);
         SetSteps(dialog, o, false);
         const StepOutcome* failed = report.FirstFailure();
         if (failed == nullptr) {
@@ -117,6 +119,8 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
                 report.Add(Step::Reset, reset);
             }
         } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
+            std::fputs("vornic-cli: target differs from the image; flashing\n", stdout);
+            std::fflush(stdout);
             report = RunJob(dialog, o);
         }
     }
@@ -272,6 +276,10 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
     if (o.command == "convert") {
         std::string outputName;
         report.Add(Step::Convert, ConvertHexToBin(o.file, outputName, &report.detail));
+        // A raw image is taken as it is: nothing was written, and no log line said so.
+        if (report.Ok() && outputName == o.file && !o.quiet)
+            std::printf("vornic-cli: %s is already a binary image (%u bytes); nothing written\n",
+                        EscapeControls(o.file).c_str(), g_firmwareImage.length);
         return report;
     }
     StartUpProbeLink();

@@ -19,7 +19,9 @@ const char* const kUsage =
     "  status | protect | unprotect | reset\n"
     "  convert FILE         to BIN only, written beside FILE\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
-    "  --help | --version\n"
+    "  --help | --help-faults | --version\n"
+    "FAULTS: FAULT[,FAULT...], each NAME or NAME:VALUE, optionally @SIMk (for example\n"
+    "protected,no-reply:ReadProtect,probes:2); --help-faults lists every fault and its range.\n"
     "FILE: Intel HEX (a name holding .hex), a RISC-V ELF executable (a name ending in .elf,\n"
     "or the ELF magic) read as objcopy -O ihex reads it, or a raw image (a name holding .bin).\n"
     "Production line (flash and verify): --probe=all runs one vornic-cli per attached probe\n"
@@ -44,6 +46,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     std::string address;
     parser.AddFlag("--quiet", &o.quiet);
     parser.AddFlag("--if-changed", &o.ifChanged);
+    parser.AddFlag("--help-faults", &o.helpFaults);
     parser.AddFlag("--no-erase", &noErase);
     parser.AddFlag("--no-programme", &noProgramme);
     parser.AddFlag("--no-verify", &noVerify);
@@ -52,7 +55,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     o.line.AddTo(parser);
     std::string error;
     if (parser.Parse(args, &o.common, &error) == 0) return error;
-    if (o.common.help || o.common.version) return {};
+    if (o.common.help || o.common.version || o.helpFaults) return {};
     o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
     const bool flashOptions = o.ifChanged || noErase || noProgramme || noVerify || noReset;
     if (address == "0x20000000")
@@ -73,7 +76,8 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     } else if (positional.size() != 1) {
         return o.command + " takes no argument";
     }
-    if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
+    if (flashOptions && o.command != "flash")
+        return o.ifChanged ? "--if-changed belongs to flash" : "--no-* options belong to flash";
     if (!address.empty() && o.command != "flash" && o.command != "verify")
         return "--address belongs to flash and verify";
     return o.line.Check(o.command, o.common.probe);

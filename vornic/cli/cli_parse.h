@@ -22,6 +22,7 @@ struct Options {
     int addressIndex = 0;
     bool erase = true, programme = true, verify = true, reset = true;
     bool ifChanged = false;
+    bool helpFaults = false;  // --help-faults: list the simulator's faults
     LineOptions line;
 };
 

@@ -35,9 +35,17 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
     const StepOutcome* failed = report.FirstFailure();
     if (failed == nullptr) {
         if (!download) return;
-        const double rate = report.seconds > 0 ? report.bytesSent / 1024.0 / report.seconds : 0.0;
-        std::fprintf(stderr, "%s: %u bytes sent in %.3f s (%.1f KB/s)\n", o.command.c_str(),
-                     report.bytesSent, report.seconds, rate);
+        // A rate only where there is one to tell: bytes sent over a measurable time.
+        char rate[32] = "";
+        if (report.bytesSent > 0 && report.seconds >= 0.001) {
+            const double perSecond = report.bytesSent / report.seconds;
+            if (perSecond >= 1024)
+                std::snprintf(rate, sizeof rate, " (%.1f KB/s)", perSecond / 1024);
+            else
+                std::snprintf(rate, sizeof rate, " (%.0f B/s)", perSecond);
+        }
+        std::fprintf(stderr, "%s: %u bytes sent in %.3f s%s\n", o.command.c_str(), report.bytesSent,
+                     report.seconds, rate);
         return;
     }
     std::string line = o.command + ": failed at " + StepName(failed->step) + " (" +

@@ -57,10 +57,9 @@ int AppendOutputTextV(int controlId, const char* format, va_list args) {
     return 1;
 }
 
-// Copies text into out (room bytes, its terminator included) with control
-// bytes escaped: \n, \r, \t and \xHH for the others, so that a file name
-// holding them neither splits the line nor hides in it. An escape that does
-// not fit whole is left out with the rest. Returns the bytes written.
+// Copies text into out (room bytes, its terminator included) as
+// EscapeControls does. An escape that does not fit whole is left out with
+// the rest. Returns the bytes written.
 size_t EscapeInto(char* out, size_t room, std::string_view text) {
     size_t length = 0;
     for (char c : text) {
@@ -129,6 +128,12 @@ void LogMessage(const char* format, ...) {
         (void)posix_io::WriteAll(STDERR_FILENO, line.data(), length);
     // The finished line is passed as an argument, so a '%' in it stays as it is.
     AppendOutputText(IDC_OUTPUT, "%s", line.data());
+}
+
+std::string EscapeControls(std::string_view text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    out.resize(EscapeInto(out.data(), out.size(), text));
+    return out;
 }
 
 void ClearOutput() {

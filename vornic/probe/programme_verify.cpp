@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -43,12 +44,21 @@ Outcome StatusFailure(const StatusRead& status, bool verify) {
     return verify ? Reason::Differs : Reason::NotAccepted;
 }
 
+// Set while a verify run only asks whether the target differs (flash
+// --if-changed): other content is then an answer, not a failure to log.
+std::atomic<bool> g_verifyIsCheck{false};
+
+// Whether a failed run's outcome is to be logged.
+bool Logged(Outcome outcome) { return !(outcome == Reason::Differs && g_verifyIsCheck.load()); }
+
 void LogRunFailure(bool verify) {
     LogMessage("%s",
                verify ? Tr("校验失败!", "Fail to verify!") : Tr("编程失败!", "Fail to programme!"));
 }
 
 }  // namespace
+
+void SetVerifyIsCheck(bool check) { g_verifyIsCheck = check; }
 
 Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
     const bool verify = verifyOnly != 0;
@@ -162,9 +172,11 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         if (verify && !last) {
             const StatusRead status = ReadDataStatus();
             if (status.frame.Status() != kStatusPacketVerified) {
-                LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
-                           static_cast<int>(offset));
-                return StatusFailure(status, verify);
+                const Outcome failure = StatusFailure(status, verify);
+                if (Logged(failure))
+                    LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
+                               static_cast<int>(offset));
+                return failure;
             }
         }
         if (!last) {
@@ -176,8 +188,9 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         const StatusRead status = ReadDataStatus();
         const uint8_t result = status.frame.Status();
         if (result != kStatusProgrammeDone && result != kStatusVerifyDone) {
-            LogRunFailure(verify);
-            return StatusFailure(status, verify);
+            const Outcome failure = StatusFailure(status, verify);
+            if (Logged(failure)) LogRunFailure(verify);
+            return failure;
         }
         if (status.frame.Marker() == kDataStatusMarker) {
             if (result == kStatusProgrammeDone) {

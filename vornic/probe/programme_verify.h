@@ -22,3 +22,7 @@ constexpr uint32_t StartAddress(int addressIndex) {
 // anything is sent (CheckStartAddress). The
 // caller holds the probe session.
 Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {});
+
+// While set, a verify run that finds other content logs no failure line: the
+// caller asked only whether the target differs, and tells the answer itself.
+void SetVerifyIsCheck(bool check);
