@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -224,6 +225,18 @@ int ListCommand(const Options& o) {
                     Printable(p.serial).c_str(), probelib::FormatUsbId(p.id).c_str(),
                     p.wrongMode ? "  wrong mode (ARM)" : "");
         wrongMode = wrongMode || p.wrongMode;
+    }
+    // Many probes leave the factory with one serial: only the bus-port tells them apart.
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const std::string& serial = probes[i].serial;
+        auto same = [&serial](const probelib::ProbeInfo& p) { return p.serial == serial; };
+        if (serial.empty() ||
+            std::find_if(probes.begin(), probes.end(), same) != probes.begin() + i)
+            continue;
+        const auto count = std::count_if(probes.begin(), probes.end(), same);
+        if (count > 1)
+            std::printf("note: %td probes carry the serial %s; --probe=BUS-PORT tells them apart\n",
+                        count, Printable(serial).c_str());
     }
     if (wrongMode)
         std::printf("note: %s\n",
