@@ -42,7 +42,7 @@ if(NOT package STREQUAL "vornic" OR NOT version STREQUAL "1.0.0" OR NOT section 
 endif()
 # Computed dependencies: Qt, Boost.Regex, libelf and the C++ runtime must be there, each versioned.
 foreach(dep libqt6widgets6 libqt6core6 libboost-regex1 libelf1 libstdc\\+\\+6 qt6-qpa-plugins
-            qt6-translations-l10n)
+            qt6-translations-l10n libusb-1.0-0 libnettle8)
   if(NOT depends MATCHES "(^|, )${dep}")
     message(FATAL_ERROR "Depends lacks ${dep}: ${depends}")
   endif()
