@@ -40,6 +40,7 @@ constexpr const char* kLongerThanCount = "line longer than its byte count";
 constexpr const char* kChecksum = "bad checksum";
 constexpr const char* kUnknownType = "unknown record type";
 constexpr const char* kNoEnd = "no end-of-file record";
+constexpr const char* kLfCr = "line end LF CR";
 constexpr const char* kAddressLength = "address record not of its standard length";
 constexpr const char* kCutShort = "record cut short by the end of the file";
 
@@ -66,7 +67,7 @@ const char* LineProblem(const char* chars, uint64_t position, uint64_t length, u
 // What is odd about a line end starting with `first`, `second`: "" for CR LF
 // and LF.
 const char* OddLineEnd(char first, char second) {
-    if (first == '\n') return second == '\r' ? "line end LF CR" : "";
+    if (first == '\n') return "";
     if (first == '\r') return second == '\n' ? "" : "line end CR without LF";
     if (IsHex(first)) return kLongerThanCount;
     return "line end neither CR LF nor LF";
@@ -163,15 +164,19 @@ IntelHexDecoder::Status IntelHexDecoder::Decode(std::string_view text, bool last
             default:
                 return Refuse(m_line, kUnknownType);
         }
-        // The line end: LF alone, or else two characters (CR LF) not inspected.
-        const bool lf = recordEnd < textLength && chars[recordEnd] == '\n';
-        const uint64_t next = recordEnd + (lf ? 1 : 2);
-        // Nothing of a record is taken before its line end is in the text.
-        if (next + 2 > textLength && !last) return Status::NeedMore;
+        // Nothing of a record is taken before its line end and the start of
+        // the next one are in the text.
+        if (recordEnd + 4 > textLength && !last) return Status::NeedMore;
+        // The line end: LF alone when a record follows it at once, else two
+        // characters (CR LF) not inspected; LF CR is refused.
+        const char first = recordEnd < textLength ? chars[recordEnd] : '\0';
+        const char second = recordEnd + 1 < textLength ? chars[recordEnd + 1] : '\0';
+        if (first == '\n' && second == '\r') return Refuse(m_line, kLfCr);
+        const uint64_t next = recordEnd + (first == '\n' && second == ':' ? 1 : 2);
         if (record[2] != kData && !standard)
             m_oddLineEnd = kAddressLength;
         else if (recordEnd + 1 < textLength)
-            m_oddLineEnd = OddLineEnd(chars[recordEnd], chars[recordEnd + 1]);
+            m_oddLineEnd = OddLineEnd(first, second);
 
         if (record[2] == kData) {
             const uint32_t recordOffset = uint32_t{record[0]} << 8 | record[1];

@@ -70,6 +70,7 @@ TEST(DecodeIntelHex, RecordsTable) {
         {":0100000001FE\n" + E, 1, {{0, 1}}},
         {L(0x800) + ":0100000001FE\n" + R(0, 1, {2}) + ":00000001FF\n", 2, {{0, 1}, {1, 2}}},
         {":020000040800F2\n:0400000508000000EF\n:0100000001FE\n:00000001FF", 1, {{0, 1}}},
+        {":0100000001FE\n\n:00000001FF", 1, {{0, 1}}},  // two characters, as ever
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
