@@ -45,6 +45,9 @@ class Backend {
     // The probe the last successful Open opened (it may be gone since): 1, or
     // 0 when none was opened.
     virtual int LastOpenedProbe(ProbeInfo* /*out*/) const { return 0; }
+    // What the last successful Open did beyond opening (the trace shows it
+    // as a comment line); empty for nothing worth telling.
+    virtual std::string OpenNote() const { return {}; }
     // A front end's job has ended (the simulator's swap-after starts here).
     virtual void JobEnded() {}
     // The first file the backend could not write (the simulator's state), as a

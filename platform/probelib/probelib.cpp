@@ -210,6 +210,14 @@ class Trace {
         if (std::fflush(m_file) != 0 || std::ferror(m_file)) FailLocked(errno);
     }
 
+    // A comment line ("# text") between the transfers.
+    void Note(const std::string& text) {
+        std::lock_guard lock(m_mutex);
+        if (m_file == nullptr) return;
+        std::fprintf(m_file, "# %s\n", text.c_str());
+        std::fflush(m_file);
+    }
+
   private:
     void FailLocked(int why) {
         if (m_failure.empty())
@@ -243,7 +251,10 @@ Trace& TheTrace() {
 
 int32_t CH375OpenDevice(uint32_t index) {
     auto backend = CurrentBackend();
-    return backend ? backend->Open(index) : -1;
+    const int32_t handle = backend ? backend->Open(index) : -1;
+    if (handle != -1 && TheTrace().On())
+        if (const std::string note = backend->OpenNote(); !note.empty()) TheTrace().Note(note);
+    return handle;
 }
 
 void CH375CloseDevice(uint32_t index) {

@@ -157,8 +157,8 @@ void PrintTable(const std::vector<std::unique_ptr<Board>>& boards) {
         table += row;
         (b->result == Result::Pass ? passed : b->result == Result::Fail ? failed : unfinished)++;
     }
-    std::snprintf(row, sizeof row, "%zu boards: %d passed, %d failed", boards.size(), passed,
-                  failed);
+    std::snprintf(row, sizeof row, "%zu board%s: %d passed, %d failed", boards.size(),
+                  boards.size() == 1 ? "" : "s", passed, failed);
     table += row;
     if (unfinished > 0) table += ", " + std::to_string(unfinished) + " unfinished";
     table += "\n";

@@ -18,6 +18,8 @@
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/cli/wake_pipe.h"
+#include "vornic/image/firmware_image.h"
+#include "vornic/probe/download_job.h"
 #include "vornic/probe/probe_link.h"
 
 namespace {
@@ -31,7 +33,8 @@ void NotifyAndWake(uint32_t event) {
 struct Tally {
     uint32_t boards = 0, passed = 0, failed = 0, unfinished = 0;
     void Print() const {
-        std::printf("%u boards: %u passed, %u failed", boards, passed, failed);
+        std::printf("%u board%s: %u passed, %u failed", boards, boards == 1 ? "" : "s", passed,
+                    failed);
         if (unfinished > 0) std::printf(", %u unfinished", unfinished);
         std::printf("\n");
         std::fflush(stdout);
@@ -146,6 +149,8 @@ int RunBoardAfterBoard(const RepeatRun& run) {
             BoardContext context = run.context;
             context.started = started;
             context.probeKnown = probelib::LastOpenedProbe(&context.probe) != 0;
+            // A running worker has its image: named as under --probe=all.
+            if (DownloadJobRunning()) context.image = g_firmwareImage.Bytes();
             Report none;
             none.seconds =
                 std::chrono::duration<double>(std::chrono::system_clock::now() - started).count();

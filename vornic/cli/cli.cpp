@@ -11,6 +11,7 @@
 #include "platform/controls/headless_dialog.h"
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/sim/faults.h"
 #include "vornic/cli/board_record.h"
 #include "vornic/cli/cli_commands.h"
 #include "vornic/cli/cli_parse.h"
@@ -26,6 +27,10 @@ int RunCli(std::span<const std::string_view> args) {
     if (!complaint.empty()) return Usage(complaint);
     if (o.common.help) {
         std::fputs(HelpText(o.helpFor).c_str(), stdout);
+        return kExitOk;
+    }
+    if (o.helpFaults) {
+        std::fputs(probelib::sim::FaultsHelpText().c_str(), stdout);
         return kExitOk;
     }
     if (o.common.version) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -149,7 +150,9 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
         report = RunJob(dialog, o);
     } else {
         SetSteps(dialog, o, true);
+        SetVerifyIsCheck(true);
         report = RunJob(dialog, o);
+        SetVerifyIsCheck(false);
         SetSteps(dialog, o, false);
         const StepOutcome* failed = report.FirstFailure();
         if (failed == nullptr) {
@@ -164,6 +167,8 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
                 report.Add(Step::Reset, reset);
             }
         } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
+            std::fputs("vornic-cli: target differs from the image; flashing\n", stdout);
+            std::fflush(stdout);
             report = RunJob(dialog, o);
         }
     }
@@ -282,6 +287,18 @@ int ListCommand(const Options& o) {
                     p.wrongMode ? "  wrong mode (ARM)" : "");
         wrongMode = wrongMode || p.wrongMode;
     }
+    // Many probes leave the factory with one serial: only the bus-port tells them apart.
+    for (size_t i = 0; i < probes.size(); ++i) {
+        const std::string& serial = probes[i].serial;
+        auto same = [&serial](const probelib::ProbeInfo& p) { return p.serial == serial; };
+        if (serial.empty() ||
+            std::find_if(probes.begin(), probes.end(), same) != probes.begin() + i)
+            continue;
+        const auto count = std::count_if(probes.begin(), probes.end(), same);
+        if (count > 1)
+            std::printf("note: %td probes carry the serial %s; --probe=BUS-PORT tells them apart\n",
+                        count, Printable(serial).c_str());
+    }
     if (wrongMode)
         std::printf("note: %s\n",
                     probelib::OpenProblemText(probelib::OpenProblem::WrongMode, {}).c_str());
@@ -313,7 +330,7 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
             if (id == IDC_OUTPUT) PrintPaneText(text);
         });
         controls::SetMainDialog(&dialog);
-        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary));
+        conversion.Add(Step::Convert, ConvertHexToBin(o.file, binary, &conversion.detail));
         // The children get the .BIN, which no longer says where an ELF or
         // HEX was linked: the image is checked here, before any child starts.
         if (conversion.Ok() && (o.command == "verify" || o.programme || o.verify))
@@ -339,7 +356,11 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
     Report report;
     if (o.command == "convert") {
         std::string outputName;
-        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName));
+        report.Add(Step::Convert, ConvertHexToBin(o.file, outputName, &report.detail));
+        // A raw image is taken as it is: nothing was written, and no log line said so.
+        if (report.Ok() && outputName == o.file && !o.quiet)
+            std::printf("vornic-cli: %s is already a binary image (%u bytes); nothing written\n",
+                        EscapeControls(o.file).c_str(), g_firmwareImage.length);
         return report;
     }
     StartUpProbeLink();

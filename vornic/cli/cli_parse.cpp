@@ -20,7 +20,9 @@ const char* const kUsage =
     "  status [--json] | protect | unprotect | reset | erase\n"
     "  convert FILE         to BIN only, written beside FILE\n"
     "  list                 the attached probes: index, bus-port, serial, USB id\n"
-    "  help [COMMAND] | COMMAND --help | -h, --help | -V, --version\n"
+    "  help [COMMAND] | COMMAND --help | -h, --help | --help-faults | -V, --version\n"
+    "FAULTS: FAULT[,FAULT...], each NAME or NAME:VALUE, optionally @SIMk (for example\n"
+    "protected,no-reply:ReadProtect,probes:2); --help-faults lists every fault and its range.\n"
     "FILE: Intel HEX (a name holding .hex), a RISC-V ELF executable (a name ending in .elf,\n"
     "or the ELF magic) read as objcopy -O ihex reads it, or a raw image (a name holding .bin).\n"
     "Production line (flash and verify): --probe=all runs one vornic-cli per attached probe\n"
@@ -110,6 +112,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     parser.AddFlag("--if-changed", &o.ifChanged);
     parser.AddFlag("--erase", &eraseGiven);
     parser.AddFlag("--dry-run", &o.dryRun);
+    parser.AddFlag("--help-faults", &o.helpFaults);
     parser.AddFlag("--no-erase", &noErase);
     parser.AddFlag("--no-programme", &noProgramme);
     parser.AddFlag("--no-verify", &noVerify);
@@ -118,7 +121,7 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     o.line.AddTo(parser);
     std::string error;
     if (parser.Parse(args, &o.common, &error) == 0) return error;
-    if (o.common.version) return {};
+    if (o.common.version || o.helpFaults) return {};
     const std::vector<std::string>& positional = o.common.arguments;
     // "help [COMMAND]" and "COMMAND --help" both ask for the help of COMMAND.
     const bool helpCommand = !positional.empty() && positional[0] == "help";
@@ -153,7 +156,8 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     } else if (positional.size() != 1) {
         return o.command + " takes no argument";
     }
-    if (flashOptions && o.command != "flash") return "--no-* options belong to flash";
+    if (flashOptions && o.command != "flash")
+        return o.ifChanged ? "--if-changed belongs to flash" : "--no-* options belong to flash";
     if (o.dryRun && o.command != "flash" && o.command != "verify")
         return "--dry-run belongs to flash and verify";
     if (o.json && o.command != "status") return "--json belongs to status";

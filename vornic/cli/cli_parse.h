@@ -25,7 +25,8 @@ struct Options {
     int addressIndex = 0;
     bool erase = true, programme = true, verify = true, reset = true;
     bool ifChanged = false;
-    bool dryRun = false;  // flash and verify: check everything, change nothing
+    bool dryRun = false;      // flash and verify: check everything, change nothing
+    bool helpFaults = false;  // --help-faults: list the simulator's faults
     LineOptions line;
 };
 

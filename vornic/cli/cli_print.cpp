@@ -41,7 +41,10 @@ constexpr struct {
                   {Reason::AddressMismatch, "链接地址不符"},
                   {Reason::ReadFailed, "文件读取失败"},
                   {Reason::BinNotWritten, ".BIN 未写入"},
-                  {Reason::OutOfMemory, "内存不足"}};
+                  {Reason::OutOfMemory, "内存不足"},
+                  {Reason::NotRegularFile, "不是普通文件"},
+                  {Reason::NoPermission, "没有权限"},
+                  {Reason::NameTooLong, "文件名过长"}};
 
 const char* ReasonWord(Reason reason) {
     if (g_useChinese.load() != 0)
@@ -85,11 +88,21 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
     const StepOutcome* failed = report.FirstFailure();
     if (failed == nullptr) {
         if (!download) return;
-        const double rate = report.seconds > 0 ? report.bytesSent / 1024.0 / report.seconds : 0.0;
-        std::fprintf(stderr,
-                     zh ? "%s: 已发送 %u 字节，用时 %.3f 秒（%.1f KB/s）\n"
-                        : "%s: %u bytes sent in %.3f s (%.1f KB/s)\n",
-                     o.command.c_str(), report.bytesSent, report.seconds, rate);
+        // A dry run sent nothing: its own line has told what it would do.
+        if (o.dryRun) return;
+        // A rate only where there is one to tell: bytes sent over a measurable time.
+        char rate[48] = "";
+        if (report.bytesSent > 0 && report.seconds >= 0.001) {
+            const double perSecond = report.bytesSent / report.seconds;
+            if (perSecond >= 1024)
+                std::snprintf(rate, sizeof rate, zh ? "（%.1f KB/s）" : " (%.1f KB/s)",
+                              perSecond / 1024);
+            else
+                std::snprintf(rate, sizeof rate, zh ? "（%.0f B/s）" : " (%.0f B/s)", perSecond);
+        }
+        std::fprintf(
+            stderr, zh ? "%s: 已发送 %u 字节，用时 %.3f 秒%s\n" : "%s: %u bytes sent in %.3f s%s\n",
+            o.command.c_str(), report.bytesSent, report.seconds, rate);
         return;
     }
     const Kind kind = failed->outcome.kind();
@@ -98,7 +111,9 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
     const char* kindText = Word(kKindsZh, std::size_t(kind), KindText(kind));
     const char* reasonText = ReasonWord(reason);
     std::string line = o.command + (zh ? ": 失败于" : ": failed at ") + step + (zh ? "（" : " (") +
-                       kindText + (zh ? "：" : ": ") + reasonText + (zh ? "）" : ")");
+                       kindText + (zh ? "：" : ": ") + reasonText +
+                       (report.detail.empty() ? "" : (zh ? "，" : ", ") + report.detail) +
+                       (zh ? "）" : ")");
     if (download) {
         char tail[96];
         if (report.imageSize > 0)
@@ -109,7 +124,8 @@ void PrintSummary(const Options& o, const Report& report, bool download) {
             std::snprintf(tail, sizeof tail, zh ? "，%.2f 秒" : ", %.2f s", report.seconds);
         line += tail;
         if (report.firstDifference) {
-            std::snprintf(tail, sizeof tail, ", first difference at 0x%08X",
+            std::snprintf(tail, sizeof tail,
+                          zh ? "，首个不同处 0x%08X" : ", first difference at 0x%08X",
                           *report.firstDifference);
             line += tail;
         }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "platform/posix/posix_io.h"
 #include "vornic/image/elf_image.h"
@@ -130,7 +131,7 @@ constexpr uint64_t kHexBlockMin = 1024;
 // after its end-of-file record is never read. *linkedAt gets the first data
 // address when it lies in flash or above, where the image is placed from it.
 Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, uint32_t* used,
-                      std::optional<uint32_t>* linkedAt) {
+                      std::optional<uint32_t>* linkedAt, HexProblem* problem) {
     const size_t block = static_cast<size_t>(std::clamp(fileSize, kHexBlockMin, kHexBlock));
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[block]);
     if (!buffer) {
@@ -150,6 +151,9 @@ Outcome DecodeHexFile(int source, uint64_t fileSize, std::span<uint8_t> image, u
         // A block holds several records, so a full one always lets one go;
         // if it did not, reading on would never end.
         if (status == IntelHexDecoder::Status::Invalid || (consumed == 0 && held == block)) {
+            *problem = status == IntelHexDecoder::Status::Invalid
+                           ? decoder.Problem()
+                           : HexProblem{decoder.Line(), "line too long"};
             LogMessage("%s", Tr("无效的HEX文件.", "Invalid .HEX!"));
             return Reason::FileInvalid;
         }
@@ -215,23 +219,28 @@ std::string BinNameForHex(std::string_view path) {
     return name;
 }
 
-Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
+Outcome ConvertHexToBin(std::string_view path, std::string& outputName, std::string* detail) {
     outputName.clear();
     // A failed conversion leaves no image, so no job goes on with an older one.
     g_firmwareImage.Clear();
+    if (detail != nullptr) detail->clear();
     const std::string pathText(path);
 
     // Existing regular files only: a mistyped path must not leave an empty file
     // behind, and a FIFO or device must not block the open (O_NONBLOCK has no
     // effect on regular files). A path with a NUL byte names no file.
+    const bool named = pathText.find('\0') == std::string::npos;
     posix_io::UniqueFd source(
-        pathText.find('\0') == std::string::npos
-            ? posix_io::Open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
-            : -1);
+        named ? posix_io::Open(pathText.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
+              : -1);
+    const int openError = source.Valid() ? 0 : named ? errno : ENOENT;
     struct stat info {};
     if (!source.Valid() || ::fstat(source.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         LogMessage(Tr("未选择文件%s", "Not choose file%s"), pathText.c_str());
-        return Reason::FileMissing;
+        if (source.Valid()) return Reason::NotRegularFile;
+        return openError == EACCES || openError == EPERM ? Reason::NoPermission
+               : openError == ENAMETOOLONG               ? Reason::NameTooLong
+                                                         : Reason::FileMissing;
     }
     if (info.st_size == 0) {
         LogMessage(Tr("空白文件%s", "Invalid file%s"), pathText.c_str());
@@ -278,10 +287,15 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName) {
         const std::span<uint8_t> buffer(image.get(), kImageCapacity);
         uint32_t used = 0;
         uint32_t lowest = 0;
+        HexProblem problem;
         const Outcome decoded =
-            hex ? DecodeHexFile(source.Get(), fileSize, buffer, &used, &linkedAt)
+            hex ? DecodeHexFile(source.Get(), fileSize, buffer, &used, &linkedAt, &problem)
                 : DecodeElfFile(source.Get(), fileSize, buffer, &used, &lowest);
-        if (!decoded.Ok()) return decoded;
+        if (!decoded.Ok()) {
+            if (detail != nullptr && problem.line != 0)
+                *detail = "line " + std::to_string(problem.line) + ": " + problem.reason;
+            return decoded;
+        }
         if (used > kImageCapacity) {
             LogTooLarge();
             return Reason::TooLarge;

@@ -20,9 +20,11 @@
 // emptied first and, on success, receives the image file's path (the .BIN
 // written, or path itself). The previous image is dropped first: after any
 // failure there is none. A HEX image whose first data lies at or above
-// 0x08000000 records that address as where it was linked.
-// Must not run while a download job reads g_firmwareImage.
-Outcome ConvertHexToBin(std::string_view path, std::string& outputName);
+// 0x08000000 records that address as where it was linked. A refused HEX
+// file's line and reason go to *detail ("line 3: bad checksum"), left empty
+// otherwise. Must not run while a download job reads g_firmwareImage.
+Outcome ConvertHexToBin(std::string_view path, std::string& outputName,
+                        std::string* detail = nullptr);
 
 // The .BIN path for a HEX source path: the file name is cut at its first
 // ".HEX" (any case), which becomes ".BIN" in the same letter cases. Empty when

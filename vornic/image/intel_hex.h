@@ -12,17 +12,25 @@
 // character is not a hex digit.
 int HexPairToByte(const char* chars, uint8_t& out);
 
-// Decodes HEX records (types 00 to 05) laid out one per line with CR LF line
-// ends. The first min(text size, image size) bytes of image are zeroed, then
-// each data record is placed at its image offset: addresses below 0x08000000
-// as they are, higher ones relative to the first data record of the file.
+// Why a HEX text was refused: the line (counted from 1, one record a line)
+// and a short reason ("bad checksum"). Line 0 and an empty reason while none.
+struct HexProblem {
+    uint32_t line = 0;
+    const char* reason = "";
+};
+
+// Decodes HEX records (types 00 to 05) laid out one per line with CR LF or LF
+// line ends (a line end is LF, or else taken to be two characters). The first min(text size, image
+// size) bytes of image are zeroed, then each data record is placed at its image offset: addresses
+// below 0x08000000 as they are, higher ones relative to the first data record of the file.
 // usedLength receives the largest record end (saturated at UINT32_MAX), also
 // for records that fall outside image: those are not written, and a caller
 // that checks usedLength against the buffer size rejects the file.
 // Returns 1 when an end-of-file record was reached after valid records only,
-// 0 otherwise (the buffer and usedLength then hold a partial result). One pass,
-// no allocation.
-int DecodeIntelHex(std::string_view text, std::span<uint8_t> image, uint32_t& usedLength);
+// 0 otherwise (the buffer and usedLength then hold a partial result), and
+// *problem (when given) tells where and why. One pass, no allocation.
+int DecodeIntelHex(std::string_view text, std::span<uint8_t> image, uint32_t& usedLength,
+                   HexProblem* problem = nullptr);
 
 // The same decoding fed piece by piece, so that a file is read in blocks and
 // never held whole. Does not zero the image.
@@ -45,6 +53,10 @@ class IntelHexDecoder {
     std::optional<uint32_t> FirstDataAddress() const {
         return m_firstPending ? std::nullopt : std::optional<uint32_t>(m_firstBase);
     }
+    // After Status::Invalid: the line refused and why.
+    HexProblem Problem() const { return m_problem; }
+    // The line of the record the next call starts with.
+    uint32_t Line() const { return m_line; }
 
   private:
     std::span<uint8_t> m_image;
@@ -53,6 +65,12 @@ class IntelHexDecoder {
     uint32_t m_firstBase = 0;
     bool m_firstPending = true;
     uint32_t m_usedLength = 0;
+    uint32_t m_line = 1;
+    // What was odd about the last record's line end ("" when it was CR LF or
+    // LF): the reason given if no record starts where that end was assumed to stop.
+    const char* m_oddLineEnd = "";
+    HexProblem m_problem;
+    Status Refuse(uint32_t line, const char* reason);
     // Address high, address low, type, up to 255 data bytes, checksum. Kept
     // from record to record and piece to piece: a short address record reads
     // bytes its predecessor left here, however the text was cut.

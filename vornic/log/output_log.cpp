@@ -57,6 +57,32 @@ int AppendOutputTextV(int controlId, const char* format, va_list args) {
     return 1;
 }
 
+// Copies text into out (room bytes, its terminator included) as
+// EscapeControls does. An escape that does not fit whole is left out with
+// the rest. Returns the bytes written.
+size_t EscapeInto(char* out, size_t room, std::string_view text) {
+    size_t length = 0;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        char escaped[5] = {c, '\0'};
+        if (u < 0x20 || u == 0x7F) {
+            if (c == '\n' || c == '\r' || c == '\t')
+                std::snprintf(escaped, sizeof escaped, "\\%c",
+                              c == '\n'   ? 'n'
+                              : c == '\r' ? 'r'
+                                          : 't');
+            else
+                std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+        }
+        const size_t n = std::strlen(escaped);
+        if (length + n + 1 > room) break;
+        std::memcpy(out + length, escaped, n);
+        length += n;
+    }
+    out[length] = '\0';
+    return length;
+}
+
 }  // namespace
 
 int AppendOutputText(int controlId, const char* format, ...) {
@@ -85,10 +111,13 @@ void LogMessage(const char* format, ...) {
         std::snprintf(line.data(), line.size(), "%04d#%02d:%02d:%02d:%03d>> ", number,
                       local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(millis)));
     // Room is kept for CR LF and the terminator; a longer text is cut.
+    std::array<char, kLineBufferSize> text{};
     va_list args;
     va_start(args, format);
-    length += FormatInto(line.data() + length, line.size() - length - 2, format, args);
+    const size_t textLength = FormatInto(text.data(), text.size(), format, args);
     va_end(args);
+    length += EscapeInto(line.data() + length, line.size() - length - 2,
+                         std::string_view(text.data(), textLength));
     line[length++] = '\r';
     line[length++] = '\n';
     line[length] = '\0';
@@ -99,6 +128,12 @@ void LogMessage(const char* format, ...) {
         (void)posix_io::WriteAll(STDERR_FILENO, line.data(), length);
     // The finished line is passed as an argument, so a '%' in it stays as it is.
     AppendOutputText(IDC_OUTPUT, "%s", line.data());
+}
+
+std::string EscapeControls(std::string_view text) {
+    std::string out(text.size() * 4 + 1, '\0');
+    out.resize(EscapeInto(out.data(), out.size(), text));
+    return out;
 }
 
 void ClearOutput() {

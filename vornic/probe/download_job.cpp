@@ -166,7 +166,7 @@ void OnExecute() {
     const std::string path = port != nullptr ? port->GetText(IDC_FILE_PATH) : std::string();
     std::string outputName;
     Report report;
-    report.Add(Step::Convert, ConvertHexToBin(path, outputName));
+    report.Add(Step::Convert, ConvertHexToBin(path, outputName, &report.detail));
     report.imageSize = g_firmwareImage.length;
     if (port != nullptr) {
         port->SetText(IDC_FILE_PATH, outputName);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 // The family a failure belongs to.
@@ -40,6 +41,9 @@ enum class Reason : uint8_t {
     ReadFailed,
     BinNotWritten,
     OutOfMemory,
+    NotRegularFile,  // a folder, a device, a FIFO: not a file to read firmware from
+    NoPermission,
+    NameTooLong,
 };
 
 namespace outcome_detail {
@@ -70,8 +74,11 @@ inline constexpr ReasonInfo kReasons[] = {
     {Kind::System, "file not read"},
     {Kind::System, ".BIN not written"},
     {Kind::System, "out of memory"},
+    {Kind::BadInput, "not a regular file"},
+    {Kind::BadInput, "permission denied"},
+    {Kind::BadInput, "name too long"},
 };
-static_assert(sizeof kReasons / sizeof kReasons[0] == std::size_t(Reason::OutOfMemory) + 1);
+static_assert(sizeof kReasons / sizeof kReasons[0] == std::size_t(Reason::NameTooLong) + 1);
 }  // namespace outcome_detail
 
 class Outcome {
@@ -110,6 +117,7 @@ struct Report {
     // A verify run that found other content: the start address of the first
     // packet that differed.
     std::optional<uint32_t> firstDifference;
+    std::string detail;  // what the failure's reason leaves out ("line 3: bad checksum")
 
     void Add(Step step, Outcome outcome) { steps.push_back({step, outcome}); }
     // The first step that failed, or null when every step that ran succeeded.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -46,12 +47,21 @@ Outcome StatusFailure(const StatusRead& status, bool verify) {
     return differs ? Reason::Differs : Reason::NotAccepted;
 }
 
+// Set while a verify run only asks whether the target differs (flash
+// --if-changed): other content is then an answer, not a failure to log.
+std::atomic<bool> g_verifyIsCheck{false};
+
+// Whether a failed run's outcome is to be logged.
+bool Logged(Outcome outcome) { return !(outcome == Reason::Differs && g_verifyIsCheck.load()); }
+
 void LogRunFailure(bool verify) {
     LogMessage("%s",
                verify ? Tr("校验失败!", "Fail to verify!") : Tr("编程失败!", "Fail to programme!"));
 }
 
 }  // namespace
+
+void SetVerifyIsCheck(bool check) { g_verifyIsCheck = check; }
 
 Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
                         std::optional<uint32_t>* firstDifference) {
@@ -166,9 +176,10 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
         if (verify && !last) {
             const StatusRead status = ReadDataStatus();
             if (status.frame.Status() != kStatusPacketVerified) {
-                LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
-                           static_cast<int>(offset));
                 const Outcome failed = StatusFailure(status, verify);
+                if (Logged(failed))
+                    LogMessage(Tr("校验至%d字节时失败!", "Fail to verify at #%d byte!"),
+                               static_cast<int>(offset));
                 if (failed == Reason::Differs && firstDifference)
                     *firstDifference = address + offset;
                 return failed;
@@ -183,8 +194,8 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
         const StatusRead status = ReadDataStatus();
         const uint8_t result = status.frame.Status();
         if (result != kStatusProgrammeDone && result != kStatusVerifyDone) {
-            LogRunFailure(verify);
             const Outcome failed = StatusFailure(status, verify);
+            if (Logged(failed)) LogRunFailure(verify);
             // An empty closing packet stands for the last one that held data.
             const uint32_t packet = offset == length && offset > 0
                                         ? (offset - 1) / kDataPacketSize * kDataPacketSize

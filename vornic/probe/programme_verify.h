@@ -25,3 +25,7 @@ constexpr uint32_t StartAddress(int addressIndex) {
 // differed. The caller holds the probe session.
 Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress = {},
                         std::optional<uint32_t>* firstDifference = nullptr);
+
+// While set, a verify run that finds other content logs no failure line: the
+// caller asked only whether the target differs, and tells the answer itself.
+void SetVerifyIsCheck(bool check);

@@ -4,13 +4,67 @@
 #include <charconv>
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 #include "platform/probelib/lifetime.h"
+#include "platform/probelib/sim/faults.h"
 #include "vornic/cli/options.h"
 
 namespace vornic_ui {
 
 namespace {
+// The toolkit's own options that take a value as the next argument (or after
+// '='), in their one-dash form; the toolkit takes the two-dash form too.
+constexpr std::string_view kToolkitValueOptions[] = {"platform",
+                                                     "platformpluginpath",
+                                                     "platformtheme",
+                                                     "plugin",
+                                                     "qwindowgeometry",
+                                                     "qwindowicon",
+                                                     "qwindowtitle",
+                                                     "session",
+                                                     "display",
+                                                     "style",
+                                                     "stylesheet",
+                                                     "geometry",
+                                                     "title",
+                                                     "name",
+                                                     "visual",
+                                                     "ncols",
+                                                     "fn",
+                                                     "font",
+                                                     "bg",
+                                                     "background",
+                                                     "fg",
+                                                     "foreground",
+                                                     "btn",
+                                                     "button",
+                                                     "im",
+                                                     "inputstyle",
+                                                     "qmljsdebugger",
+                                                     "graphicssystem"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "widgetcount", "nograb",     "dograb",
+                                              "sync",    "cmap",        "testability"};
+
+// The option name of a toolkit argument ("style" for -style=x or --style), or
+// empty for an argument of ours.
+std::string_view ToolkitName(std::string_view arg, bool* takesValue) {
+    if (arg.size() < 2 || arg[0] != '-') return {};
+    arg.remove_prefix(arg[1] == '-' ? 2 : 1);
+    const std::string_view name = arg.substr(0, arg.find('='));
+    for (std::string_view option : kToolkitValueOptions)
+        if (name == option) {
+            *takesValue = name.size() == arg.size();
+            return name;
+        }
+    for (std::string_view flag : kToolkitFlags)
+        if (arg == flag) {
+            *takesValue = false;
+            return name;
+        }
+    return {};
+}
+
 // A whole decimal number of at least `least`, or -1.
 int Number(std::string_view text, int least) {
     int value = -1;
@@ -22,7 +76,9 @@ int Number(std::string_view text, int least) {
 const char* UsageText() {
     return "usage: vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]...\n"
            "              [--probe=SERIAL|BUS-PORT] [--lang=zh|en] [--trace=FILE] [FILE]\n"
-           "  --simulate[=FAULTS]  use the simulated probe and target (faults: see README)\n"
+           "  --simulate[=FAULTS]  use the simulated probe and target; FAULTS is\n"
+           "                       FAULT[,FAULT...], e.g. protected,latency-us:200\n"
+           "                       (vornic-cli --help-faults lists every fault)\n"
            "  --sim-state=FILE     keep the simulated target's memory in FILE\n"
            "  --usb-id=VID:PID     also accept a probe with this USB id (repeatable)\n"
            "  --probe=SERIAL|BUS-PORT  the probe to use when several are attached\n"
@@ -85,6 +141,27 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
     }
     *out = std::move(result);
     return 1;
+}
+
+int CheckBeforeToolkit(int argc, const char* const* argv, std::string* error) {
+    std::vector<const char*> ours;
+    bool ended = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        bool takesValue = false;
+        if (i > 0 && !ended && !ToolkitName(arg, &takesValue).empty()) {
+            if (takesValue) ++i;
+            continue;
+        }
+        ended = ended || arg == "--";
+        ours.push_back(argv[i]);
+    }
+    CommandLine commandLine;
+    if (ParseCommandLine(static_cast<int>(ours.size()), ours.data(), &commandLine, error) == 0)
+        return 0;
+    probelib::sim::Faults faults;
+    return !commandLine.simulate ||
+           probelib::sim::ParseFaults(commandLine.simFaults, &faults, error);
 }
 
 int PrintUsageOrVersion(int argc, const char* const* argv) {

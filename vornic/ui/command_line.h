@@ -36,7 +36,12 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
 // One-paragraph usage text.
 const char* UsageText();
 
-// Before the toolkit starts (it needs a display): prints the usage or the
+// Before the toolkit starts (it needs a display): checks the whole command
+// line, the simulator's faults included, leaving the toolkit's own options
+// (-platform offscreen, -style fusion...) to it. 1, or 0 with the reason.
+int CheckBeforeToolkit(int argc, const char* const* argv, std::string* error);
+
+// Before the toolkit starts: prints the usage or the
 // version when the command line asks for either and returns 1; 0 otherwise.
 int PrintUsageOrVersion(int argc, const char* const* argv);
 

@@ -1,6 +1,7 @@
 // Parser of the simulated probe's fault options.
 #include "platform/probelib/sim/faults.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace probelib::sim {
@@ -58,7 +59,65 @@ bool ParseProbeName(std::string_view text, uint32_t* out) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// Every fault: its key, how it is written, and what it does with its range.
+struct FaultHelp {
+    std::string_view key;
+    const char* syntax;
+    const char* meaning;
+};
+constexpr FaultHelp kFaultHelp[] = {
+    {"protected", "protected", "the target's read protection is on at start"},
+    {"absent", "absent", "no probe is plugged in at start"},
+    {"no-reply", "no-reply:CMD", "the reply to CMD never comes"},
+    {"refuse", "refuse:CMD", "CMD is not carried out; its reply carries result 0"},
+    {"bad-marker", "bad-marker:CMD", "the reply to CMD carries a wrong marker"},
+    {"unplug-after", "unplug-after:N",
+     "the probe is removed after N data packets; N from 1 to 4294967295"},
+    {"short-write", "short-write:N",
+     "the N-th data packet is only half taken; N from 1 to 4294967295"},
+    {"latency-us", "latency-us:N", "every transfer takes N microseconds; N from 0 to 10000000"},
+    {"swap-after", "swap-after:MS",
+     "MS after each job the probe is removed, and MS later a fresh one arrives; MS from 1 to "
+     "60000"},
+    {"probes", "probes:N", "N simulated probes, SIM0 to SIM{N-1}; N from 1 to 16, no @SIMk"},
+};
+constexpr const char* kCommandHelp =
+    "CMD is SetAddress, SelectOperation, SetLength, ReadProtect, SoftReset, data (the data\n"
+    "pipe's status frames) or a command code from 0 to 0xFF; CMD/P narrows it to the requests\n"
+    "whose one-byte payload is P, from 0 to 0xFF (ReadProtect/1: the query only).";
+
+// Why an item was refused, with what its key takes.
+std::string Refusal(std::string_view whole, std::string_view key, bool suffixBad) {
+    std::string text = "bad simulator option \"" + std::string(whole) + "\": ";
+    if (suffixBad)
+        return text + "@SIMk names a simulated probe, k from 0 to " +
+               std::to_string(kMaxSimProbes - 1);
+    for (const FaultHelp& f : kFaultHelp) {
+        if (f.key != key) continue;
+        text += std::string(f.syntax) + ": " + f.meaning;
+        if (std::string_view(f.syntax).ends_with(":CMD"))
+            text +=
+                "; CMD a command name (SetAddress, SelectOperation, SetLength, ReadProtect, "
+                "SoftReset, data) or code 0 to 0xFF, CMD/P with P 0 to 0xFF";
+        return text;
+    }
+    return text + "no such fault (vornic-cli --help-faults lists them)";
+}
+
 }  // namespace
+
+std::string FaultsHelpText() {
+    std::string text = "Simulator faults: --simulate=FAULT[,FAULT...], each FAULT one of\n";
+    for (const FaultHelp& f : kFaultHelp) {
+        std::string line = "  " + std::string(f.syntax);
+        line.resize(std::max<size_t>(line.size() + 2, 20), ' ');
+        text += line + f.meaning + "\n";
+    }
+    text += kCommandHelp;
+    text +=
+        "\nA FAULT may end in @SIMk (k from 0 to 15): it then applies to simulated probe k only.\n";
+    return text;
+}
 
 int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t probe) {
     Faults faults;
@@ -73,12 +132,14 @@ int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t
         if (whole.empty()) continue;
         std::string_view item = whole.substr(0, whole.find('@'));
         bool ok = true;
+        bool suffixOk = true;
         // Items aimed at another probe are checked like the rest, then dropped.
         Faults others;
         Faults& target = [&]() -> Faults& {
             if (item.size() == whole.size()) return faults;
             uint32_t aimed = 0;
             ok = ParseProbeName(whole.substr(item.size() + 1), &aimed) && aimed < kMaxSimProbes;
+            suffixOk = ok;
             if (ok && aimed >= highestAimed) {
                 highestAimed = aimed;
                 highestItem = whole;
@@ -120,14 +181,16 @@ int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t
             ok = false;
         }
         if (!ok) {
-            if (error) *error = "bad simulator option \"" + std::string(whole) + "\"";
+            if (error) *error = Refusal(whole, key, item.size() != whole.size() && !suffixOk);
             return 0;
         }
     }
     if (!highestItem.empty() && highestAimed >= faults.probes) {
         if (error)
-            *error = "bad simulator option \"" + std::string(highestItem) + "\": there are only " +
-                     std::to_string(faults.probes) + " simulated probes";
+            *error = "bad simulator option \"" + std::string(highestItem) + "\": " +
+                     (faults.probes == 1 ? "there is only 1 simulated probe"
+                                         : "there are only " + std::to_string(faults.probes) +
+                                               " simulated probes");
         return 0;
     }
     *out = std::move(faults);

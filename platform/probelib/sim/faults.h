@@ -44,4 +44,7 @@ inline constexpr uint32_t kMaxSimProbes = 16;
 // aimed at it). Returns 1, or 0 with the reason.
 int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t probe = 0);
 
+// Every fault with its value's range, for vornic-cli --help-faults.
+std::string FaultsHelpText();
+
 }  // namespace probelib::sim

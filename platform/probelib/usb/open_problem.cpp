@@ -2,6 +2,7 @@
 #include "platform/probelib/usb/open_problem.h"
 
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -19,7 +20,14 @@ std::string ShellQuoted(std::string_view path) {
     }
     return quoted + "'";
 }
+std::mutex g_layoutMutex;
+std::string g_layoutFound;
 }  // namespace
+
+void SetLayoutFound(std::string endpoints) {
+    std::lock_guard lock(g_layoutMutex);
+    g_layoutFound = std::move(endpoints);
+}
 
 std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile) {
     switch (problem) {
@@ -60,6 +68,13 @@ std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile) {
         }
         case OpenProblem::Busy:
             return "the probe is in use by another program; close that program and try again";
+        case OpenProblem::Layout: {
+            std::lock_guard lock(g_layoutMutex);
+            return "the probe's interface 0 lacks the bulk endpoints 0x01, 0x81, 0x02 and 0x82 "
+                   "that downloads use; it has " +
+                   (g_layoutFound.empty() ? std::string("none") : g_layoutFound) +
+                   " (please report this layout with the probe's firmware version)";
+        }
         case OpenProblem::Failed:
             break;
     }

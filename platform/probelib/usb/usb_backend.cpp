@@ -67,6 +67,8 @@ class UsbBackend final : public Backend {
 
     int LastOpenedProbe(ProbeInfo* out) const override { return m_session.LastOpenedProbe(out); }
 
+    std::string OpenNote() const override { return m_session.OpenNote(); }
+
   private:
     void EventLoop() {
         while (!m_stopEvents) {

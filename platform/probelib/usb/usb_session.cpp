@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/probelib/usb/device_match.h"
@@ -26,6 +28,39 @@ using TransferPtr = std::unique_ptr<libusb_transfer, TransferDeleter>;
 
 uint32_t EndpointBit(uint8_t endpoint) {
     return 1u << ((endpoint & 0x0F) + ((endpoint & 0x80) != 0 ? 16 : 0));
+}
+
+// Whether interface 0 has the bulk endpoints of both pipes; *found names its
+// endpoints ("0x01 bulk out, 0x81 bulk in"). Read from the descriptors the
+// system keeps, so nothing goes to the probe.
+bool HasProbePipes(libusb_device* device, std::string* found) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != 0 &&
+        libusb_get_config_descriptor(device, 0, &config) != 0)
+        return false;
+    uint32_t bulk = 0;
+    for (int i = 0; i < config->bNumInterfaces; ++i) {
+        const libusb_interface& interface = config->interface[i];
+        if (interface.num_altsetting < 1 || interface.altsetting[0].bInterfaceNumber != kInterface)
+            continue;
+        const libusb_interface_descriptor& setting = interface.altsetting[0];
+        for (int e = 0; e < setting.bNumEndpoints; ++e) {
+            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+            static constexpr const char* kTypes[] = {"control", "isochronous", "bulk", "interrupt"};
+            const int type = endpoint.bmAttributes & 3;
+            char name[40];
+            std::snprintf(name, sizeof name, "%s0x%02x %s %s", found->empty() ? "" : ", ",
+                          endpoint.bEndpointAddress, kTypes[type],
+                          (endpoint.bEndpointAddress & 0x80) != 0 ? "in" : "out");
+            *found += name;
+            if (type == LIBUSB_TRANSFER_TYPE_BULK) bulk |= EndpointBit(endpoint.bEndpointAddress);
+        }
+    }
+    libusb_free_config_descriptor(config);
+    uint32_t needed = 0;
+    for (uint32_t pipe : {1u, 2u})
+        needed |= EndpointBit(OutEndpoint(pipe)) | EndpointBit(InEndpoint(pipe));
+    return (bulk & needed) == needed;
 }
 
 }  // namespace
@@ -62,6 +97,12 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
         return -1;
     }
     const Candidate& chosen = candidates.front();
+    std::string endpoints;
+    if (!HasProbePipes(chosen.device, &endpoints)) {
+        SetLayoutFound(std::move(endpoints));
+        m_problem = OpenProblem::Layout;
+        return -1;
+    }
     libusb_device_handle* handle = nullptr;
     int rc = libusb_open(chosen.device, &handle);
     if (rc != 0) {
@@ -70,12 +111,13 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
                                                    : OpenProblem::Failed;
         return -1;
     }
-    bool detached = false;
-    if (libusb_kernel_driver_active(handle, kInterface) == 1)
-        detached = libusb_detach_kernel_driver(handle, kInterface) == 0;
+    // Interface 0 only: the probe's serial port (its other interfaces) stays
+    // with the kernel. A driver bound to interface 0 is detached for the claim
+    // and given back at the release.
+    const bool driverBound = libusb_kernel_driver_active(handle, kInterface) == 1;
+    libusb_set_auto_detach_kernel_driver(handle, 1);
     rc = libusb_claim_interface(handle, kInterface);
     if (rc != 0) {
-        if (detached) libusb_attach_kernel_driver(handle, kInterface);
         libusb_close(handle);
         m_problem = rc == LIBUSB_ERROR_BUSY     ? OpenProblem::Busy
                     : rc == LIBUSB_ERROR_ACCESS ? OpenProblem::Permission
@@ -85,10 +127,15 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
     {
         std::lock_guard lock(m_deviceMutex);
         m_handle = handle;
-        m_detached = detached;
         m_stalled = 0;
     }
     std::string serial = ReadSerial(kSysfsUsbDevices, chosen.seen.busPort);
+    {
+        std::lock_guard lock(m_lastMutex);
+        m_openNote = "usb: opened " + chosen.seen.busPort + ", claimed interface 0" +
+                     (driverBound ? ", its kernel driver detached until the close"
+                                  : " (no kernel driver on it)");
+    }
     {
         std::lock_guard lock(m_lastMutex);
         m_lastOpened = {chosen.seen.busPort, std::move(serial), chosen.seen.id, false};
@@ -138,6 +185,11 @@ TransferStatus UsbSession::Read(uint32_t index, uint32_t pipe, std::span<uint8_t
     return TransferStatus::Done;
 }
 
+std::string UsbSession::OpenNote() const {
+    std::lock_guard lock(m_lastMutex);
+    return m_openNote;
+}
+
 int UsbSession::LastOpenedProbe(ProbeInfo* out) const {
     std::lock_guard lock(m_lastMutex);
     if (m_lastOpened.busPort.empty() || out == nullptr) return 0;
@@ -149,7 +201,6 @@ int UsbSession::LastOpenedProbe(ProbeInfo* out) const {
 // releases the device. Called with m_openMutex held.
 void UsbSession::CloseDevice() {
     libusb_device_handle* handle = nullptr;
-    bool detached = false;
     {
         std::unique_lock lock(m_deviceMutex);
         if (m_handle == nullptr) return;
@@ -157,12 +208,11 @@ void UsbSession::CloseDevice() {
         for (libusb_transfer* transfer : m_inFlight) libusb_cancel_transfer(transfer);
         m_deviceChanged.wait(lock, [this] { return m_users == 0; });
         handle = m_handle;
-        detached = m_detached;
         m_handle = nullptr;
         m_closing = false;
     }
+    // The release gives interface 0 back to a kernel driver detached at the open.
     libusb_release_interface(handle, kInterface);
-    if (detached) libusb_attach_kernel_driver(handle, kInterface);
     libusb_close(handle);
 }
 

@@ -33,6 +33,8 @@ class UsbSession {
     TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer, uint32_t* done);
     OpenProblem LastOpenProblem() const { return m_problem; }
     int LastOpenedProbe(ProbeInfo* out) const;
+    // What the last successful open did with the interfaces, for the trace.
+    std::string OpenNote() const;
 
   private:
     struct Pending {
@@ -58,7 +60,6 @@ class UsbSession {
     std::mutex m_deviceMutex;
     std::condition_variable m_deviceChanged;
     libusb_device_handle* m_handle = nullptr;
-    bool m_detached = false;
     bool m_closing = false;
     int m_users = 0;
     uint32_t m_stalled = 0;  // endpoints to clear before their next transfer
@@ -66,6 +67,7 @@ class UsbSession {
 
     mutable std::mutex m_lastMutex;
     ProbeInfo m_lastOpened;
+    std::string m_openNote;
 };
 
 }  // namespace probelib::usb

@@ -25,6 +25,8 @@ using Texts = std::vector<std::string>;
 const std::string kHex =
     ":100000000102030405060708090A0B0C0D0E0F1068\r\n:100010001112131415161718191A1B1C1D1E1F2058\r\n"
     ":080020002122232425262728B4\r\n:00000001FF\r\n";
+// The SHA-256 of kHex's image.
+const std::string kImageSha256 = "5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87";
 // A whole flash as a --probe=all child logs it, and as a run that converts first.
 const Texts kFlashed = clitest::Texts(
     "Succeed to open device!\nSucceed to clear-all!\nProgramme address is affirmed!\n"
@@ -118,7 +120,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
                       noFile = "flash: failed at convert (bad input: file missing)",
                       linked = "flash: failed at programme (bad input: linked for another address)";
     fs::copy_file(fs::path(VORNIC_EXAMPLES_DIR) / "blink-sram.elf", "blink-sram.elf");
-    std::ofstream("bad.hex") << ":0100000001FE\n:00000001FF\n";
+    std::ofstream("bad.hex") << ":0100000001FE\r:00000001FF\r";
+    std::ofstream("raw.bin") << kHex.substr(0, 40);
     fs::copy_file("app.hex", "huge.hex");
     fs::resize_file("huge.hex", 2ull << 30);
     std::ofstream("big.bin").close();
@@ -133,7 +136,16 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"--simulate flash --no-programme --no-verify missing.hex", 1, noFile,
          Texts{kOpen, missing, "Succeed to clear-all!", "Succeed to set soft-reset!"}},
         {"--simulate flash --no-programme --no-verify --no-reset bad.hex", 1,
-         "flash: failed at convert (bad input: not valid firmware)"},
+         "flash: failed at convert (bad input: not valid firmware, line 1: line end CR without "
+         "LF)"},
+        {"convert raw.bin", 0, "",
+         Texts{"vornic-cli: raw.bin is already a binary image (40 bytes); nothing written"}},
+        {"--simulate verify --if-changed app.hex", 2, "vornic-cli: --if-changed belongs to flash",
+         Texts{}},
+        {"--simulate=unplug-after:0 status", 2,
+         "vornic-cli: bad simulator option \"unplug-after:0\": unplug-after:N: the probe is "
+         "removed after N data packets; N from 1 to 4294967295",
+         Texts{}},
         {"--simulate flash" + sram, 1, linked},
         {"--simulate=probes:2 --probe=all flash" + sram, 1, linked},
         {"--simulate flash --if-changed missing.hex", 1, noFile, Texts{kOpen, missing}},
@@ -141,7 +153,9 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
          "flash: failed at status (transport failure: no probe) after 0 of 40 bytes",
          Texts{kHexOk, "No device connection detected!"}},
         {"--simulate verify app.hex", 1,
-         "verify: failed at verify (target refused: content differs) after 40 of 40 bytes"},
+         "verify: failed at verify (target refused: content differs) after 40 of 40 bytes",
+         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
+               "Begin to verify...", "Fail to verify!"}},
         {"--simulate=protected flash app.hex", 1,
          "flash: failed at status (target refused: read-protected)"},
         {"convert huge.hex", 0, "", Texts{kHexOk}},  // read only up to its end record
@@ -408,6 +422,7 @@ TEST_F(Cli, FlashThenFlashIfChanged) {
     EXPECT_EQ(0, flash.status);
     EXPECT_EQ(kWhole, Split(flash.out).log[""]);
     EXPECT_EQ(0u, flash.err.rfind("flash: 40 bytes sent in ", 0)) << flash.err;
+    EXPECT_TRUE(flash.err.ends_with(" B/s)\n")) << flash.err;  // below 1 KB/s
     const Result again = Run("--simulate --sim-state=state flash --if-changed app.hex");
     EXPECT_EQ(0, again.status);
     EXPECT_EQ((Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
@@ -415,6 +430,45 @@ TEST_F(Cli, FlashThenFlashIfChanged) {
                      "vornic-cli: the target already holds the image; erase and programme skipped",
                      "Succeed to set soft-reset!"}),
               clitest::Texts(again.out));
+    // Another image: the check's answer is told as such, then the whole job runs.
+    std::ofstream("app.hex", std::ios::binary) << ":0100000007F8\r\n:00000001FF\r\n";
+    const Result other = Run("--simulate --sim-state=state flash --if-changed app.hex");
+    EXPECT_EQ(0, other.status);
+    Texts want = {kOpen,
+                  kHexOk,
+                  "Verify address is affirmed!",
+                  "Verify length is affirmed!",
+                  "Begin to verify...",
+                  "vornic-cli: target differs from the image; flashing"};
+    want.insert(want.end(), kWhole.begin() + 1, kWhole.end());
+    EXPECT_EQ(want, clitest::Texts(other.out));
+}
+
+// The window's options are checked before the toolkit needs a display.
+TEST_F(Cli, WindowRefusesBadOptionsWithoutADisplay) {
+    std::map<std::string, std::string> saved;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (const char* value = getenv(name)) saved[name] = value, unsetenv(name);
+    const struct {
+        std::vector<std::string> args;
+        std::string complaint;
+    } rows[] = {
+        {{"--bogus"}, "vornic: unknown option --bogus"},
+        {{"--lang=fr"}, "vornic: --lang takes zh or en"},
+        {{"--probe=all"}, "vornic: --probe=all belongs to vornic-cli"},
+        {{"--simulate=garbage"}, "vornic: bad simulator option \"garbage\": no such fault"},
+        {{"-platform", "offscreen", "--simulate=probes:1,absent@SIM1"},
+         "vornic: bad simulator option \"absent@SIM1\": there is only 1 simulated probe"},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {VORNIC_PATH};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const Result r = clitest::RunProcess(args, 20);
+        EXPECT_EQ(2, r.status) << row.complaint << r.err;
+        EXPECT_EQ(0u, r.err.rfind(row.complaint, 0)) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("\nusage: vornic ")) << r.err;
+    }
+    for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
 }
 
 TEST_F(Cli, EveryProbeAtOnceOneOfThemFaulted) {
@@ -436,8 +490,7 @@ TEST_F(Cli, EveryProbeAtOnceOneOfThemFaulted) {
     ASSERT_EQ(4u, records.size());
     for (auto& [serial, record] : records) {
         EXPECT_EQ("app.hex", record["file"]) << "the file named, not the .BIN";
-        EXPECT_EQ("5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87",
-                  record["imageSha256"]);
+        EXPECT_EQ(kImageSha256, record["imageSha256"]);
         EXPECT_EQ(serial == "SIM2", record["outcome"] == "fail");
     }
 }
@@ -458,6 +511,18 @@ TEST_F(Cli, OneBoardAfterAnotherThenCtrlC) {
     EXPECT_EQ(want, o.log.at(""));
     EXPECT_EQ(boards, o.plain);
     EXPECT_EQ(5u, Records("boards.jsonl").size());  // each on a probe of its own
+    // Ctrl-C while a board is programmed: its record names the image all the same.
+    bool stopped = false;
+    const Result one = Run("--simulate=latency-us:20000 --report=one.jsonl flash app.hex --repeat",
+                           [&stopped](pid_t pid, const std::string& out) {
+                               if (!stopped && out.find("Begin to programme") != std::string::npos)
+                                   stopped = kill(pid, SIGINT) == 0;
+                           });
+    EXPECT_EQ(1, one.status);
+    const auto interrupted = Records("one.jsonl");
+    ASSERT_EQ(1u, interrupted.size());
+    EXPECT_EQ(40, interrupted.begin()->second["imageBytes"]);
+    EXPECT_EQ(kImageSha256, interrupted.begin()->second["imageSha256"]);
     // Ctrl-C to the whole process group once two --probe=all children are
     // programming: their boards are unfinished, in the table and the records.
     bool sent = false;
@@ -475,8 +540,10 @@ TEST_F(Cli, OneBoardAfterAnotherThenCtrlC) {
     EXPECT_EQ(table, Split(all.out, table).plain);
     const auto records = Records("stopped.jsonl");
     ASSERT_EQ(2u, records.size());
-    for (const auto& [serial, record] : records)
+    for (const auto& [serial, record] : records) {
         EXPECT_TRUE(record.value("unfinished", false)) << serial;
+        EXPECT_EQ(40, record["imageBytes"]) << serial;
+    }
 }
 
 }  // namespace

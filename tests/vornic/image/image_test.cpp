@@ -66,7 +66,11 @@ TEST(DecodeIntelHex, RecordsTable) {
         {L(0x800) + R(0, 0x1000, {1}) + R(0, 0xFF8, Bytes(16, 5)) + E, 0xFFFFFFFF, {{1, 0}}},
         {R(3, 0, {0, 0, 1, 0}) + R(5, 0, {8, 0, 0, 0}) + ":0200ab00cdef97\r\n" + E + "junk",
          0xAD,
-         {{0xAC, 0xEF}}},
+         {{0xAC, 0xEF}}},  // LF line ends, alone or mixed with CR LF.
+        {":0100000001FE\n" + E, 1, {{0, 1}}},
+        {L(0x800) + ":0100000001FE\n" + R(0, 1, {2}) + ":00000001FF\n", 2, {{0, 1}, {1, 2}}},
+        {":020000040800F2\n:0400000508000000EF\n:0100000001FE\n:00000001FF", 1, {{0, 1}}},
+        {":0100000001FE\n\n:00000001FF", 1, {{0, 1}}},  // two characters, as ever
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -76,14 +80,53 @@ TEST(DecodeIntelHex, RecordsTable) {
         EXPECT_EQ(row.used, used);
         for (auto [at, byte] : row.bytes) EXPECT_EQ(byte, image[at]) << at;
     }
-    for (const std::string& bad :
-         {R(0, 0, {1}) + R(6, 0) + E, R(0, 0, {1}) + ":0100000001FF\r\n" + E, ":0100000001FE\n" + E,
-          "\xEF\xBB\xBF" + E, "\r\n" + E, std::string(":0300000001020"), std::string(":FF000000"),
-          R(0, 0, {1}), ":0100000001GE\r\n" + E, std::string()}) {
+    const struct {
+        std::string text;
+        uint32_t line;
+        const char* reason;
+    } bad[] = {
+        {R(0, 0, {1}) + R(6, 0) + E, 2, "unknown record type"},
+        {R(0, 0, {1}) + ":0100000001FF\r\n" + E, 2, "bad checksum"},
+        {"\xEF\xBB\xBF" + E, 1, "no ':' at the start of the line"},
+        {"\r\n" + E, 1, "no ':' at the start of the line"},
+        {":0300000001020", 1, "odd number of digits"},
+        {":02000004080\n" + E, 1, "odd number of digits"},
+        {":FF000000", 1, "byte count beyond the line"},
+        {":0300000001FE\n" + E, 1, "byte count beyond the line"},
+        {":0100000001FE00\r\n" + E, 1, "line longer than its byte count"},
+        {R(0, 0, {1}), 2, "no end-of-file record"},
+        {std::string(), 1, "no end-of-file record"},
+        {":0100000001GE\r\n" + E, 1, "not a hex digit"},
+        {R(0, 0, {1}) + ":0100000001FE\r" + E, 2, "line end CR without LF"},
+        {":0100000001FE\n\r" + E, 1, "line end LF CR"},
+        {":00000004FC\r\n" + E, 1, "address record not of its standard length"},
+    };
+    for (const auto& row : bad) {
+        SCOPED_TRACE(row.text);
         std::vector<uint8_t> image(64);
         uint32_t used = 0;
-        EXPECT_EQ(0, DecodeIntelHex(bad, image, used)) << bad;
+        HexProblem problem;
+        EXPECT_EQ(0, DecodeIntelHex(row.text, image, used, &problem));
+        EXPECT_EQ(row.line, problem.line);
+        EXPECT_STREQ(row.reason, problem.reason);
     }
+    // Files shaped as other tools write them, with LF line ends: the same
+    // image as the same records with CR LF.
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(VORNIC_LF_HEX_DIR)) {
+        SCOPED_TRACE(entry.path());
+        const std::string lf = ReadFile(entry.path());
+        std::string crlf;
+        for (char c : lf) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        std::vector<uint8_t> image(kImageCapacity), expected(kImageCapacity);
+        uint32_t used = 0, expectedUsed = 0;
+        ASSERT_EQ(1, DecodeIntelHex(crlf, expected, expectedUsed));
+        EXPECT_EQ(1, DecodeIntelHex(lf, image, used));
+        EXPECT_EQ(expectedUsed, used);
+        EXPECT_TRUE(expectedUsed > 0 && image == expected);
+        ++files;
+    }
+    EXPECT_EQ(4, files);
 }
 
 // Code at 0x08000000 (8 bytes), data stored at 0x08000400 (2 bytes) and run at
@@ -158,7 +201,7 @@ TEST_F(Convert, FilesTable) {
         {"full.hex", full + E, hexOk, "full.bin"},
         {"over.hex", full + R(0, 0x6000, {1}) + E, big},  // one byte more
         {"FW.HEX.OLD/firmware", kHello, invalid},
-        {"bad.hex", ":0100000001FE\n:00000001FF\n", invalid},
+        {"bad.hex", ":0100000001FE\n\r:00000001FF\n\r", invalid},
         {"RAW.BIN", std::string(kImageCapacity, 'x'), "", "RAW.BIN"},
         {"typo.hex", {}, "Not choose file/typo.hex", ""},
         {"pipe.hex", {}, "Not choose file/pipe.hex", ""},
@@ -199,6 +242,41 @@ TEST_F(Convert, FilesTable) {
     EXPECT_FALSE(fs::exists(dir / "typo.hex") || fs::exists(dir / "bad.bin"));
     for (const auto& entry : fs::directory_iterator(dir))  // no temporary file is left
         EXPECT_EQ(std::string::npos, entry.path().string().find(".tmp")) << entry.path();
+}
+
+// Why a file cannot be read is told apart; a name's control bytes are shown
+// escaped while the file is opened by its real name.
+TEST_F(Convert, FileKindsTable) {
+    fs::create_directory(dir / "folder.hex");
+    ASSERT_EQ(0, mkfifo((dir / "fifo.hex").c_str(), 0600));  // no writer: must not block
+    fs::create_symlink("/dev/zero", dir / "zero.hex");
+    WriteFile(dir / "locked.hex", kHello);
+    fs::permissions(dir / "locked.hex", fs::perms::none);
+    WriteFile(dir / "a\nb\x01.hex", kHello);
+    const bool root = geteuid() == 0;  // reads every file whatever its mode
+    const struct {
+        std::string name;
+        Reason reason;
+        std::string message;
+    } rows[] = {
+        {"folder.hex", Reason::NotRegularFile, "Not choose file/folder.hex"},
+        {"fifo.hex", Reason::NotRegularFile, "Not choose file/fifo.hex"},
+        {"zero.hex", Reason::NotRegularFile, "Not choose file/zero.hex"},
+        {"locked.hex", root ? Reason::None : Reason::NoPermission,
+         root ? "Succeed to trans file from .HEX to .BIN." : "Not choose file/locked.hex"},
+        {std::string(5052, 'n') + ".hex", Reason::NameTooLong, "Not choose file/nnnnnnnn"},
+        {"missing\t\x7f.hex", Reason::FileMissing, "Not choose file/missing\\t\\x7f.hex"},
+        {"a\nb\x01.hex", Reason::None, "Succeed to trans file from .HEX to .BIN."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        lines.clear();
+        EXPECT_EQ(Outcome(row.reason), ConvertHexToBin((dir / row.name).string(), output));
+        std::string message = row.message;
+        if (size_t at = message.find('/'); at != std::string::npos) message.insert(at, dir);
+        EXPECT_EQ(message, Last().substr(0, message.size()));  // a long line is cut
+    }
+    EXPECT_EQ(ReadFile(dir / "a\nb\x01.bin").substr(0, 6), "hello!");
 }
 
 TEST_F(Convert, StartAddressMustBeWhereTheImageWasLinked) {

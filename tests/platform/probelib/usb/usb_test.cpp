@@ -23,6 +23,7 @@ namespace {
 
 using clitest::Result;
 using clitest::Texts;
+using usbtest::FieldProbeAt;
 using usbtest::ProbeAt;
 using usbtest::ProbeSetup;
 using usbtest::UsbTestbed;
@@ -167,6 +168,9 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
     ProbeSetup busy = ProbeAt("1-3");
     busy.busy = true;
     const std::vector<ProbeSetup> two = {ProbeAt("1-10", "TEN"), ProbeAt("1-2", "")};
+    ProbeSetup odd = FieldProbeAt("1-4", 0x0210);
+    odd.endpoints = {0x81, 0x02};  // a layout without the pipes
+    const std::vector<ProbeSetup> field = {FieldProbeAt("1-5"), FieldProbeAt("1-6", 0x0210)};
     const struct {
         std::vector<ProbeSetup> probes;
         std::string selector;
@@ -180,6 +184,10 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
         {two, "", OpenProblem::None, "1-2 "},  // 1-2 comes before 1-10
         {two, "1-10", OpenProblem::None, "1-10 TEN"},
         {two, "TEN", OpenProblem::None, "1-10 TEN"},
+        // The field's layout: the serial port stays with cdc_acm; probes share a serial.
+        {field, "", OpenProblem::None, "1-5 0001A0000000"},
+        {field, "1-6", OpenProblem::None, "1-6 0001A0000000"},
+        {{odd}, "", OpenProblem::Layout, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.selector + " " + row.opened);
@@ -190,6 +198,17 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
         if (probelib::LastOpenedProbe(&info)) info.busPort += " " + info.serial;
         EXPECT_EQ(row.opened, info.busPort);
     }
+    EXPECT_NE(std::string::npos, probelib::OpenProblemText(OpenProblem::Layout, {})
+                                     .find("it has 0x81 bulk in, 0x02 bulk out"));
+    // A kernel driver on interface 0 is detached for the session and given back at its end.
+    ProbeSetup bound = FieldProbeAt("1-7");
+    bound.driverOn0 = "some_driver";
+    Start({bound});
+    ASSERT_NE(-1, CH375OpenDevice(0));
+    EXPECT_EQ("", bed->DriverOn0("1-7"));
+    EXPECT_FALSE(Exchange(kQuery).empty());
+    CH375CloseDevice(0);
+    EXPECT_EQ("some_driver", bed->DriverOn0("1-7"));
 }
 
 Result Cli(std::vector<std::string> args) {
@@ -229,28 +248,48 @@ class UsbCliTest : public UsbBackendTest {
 };
 
 // The probe --probe names takes the image, with the same transfers, lengths,
-// outcomes and bytes on the wire as the simulated probe (times aside).
+// outcomes and bytes on the wire as the simulated probe (times aside); on the
+// single-interface testbed and on the field's layout, with a kernel driver
+// on interface 0 that the open detaches and says so in the trace.
 TEST_F(UsbCliTest, AFlashMovesTheSimulatorsBytesOnTheWire) {
-    bed->Add(ProbeAt("1-1", "AAA1"), false);
-    bed->Add(ProbeAt("1-2", "BBB2"), false);
-    const std::string file = (dir / "app.bin").string();
-    Result usb =
-        Cli({"--probe=BBB2", "--lang=en", "--trace=" + (dir / "usb").string(), "flash", file});
-    Result sim =
-        Cli({"--simulate", "--lang=en", "--trace=" + (dir / "sim").string(), "flash", file});
-    ASSERT_EQ(0, usb.status) << usb.out << usb.err;
-    ASSERT_EQ(0, sim.status) << sim.out << sim.err;
-    EXPECT_EQ(Texts(sim.out), Texts(usb.out));
-    auto wire = [](const std::filesystem::path& path) {
-        std::vector<std::string> lines;
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line.substr(line.find(' ')));
-        return lines;
-    };
-    EXPECT_EQ(wire(dir / "sim"), wire(dir / "usb"));
-    EXPECT_TRUE(Flashed("1-2"));
-    EXPECT_FALSE(Flashed("1-1"));
+    ProbeSetup field = FieldProbeAt("1-2");
+    field.driverOn0 = "some_driver";
+    for (bool fieldLayout : {false, true}) {
+        SCOPED_TRACE(fieldLayout ? "field layout" : "one interface");
+        bed.reset();
+        bed = std::make_unique<UsbTestbed>();
+        bed->Add(fieldLayout ? FieldProbeAt("1-1") : ProbeAt("1-1", "AAA1"), false);
+        bed->Add(fieldLayout ? field : ProbeAt("1-2", "BBB2"), false);
+        const std::string file = (dir / "app.bin").string();
+        Result usb = Cli({fieldLayout ? "--probe=1-2" : "--probe=BBB2", "--lang=en",
+                          "--trace=" + (dir / "usb").string(), "flash", file});
+        Result sim =
+            Cli({"--simulate", "--lang=en", "--trace=" + (dir / "sim").string(), "flash", file});
+        ASSERT_EQ(0, usb.status) << usb.out << usb.err;
+        ASSERT_EQ(0, sim.status) << sim.out << sim.err;
+        EXPECT_EQ(Texts(sim.out), Texts(usb.out));
+        std::vector<std::string> notes;
+        auto wire = [&notes](const std::filesystem::path& path) {
+            std::vector<std::string> lines;
+            std::ifstream in(path);
+            for (std::string line; std::getline(in, line);)
+                if (line.rfind("# usb: ", 0) == 0)
+                    notes.push_back(line);
+                else
+                    lines.push_back(line.substr(line.find(' ')));
+            return lines;
+        };
+        EXPECT_EQ(wire(dir / "sim"), wire(dir / "usb"));
+        EXPECT_EQ(
+            std::vector<std::string>{
+                fieldLayout ? "# usb: opened 1-2, claimed interface 0, its kernel driver "
+                              "detached until the close"
+                            : "# usb: opened 1-2, claimed interface 0 (no kernel driver on it)"},
+            notes);
+        EXPECT_TRUE(Flashed("1-2"));
+        EXPECT_FALSE(Flashed("1-1"));
+        EXPECT_EQ(fieldLayout ? "some_driver" : "", bed->DriverOn0("1-2"));
+    }
 }
 
 // The probe list with a probe in the wrong mode, and what --usb-id and --probe change.
@@ -264,7 +303,10 @@ TEST_F(UsbCliTest, WhatOnlyTheUsbPathShows) {
          0,
          {"INDEX  BUS-PORT    SERIAL                USB-ID",
           "0      1-1         VN0001                1a86:8010",
-          "1      1-2         -                     1a86:8011  wrong mode (ARM)"}},
+          "1      1-2         -                     1a86:8011  wrong mode (ARM)",
+          "2      1-3         0001A0000000          1a86:8010",
+          "3      1-4         0001A0000000          1a86:8010",
+          "note: 2 probes carry the serial 0001A0000000; --probe=BUS-PORT tells them apart"}},
         {{"--probe=1-2", "status"}, 1, {}},
         {{"--probe=1-2", "--usb-id=1a86:8011", "status"}, 0, {}},
         // Everything checked, nothing changed; then the erase alone.
@@ -279,6 +321,8 @@ TEST_F(UsbCliTest, WhatOnlyTheUsbPathShows) {
     };
     bed->Add(ProbeAt("1-2", "", 0x8011), false);
     bed->Add(ProbeAt("1-1"), false);
+    bed->Add(FieldProbeAt("1-3"), false);
+    bed->Add(FieldProbeAt("1-4", 0x0210), false);
     for (const auto& row : rows) {
         Result r = Cli(row.args);
         SCOPED_TRACE(row.args.front() + "\n" + r.out + r.err);

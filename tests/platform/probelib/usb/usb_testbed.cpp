@@ -43,14 +43,50 @@ using Ref = std::unique_ptr<T, Unref>;
 constexpr size_t kPipePage = 4096;
 constexpr uint8_t kMaxPacket = 64;
 
-// The device descriptor, then configuration 1: interface 0 with bulk endpoints 0x01/0x81 (pipe
-// 1) and 0x02/0x82 (pipe 2).
-Bytes Descriptors(uint16_t vid, uint16_t pid) {
-    Bytes d = {18, 1, 0x10, 0x01, 0, 0, 0, kMaxPacket, 0, 0, 0, 0, 0x00, 0x01, 0, 0, 0, 1};
-    std::memcpy(&d[8], &vid, 2);  // little-endian, as on the bus
-    std::memcpy(&d[10], &pid, 2);
-    d.insert(d.end(), {9, 2, 9 + 9 + 4 * 7, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 4, 0xff, 0, 0, 0});
-    for (uint8_t ep : {0x01, 0x81, 0x02, 0x82}) d.insert(d.end(), {7, 5, ep, 2, kMaxPacket, 0, 0});
+// The device descriptor (USB 1.10), then configuration 1: interface 0 with its bulk endpoints
+// (0x01/0x81 pipe 1, 0x02/0x82 pipe 2); with a serial port, the device class says "interface
+// association" and a CDC ACM function follows as interfaces 1 (control, 0x83) and 2 (data,
+// 0x04/0x84).
+Bytes Descriptors(const ProbeSetup& s) {
+    const uint8_t deviceClass[3] = {uint8_t(s.serialPort ? 0xEF : 0), uint8_t(s.serialPort ? 2 : 0),
+                                    uint8_t(s.serialPort ? 1 : 0)};
+    Bytes d = {18,
+               1,
+               0x10,
+               0x01,
+               deviceClass[0],
+               deviceClass[1],
+               deviceClass[2],
+               kMaxPacket,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               0,
+               1};
+    std::memcpy(&d[8], &s.vid, 2);  // little-endian, as on the bus
+    std::memcpy(&d[10], &s.pid, 2);
+    std::memcpy(&d[12], &s.bcdDevice, 2);
+    Bytes config = {9, 2, 0, 0, uint8_t(s.serialPort ? 3 : 1), 1, 0, 0x80, 50};
+    config.insert(config.end(), {9, 4, 0, 0, uint8_t(s.endpoints.size()), 0xff, 0, 0, 0});
+    for (uint8_t ep : s.endpoints) config.insert(config.end(), {7, 5, ep, 2, kMaxPacket, 0, 0});
+    if (s.serialPort)
+        config.insert(
+            config.end(),
+            {8, 0x0B, 1,    2,    2,          2,    1,    0,        // association
+             9, 4,    1,    0,    1,          2,    2,    1, 0,     // CDC control
+             5, 0x24, 0,    0x10, 0x01,       5,    0x24, 1, 0, 2,  // header, call
+             4, 0x24, 2,    2,    5,          0x24, 6,    1, 2,     // ACM, union
+             7, 5,    0x83, 3,    8,          0,    1,              // notification
+             9, 4,    2,    0,    2,          0x0A, 0,    0, 0,     // CDC data
+             7, 5,    0x04, 2,    kMaxPacket, 0,    0,    7, 5, 0x84, 2, kMaxPacket, 0, 0});
+    config[2] = uint8_t(config.size());
+    config[3] = uint8_t(config.size() >> 8);
+    d.insert(d.end(), config.begin(), config.end());
     return d;
 }
 
@@ -75,6 +111,7 @@ struct Device {
     bool removed = false;  // URBs fail with ENODEV
     std::map<uint8_t, uint32_t> submitted;
     std::set<uint8_t> stallNext, halted;
+    std::string driverOn0;      // the kernel driver bound to interface 0 now
     std::deque<Urb> pendingIn;  // bulk IN URBs the probe NAKs for now
     std::deque<Urb> reapable;   // completed URBs waiting for REAPURB(NDELAY)
     posix_io::UniqueFd wake;    // our end of the node FIFO
@@ -148,11 +185,18 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
         umockdev_ioctl_client_complete(client, result, error);
         return TRUE;
     };
-    // The interface or endpoint the argument of a claim or a clear-halt points to.
+    // The interface or endpoint the argument of a claim, a clear-halt, a driver query or a
+    // disconnect points to (each starts with it), resolved once at the argument's whole size.
     Ref<UMockdevIoctlData> word;
     unsigned number = 0;
-    if (request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_CLEAR_HALT) {
-        word.reset(umockdev_ioctl_data_resolve(arg, 0, sizeof number, nullptr));
+    const size_t size = request == USBDEVFS_GETDRIVER          ? sizeof(usbdevfs_getdriver)
+                        : request == USBDEVFS_IOCTL            ? sizeof(usbdevfs_ioctl)
+                        : request == USBDEVFS_DISCONNECT_CLAIM ? sizeof(usbdevfs_disconnect_claim)
+                        : request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_CLEAR_HALT
+                            ? sizeof number
+                            : 0;
+    if (size != 0) {
+        word.reset(umockdev_ioctl_data_resolve(arg, 0, size, nullptr));
         if (!word) return FALSE;
         std::memcpy(&number, word->data, sizeof number);
     }
@@ -188,14 +232,38 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     }
     if (d.removed) return complete(-1, ENODEV);
     switch (request) {
-        case USBDEVFS_GETDRIVER:  // no kernel driver holds the interface
-            return complete(-1, ENODATA);
+        case USBDEVFS_GETDRIVER: {  // cdc_acm holds the serial port
+            const std::string driver = number == 0                        ? d.driverOn0
+                                       : d.setup.serialPort && number < 3 ? "cdc_acm"
+                                                                          : "";
+            if (driver.empty()) return complete(-1, ENODATA);
+            std::snprintf(reinterpret_cast<usbdevfs_getdriver*>(word->data)->driver,
+                          USBDEVFS_MAXDRIVERNAME + 1, "%s", driver.c_str());
+            return complete(0, 0);
+        }
+        case USBDEVFS_IOCTL: {  // a driver disconnected from (or connected to) an interface
+            const int code = reinterpret_cast<usbdevfs_ioctl*>(word->data)->ioctl_code;
+            if (code == int(USBDEVFS_DISCONNECT)) {
+                if (number != 0 || d.driverOn0.empty()) return complete(-1, ENODATA);
+                d.driverOn0.clear();
+                return complete(0, 0);
+            }
+            if (code == int(USBDEVFS_CONNECT) && number == 0) {
+                d.driverOn0 = d.setup.driverOn0;
+                return complete(0, 0);
+            }
+            return complete(-1, ENOTTY);
+        }
+        case USBDEVFS_DISCONNECT_CLAIM:
+            if (number != 0 || d.setup.busy) return complete(-1, EBUSY);
+            d.driverOn0.clear();
+            return complete(0, 0);
         case USBDEVFS_GET_CAPABILITIES:  // an older kernel: libusb assumes the basics
             return complete(-1, ENOTTY);
         case USBDEVFS_CLAIMINTERFACE:
-            return number != 0    ? complete(-1, ENOENT)
-                   : d.setup.busy ? complete(-1, EBUSY)
-                                  : complete(0, 0);
+            if (number == 0)
+                return d.setup.busy || !d.driverOn0.empty() ? complete(-1, EBUSY) : complete(0, 0);
+            return complete(-1, d.setup.serialPort && number < 3 ? EBUSY : ENOENT);
         case USBDEVFS_CLEAR_HALT:
             d.halted.erase(uint8_t(number));
             return complete(0, 0);
@@ -251,6 +319,7 @@ void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
     auto d = std::make_shared<Device>();
     d->setup = setup;
     d->model = std::make_unique<TargetModel>(faults);
+    d->driverOn0 = setup.driverOn0;
     d->mutex = &m_state->mutex;
     const unsigned devnum = m_state->nextDevnum++;
     char node[32];
@@ -271,7 +340,7 @@ void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
     const fs::path root = rootText, dir = root / ("sys/devices/" + setup.busPort);
     g_free(rootText);
     fs::create_directories(dir);
-    const Bytes descriptors = Descriptors(setup.vid, setup.pid);
+    const Bytes descriptors = Descriptors(setup);
     std::string uevent = "SUBSYSTEM=usb\nDEVTYPE=usb_device\nDEVNAME=" + std::string(node) +
                          "\nBUSNUM=001\nDEVNUM=" + std::string(node + 12) + "\n";
     const std::pair<const char*, std::string> attributes[] = {
@@ -331,6 +400,11 @@ void UsbTestbed::WithTarget(const std::string& busPort,
 uint32_t UsbTestbed::Submitted(const std::string& busPort, uint8_t endpoint) {
     std::lock_guard lock(m_state->mutex);
     return m_state->Find(busPort)->submitted[endpoint];
+}
+
+std::string UsbTestbed::DriverOn0(const std::string& busPort) {
+    std::lock_guard lock(m_state->mutex);
+    return m_state->Find(busPort)->driverOn0;
 }
 
 void UsbTestbed::StallNext(const std::string& busPort, uint8_t endpoint) {

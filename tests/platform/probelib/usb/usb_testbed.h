@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/probelib/sim/target_model.h"
 
@@ -17,11 +18,27 @@ struct ProbeSetup {
     uint16_t vid = 0x1a86, pid = 0x8010;
     std::string faults;  // TargetModel fault string, e.g. "no-reply:ReadProtect"
     bool busy = false;   // another program holds interface 0
+    // The layout probes have in the field: device class EF/02/01, interface 0
+    // with the pipes, interfaces 1-2 a serial port the kernel's cdc_acm holds.
+    bool serialPort = false;
+    uint16_t bcdDevice = 0x0100;
+    std::string driverOn0;  // a kernel driver bound to interface 0
+    std::vector<uint8_t> endpoints = {0x01, 0x81, 0x02, 0x82};  // interface 0's, all bulk
 };
 
 inline ProbeSetup ProbeAt(std::string busPort, std::string serial = "VN0001",
                           uint16_t pid = 0x8010) {
-    return {std::move(busPort), std::move(serial), 0x1a86, pid, "", false};
+    ProbeSetup setup;
+    setup.busPort = std::move(busPort), setup.serial = std::move(serial), setup.pid = pid;
+    return setup;
+}
+
+// A probe as it enumerates in its RISC-V mode, with the serial many carry.
+inline ProbeSetup FieldProbeAt(std::string busPort, uint16_t bcdDevice = 0x0205) {
+    ProbeSetup setup = ProbeAt(std::move(busPort), "0001A0000000");
+    setup.serialPort = true;
+    setup.bcdDevice = bcdDevice;
+    return setup;
 }
 
 // Only useful in a process started under umockdev-wrapper (see InMockEnvironment); destroy
@@ -46,6 +63,8 @@ class UsbTestbed {
     uint32_t Submitted(const std::string& busPort, uint8_t endpoint);
     // The next transfer on the endpoint stalls, and every one after it until a CLEAR_HALT.
     void StallNext(const std::string& busPort, uint8_t endpoint);
+    // The kernel driver bound to interface 0 now ("" for none).
+    std::string DriverOn0(const std::string& busPort);
 
     struct State;  // in usb_testbed.cpp
 

@@ -1,6 +1,7 @@
 // libFuzzer entry for the Intel HEX decoder: arbitrary text into a small image
 // inside guard bytes, nothing written outside it; the same text fed in pieces
-// (as a file is read in blocks) must decode exactly as it does whole.
+// (as a file is read in blocks) must decode exactly as it does whole, and a
+// refusal must give the same line and reason.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(g_pieces, 0xA5, sizeof g_pieces);
     const std::span<uint8_t> image(g_whole + kGuard, kImage), pieces(g_pieces + kGuard, kImage);
     uint32_t used = 0;
-    const int result = DecodeIntelHex(whole, image, used);
+    HexProblem problem;
+    const int result = DecodeIntelHex(whole, image, used, &problem);
     if ((result != 0 && result != 1) || !GuardsIntact(g_whole)) std::abort();
 
     std::memset(pieces.data(), 0, size < kImage ? size : kImage);
@@ -61,6 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (!GuardsIntact(g_pieces) || (status == IntelHexDecoder::Status::Done) != (result == 1) ||
         decoder.UsedLength() != used || std::memcmp(image.data(), pieces.data(), kImage) != 0)
+        std::abort();
+    // A refusal names the same line and reason however the text was cut.
+    if ((result == 0) != (problem.line != 0) || decoder.Problem().line != problem.line ||
+        std::strcmp(decoder.Problem().reason, problem.reason) != 0)
         std::abort();
     return 0;
 }
