@@ -116,8 +116,11 @@ int ListAttached(const Options& o, std::vector<probelib::ProbeInfo>* probes, int
     if (o.common.simulate ? probelib::ListSimProbes(o.common.simFaults, probes, &error)
                           : probelib::ListProbes(UsbOptionsOf(o), probes, &error))
         return 1;
-    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
     *status = o.common.simulate ? kExitUsage : kExitFailed;
+    if (*status == kExitUsage)
+        Usage(error);
+    else
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
     return 0;
 }
 
@@ -407,7 +410,10 @@ int SelectBackend(const Options& o, int* status) {
         if (probelib::SelectBackend("sim", o.common.simFaults, o.common.simState, &error)) return 1;
         *status = kExitUsage;
     }
-    std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
+    if (*status == kExitUsage)
+        Usage(error);
+    else
+        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
     return 0;
 }
 
