@@ -102,7 +102,6 @@ Notifier& TheNotifier() {
 }
 
 std::mutex g_backendMutex;
-probelib::UsbOptions g_usbOptions;
 std::shared_ptr<probelib::Backend> g_backend;
 bool g_shutDown = false;
 
@@ -257,36 +256,42 @@ int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRo
 
 namespace probelib {
 
-int SelectBackend(std::string_view name, std::string_view simFaults, std::string_view simState,
-                  std::string* error) {
+namespace {
+
+// The backend a choice names; null with the problem and its reason.
+std::shared_ptr<Backend> MakeBackend(const BackendChoice& choice, ConfigureProblem* problem,
+                                     std::string* error) {
+    std::string why;
     std::shared_ptr<Backend> backend;
-    if (name == "sim") {
-        std::string why, selector;
-        {
-            std::lock_guard lock(g_backendMutex);
-            selector = g_usbOptions.probe;
-        }
-        backend = sim::MakeSimBackend(simFaults, simState, &why, selector);
-        if (!backend) {
-            if (error) *error = why;
-            return 0;
-        }
-    } else if (name == "usb") {
-        probelib::UsbOptions options;
-        {
-            std::lock_guard lock(g_backendMutex);
-            options = g_usbOptions;
-        }
-        std::string why;
+    if (choice.backend == "sim") {
+        backend = sim::MakeSimBackend(choice.simFaults, choice.simState, &why, choice.probe);
+        *problem = ConfigureProblem::Choice;
+    } else if (choice.backend == "usb") {
+        UsbOptions options;
+        options.extraIds = choice.extraIds;
+        options.probe = choice.probe;
+        options.readTimeoutMs = choice.readTimeoutMs;
+        options.scanForPlugs = choice.scanForPlugs;
         backend = usb::MakeUsbBackend(options, &why);
-        if (!backend) {
-            if (error) *error = why;
-            return 0;
-        }
+        *problem = ConfigureProblem::NoUsb;
     } else {
-        if (error) *error = "unknown probe backend \"" + std::string(name) + "\" (use sim or usb)";
-        return 0;
+        why = "unknown probe backend \"" + choice.backend + "\" (use sim or usb)";
+        *problem = ConfigureProblem::Choice;
     }
+    if (!backend && error) *error = why;
+    return backend;
+}
+
+}  // namespace
+
+ConfigureProblem Configure(const BackendChoice& choice, std::string* error) {
+    if (choice.trace.empty())
+        TheTrace().Stop();
+    else if (TheTrace().Start(choice.trace, error) == 0)
+        return ConfigureProblem::Trace;
+    ConfigureProblem problem = ConfigureProblem::None;
+    std::shared_ptr<Backend> backend = MakeBackend(choice, &problem, error);
+    if (!backend) return problem;
     backend->SetEventSink([](uint32_t event) { TheNotifier().Post(event); });
     // The backend replaced is released outside the lock: its threads may
     // take a moment to stop.
@@ -294,15 +299,10 @@ int SelectBackend(std::string_view name, std::string_view simFaults, std::string
     std::lock_guard lock(g_backendMutex);
     if (g_shutDown) {
         if (error) *error = "the probe library has been shut down";
-        return 0;
+        return ConfigureProblem::ShutDown;
     }
     old = std::exchange(g_backend, std::move(backend));
-    return 1;
-}
-
-void SetUsbOptions(const UsbOptions& options) {
-    std::lock_guard lock(g_backendMutex);
-    g_usbOptions = options;
+    return ConfigureProblem::None;
 }
 
 int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error) {

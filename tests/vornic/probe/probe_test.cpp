@@ -50,7 +50,9 @@ class ProbeTest : public ::testing::Test {
         g_deviceHandle = -1;
         g_readProtected = 1;
         std::string error;
-        ASSERT_EQ(1, probelib::SelectBackend("sim", faults, "", &error)) << error;
+        ASSERT_EQ(probelib::ConfigureProblem::None,
+                  probelib::Configure({.backend = "sim", .simFaults = faults}, &error))
+            << error;
         sim = probelib::sim::ActiveSim();
         dialog = std::make_unique<controls::HeadlessDialog>();
         controls::SetMainDialog(dialog.get());
