@@ -114,6 +114,34 @@ std::shared_ptr<probelib::Backend> CurrentBackend() {
 
 bool ValidPipe(uint32_t pipe) { return pipe == 1 || pipe == 2; }
 
+thread_local probelib::TransferResult t_lastTransfer = probelib::TransferResult::Done;
+
+// What the caller is told about a transfer the backend carried out.
+probelib::TransferResult ResultOf(probelib::TransferStatus status, bool complete) {
+    using probelib::TransferResult;
+    using probelib::TransferStatus;
+    switch (status) {
+        case TransferStatus::Done:
+            return complete ? TransferResult::Done : TransferResult::Short;
+        case TransferStatus::TimedOut:
+            return TransferResult::TimedOut;
+        case TransferStatus::Stalled:
+            return TransferResult::Stalled;
+        case TransferStatus::NoDevice:
+            return TransferResult::NoDevice;
+        case TransferStatus::Closed:
+            return TransferResult::Cancelled;
+        case TransferStatus::Error:
+            break;
+    }
+    return TransferResult::Failed;
+}
+
+// The result of a call that reached no backend.
+probelib::TransferResult Refused(bool haveBackend) {
+    return haveBackend ? probelib::TransferResult::Failed : probelib::TransferResult::NoDevice;
+}
+
 const char* StatusName(probelib::TransferStatus status, uint32_t asked, uint32_t done, bool write) {
     using probelib::TransferStatus;
     switch (status) {
@@ -217,9 +245,11 @@ void CH375CloseDevice(uint32_t index) {
 }
 
 int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    t_lastTransfer = probelib::TransferResult::Failed;
     if (length == nullptr) return 0;
     auto backend = CurrentBackend();
     if (!backend || !ValidPipe(pipe) || (buffer == nullptr && *length != 0)) {
+        t_lastTransfer = Refused(backend != nullptr);
         *length = 0;
         return 0;
     }
@@ -230,13 +260,16 @@ int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length
         TheTrace().Record(true, pipe, *length, done, status, data.data(),
                           static_cast<uint32_t>(data.size()));
     *length = done;
-    return status == probelib::TransferStatus::Done && done == data.size() ? 1 : 0;
+    t_lastTransfer = ResultOf(status, done == data.size());
+    return t_lastTransfer == probelib::TransferResult::Done ? 1 : 0;
 }
 
 int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    t_lastTransfer = probelib::TransferResult::Failed;
     if (length == nullptr) return 0;
     auto backend = CurrentBackend();
     if (!backend || !ValidPipe(pipe) || buffer == nullptr) {
+        t_lastTransfer = Refused(backend != nullptr);
         *length = 0;
         return 0;
     }
@@ -245,7 +278,8 @@ int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length)
     const probelib::TransferStatus status = backend->Read(index, pipe, out, &done);
     if (TheTrace().On()) TheTrace().Record(false, pipe, *length, done, status, out.data(), done);
     *length = done;
-    return status == probelib::TransferStatus::Done && done != 0 ? 1 : 0;
+    t_lastTransfer = ResultOf(status, done != 0);
+    return t_lastTransfer == probelib::TransferResult::Done ? 1 : 0;
 }
 
 int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRoutine routine) {
@@ -255,6 +289,8 @@ int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRo
 }
 
 namespace probelib {
+
+TransferResult LastTransfer() { return t_lastTransfer; }
 
 namespace {
 

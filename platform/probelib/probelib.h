@@ -33,6 +33,20 @@ int CH375SetDeviceNotify(uint32_t index, const char* deviceId, CH375NotifyRoutin
 
 namespace probelib {
 
+// How the last CH375WriteEndP or CH375ReadEndP of the calling thread ended,
+// beside its 1 or 0: why a transfer failed, for the callers that tell a
+// removed probe from a stalled endpoint or a silent one.
+enum class TransferResult : uint8_t {
+    Done,       // every byte written; a read that brought bytes
+    NoDevice,   // the probe is gone (or none is configured)
+    Stalled,    // the endpoint stalled
+    TimedOut,   // nothing (more) came or went in time
+    Cancelled,  // the device was not open, or was closed meanwhile
+    Short,      // a write that moved only part, a read that brought an empty packet
+    Failed,     // a bad argument, or any other failure
+};
+TransferResult LastTransfer();
+
 // Everything the library is set up with, given at once by a front end.
 struct BackendChoice {
     // "sim" (the simulated probe and target) or "usb" (a real probe through libusb).

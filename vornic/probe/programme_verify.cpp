@@ -22,10 +22,11 @@ using probe_detail::Selection;
 
 namespace {
 
-// A status frame, and whether the read brought anything at all.
+// A status frame, whether the read brought anything at all, and why not.
 struct StatusRead {
     DataStatus frame;
     bool empty = true;
+    Reason missing = Reason::None;
 };
 
 StatusRead ReadDataStatus() {
@@ -33,13 +34,14 @@ StatusRead ReadDataStatus() {
     uint32_t length = kStatusReadLength;
     const int read = CH375ReadEndP(kProbeIndex, kDataPipe, status.frame.bytes.data(), &length);
     status.empty = read == 0 || length == 0;
+    if (status.empty) status.missing = TransferFailure(Reason::NoReply);
     return status;
 }
 
 // What a status that did not say "done" means: no answer at all, the target
 // holding other content (verify run), or a programme step it refused.
 Outcome StatusFailure(const StatusRead& status, bool verify) {
-    if (status.empty) return Reason::NoReply;
+    if (status.empty) return status.missing;
     return verify ? Reason::Differs : Reason::NotAccepted;
 }
 
@@ -142,7 +144,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress) {
         // offset past the data actually delivered: the run cannot go on.
         if (sent != n) {
             LogRunFailure(verify);
-            return wrote == 0 && sent == 0 ? Reason::NotSent : Reason::ShortWrite;
+            return wrote == 0 && sent == 0 ? TransferFailure(Reason::NotSent) : Reason::ShortWrite;
         }
         ++packetCount;
         if (progress) progress(offset + sent, length);

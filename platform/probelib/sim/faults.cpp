@@ -103,6 +103,10 @@ int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t
                  : key == "refuse" ? target.refuse
                                    : target.badMarker)
                     .insert(code);
+        } else if (key == "stall") {
+            int code = 0;
+            ok = ParseCommand(value, &code);
+            if (ok) target.stall.insert(code), target.noReply.insert(code);
         } else if (key == "unplug-after") {
             ok = ParseNumber(value, &target.unplugAfter) && target.unplugAfter > 0;
         } else if (key == "short-write") {

@@ -186,7 +186,8 @@ TransferStatus SimBackend::Read(uint32_t index, uint32_t pipe, std::span<uint8_t
     m_transfers.push_back({false, pipe,
                            std::vector<uint8_t>(buffer.begin(), buffer.begin() + *done),
                            uint32_t(buffer.size())});
-    return *done != 0 ? TransferStatus::Done : TransferStatus::TimedOut;
+    if (*done != 0) return TransferStatus::Done;
+    return m_model.Stalls(pipe) ? TransferStatus::Stalled : TransferStatus::TimedOut;
 }
 
 TransferStatus SimBackend::RefusalLocked(uint32_t index) const {

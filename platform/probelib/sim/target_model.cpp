@@ -74,6 +74,10 @@ uint32_t TargetModel::Read(uint32_t pipe, std::span<uint8_t> buffer) {
     return static_cast<uint32_t>(n);
 }
 
+bool TargetModel::Stalls(uint32_t pipe) const {
+    return pipe == kDataPipe ? m_faults.stall.count(kDataStatusFault) != 0 : Hit(m_faults.stall);
+}
+
 bool TargetModel::Hit(const std::set<int>& faults) const {
     return faults.count(m_requestCommand) != 0 ||
            (m_requestPayload >= 0 &&

@@ -37,6 +37,10 @@ class TargetModel {
     // The probe was (re)attached: pending frames and any data phase are dropped.
     void ResetLink();
 
+    // A read that finds nothing pending on `pipe` ends by a stall (stall:CMD
+    // for the last request, or stall:data).
+    bool Stalls(uint32_t pipe) const;
+
     // True once the unplug-after fault has fired (cleared by ResetLink).
     bool UnplugRequested() const { return m_unplugRequested; }
 

@@ -146,8 +146,9 @@ TEST_F(ProbeTest, ExchangeOutcomes) {
         {"", Reason::None, Reason::None},
         {"refuse:ReadProtect", Reason::None, Reason::NotAccepted},
         {"bad-marker:ReadProtect", Reason::WrongMarker, Reason::WrongMarker},
-        {"no-reply:ReadProtect", Reason::NoReply, Reason::NoReply},
-        {"absent", Reason::NotSent, Reason::NotSent},
+        {"no-reply:ReadProtect", Reason::TimedOut, Reason::TimedOut},
+        {"stall:ReadProtect", Reason::Stalled, Reason::Stalled},
+        {"absent", Reason::ProbeGone, Reason::ProbeGone},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.faults);
@@ -156,8 +157,7 @@ TEST_F(ProbeTest, ExchangeOutcomes) {
         reply.bytes.fill(0x82);  // a failed read leaves it cleared
         EXPECT_EQ(c.exchange,
                   ExchangeCommand(ProbeCommand::ReadProtect, uint8_t{1}, 20, &reply).reason());
-        EXPECT_EQ(c.exchange == Reason::NoReply || c.exchange == Reason::NotSent,
-                  ProbeReply().bytes == reply.bytes);
+        EXPECT_EQ(Outcome(c.exchange).kind() == Kind::Transport, ProbeReply().bytes == reply.bytes);
         EXPECT_EQ(c.query, QueryDeviceStatus().reason());
         TearDown();
     }
@@ -311,6 +311,12 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
          Reason::ShortWrite, "Begin to programme...\nFail to programme!\n"},
         {"an unmarked final status", "bad-marker:data", 0, false, 100, -1, "A L O2 P64 P36 S",
          Reason::WrongMarker, "Begin to programme...\nFail to programme!\n"},
+        {"the probe removed after a packet", "unplug-after:1", 0, false, 124, -1, "A L O2 P64",
+         Reason::ProbeGone, "Begin to programme...\nFail to programme!\n"},
+        {"a final status that never comes", "no-reply:data", 0, false, 100, -1, "A L O2 P64 P36 S",
+         Reason::TimedOut, "Begin to programme...\nFail to programme!\n"},
+        {"a verify status read that stalls", "stall:data", 1, true, 100, -1, "A L O3 P64 S",
+         Reason::Stalled, "Begin to verify...\nFail to verify at #0 byte!\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
