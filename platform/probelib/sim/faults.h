@@ -23,6 +23,7 @@ struct Faults {
     std::set<int> noReply;        // no-reply:CMD: the reply never comes
     std::set<int> refuse;         // refuse:CMD: not carried out, the reply carries result 0
     std::set<int> badMarker;      // bad-marker:CMD: the reply's marker is wrong
+    std::set<int> badEcho;        // bad-echo:CMD: the reply echoes another command
     // stall:CMD: no reply comes (the command is also in noReply) and the read
     // waiting for it ends by a stall of the endpoint.
     std::set<int> stall;

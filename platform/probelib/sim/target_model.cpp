@@ -74,6 +74,10 @@ uint32_t TargetModel::Read(uint32_t pipe, std::span<uint8_t> buffer) {
     return static_cast<uint32_t>(n);
 }
 
+uint8_t TargetModel::Echo(uint8_t command) const {
+    return Hit(m_faults.badEcho) ? static_cast<uint8_t>(command ^ 0x80) : command;
+}
+
 bool TargetModel::Stalls(uint32_t pipe) const {
     return pipe == kDataPipe ? m_faults.stall.count(kDataStatusFault) != 0 : Hit(m_faults.stall);
 }
@@ -91,7 +95,7 @@ void TargetModel::Reply(uint8_t command, uint8_t result) {
     }
     if (Hit(m_faults.refuse)) result = kResultRefused;
     uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
-    m_commandReply = std::vector<uint8_t>{marker, command, 0x01, result};
+    m_commandReply = std::vector<uint8_t>{marker, Echo(command), 0x01, result};
 }
 
 void TargetModel::Status(uint8_t result) {
@@ -201,7 +205,7 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
                 m_commandReply = std::nullopt;
                 if (Hit(m_faults.noReply)) break;
                 uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
-                m_commandReply = std::vector<uint8_t>{marker, command, 0x01, kResultAccepted};
+                m_commandReply = std::vector<uint8_t>{marker, Echo(command), 0x01, kResultAccepted};
             } else {
                 Reply(command, kResultRefused);
             }

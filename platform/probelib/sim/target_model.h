@@ -62,6 +62,8 @@ class TargetModel {
     void HandleRequest(std::span<const uint8_t> frame);
     void HandleData(std::span<const uint8_t> packet, uint32_t* taken);
     void Reply(uint8_t command, uint8_t result);
+    // The command byte a reply carries back (another one under bad-echo).
+    uint8_t Echo(uint8_t command) const;
     // Whether a fault set names the request being handled.
     bool Hit(const std::set<int>& faults) const;
     void Status(uint8_t result);

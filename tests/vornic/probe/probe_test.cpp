@@ -146,6 +146,7 @@ TEST_F(ProbeTest, ExchangeOutcomes) {
         {"", Reason::None, Reason::None},
         {"refuse:ReadProtect", Reason::None, Reason::NotAccepted},
         {"bad-marker:ReadProtect", Reason::WrongMarker, Reason::WrongMarker},
+        {"bad-echo:ReadProtect", Reason::WrongMarker, Reason::WrongMarker},
         {"no-reply:ReadProtect", Reason::TimedOut, Reason::TimedOut},
         {"stall:ReadProtect", Reason::Stalled, Reason::Stalled},
         {"absent", Reason::ProbeGone, Reason::ProbeGone},
