@@ -76,7 +76,7 @@ void SimBackend::SwapLoop() {
         m_model = TargetModel(m_faults);
         m_present = true;
         SaveStateLocked(true);
-        if (m_sink) m_sink(3);
+        if (m_sink) m_sink(kDeviceArrival);
     }
 }
 
@@ -206,7 +206,7 @@ void SimBackend::Plug() {
     if (m_present) return;
     m_present = true;
     m_model.ResetLink();
-    if (m_sink) m_sink(3);
+    if (m_sink) m_sink(kDeviceArrival);
 }
 
 void SimBackend::UnplugLocked() {
@@ -214,7 +214,7 @@ void SimBackend::UnplugLocked() {
     m_present = false;
     m_open = false;
     SaveStateLocked();
-    if (m_sink) m_sink(0);
+    if (m_sink) m_sink(kDeviceRemoval);
 }
 
 void SimBackend::Unplug() {

@@ -62,8 +62,8 @@ class SimBackend final : public Backend {
     // of a fresh one.
     void JobEnded() override;
 
-    // Hot-plug: the event (3 or 0) goes to the notification thread. Plugging a
-    // plugged probe or unplugging an absent one does nothing.
+    // Hot-plug: the event (kDeviceArrival or kDeviceRemoval) goes to the notification thread.
+    // Plugging a plugged probe or unplugging an absent one does nothing.
     void Plug();
     void Unplug();
     bool Present() const;
