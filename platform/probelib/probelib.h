@@ -64,12 +64,13 @@ struct BackendChoice {
     bool scanForPlugs = false;
 };
 
-// Which part of a BackendChoice could not be had.
+// Which part of a BackendChoice could not be had. After a failure the
+// backend in place before (none at start-up) stays.
 enum class ConfigureProblem {
     None,
     Trace,    // the trace file cannot be written
     Choice,   // an unknown backend name, a bad fault string or state file
-    NoUsb,    // USB cannot be reached; no backend is in place
+    NoUsb,    // USB cannot be reached
     ShutDown  // the library has been shut down
 };
 
