@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 #include <utility>
 
 namespace posix_io {
@@ -61,5 +62,9 @@ ssize_t ReadSome(int fd, void* data, std::size_t size);
 
 // open() that never fails with EINTR (a FIFO's open can be interrupted).
 int Open(const char* path, int flags, mode_t mode = 0);
+
+// The text of an errno value, as strerror gives it, but safe while other
+// threads run.
+std::string ErrorText(int error);
 
 }  // namespace posix_io

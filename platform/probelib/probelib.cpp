@@ -180,7 +180,8 @@ class Trace {
                 fd.Reset();
                 ::unlink(temp.c_str());
             }
-            if (error) *error = "cannot write the trace " + path + ": " + std::strerror(saved);
+            if (error)
+                *error = "cannot write the trace " + path + ": " + posix_io::ErrorText(saved);
             return 0;
         }
         m_start = std::chrono::steady_clock::now();

@@ -31,8 +31,8 @@ std::string SimSerial(uint32_t index) { return "SIM" + std::to_string(index); }
 std::string SimBusPort(uint32_t index) { return "sim-" + std::to_string(index); }
 
 SimBackend::SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity)
-    : m_faults(faults),
-      m_model(faults),
+    : m_faults(std::move(faults)),
+      m_model(m_faults),
       m_statePath(std::move(statePath)),
       m_latencyUs(faults.latencyUs),
       m_present(!faults.absent && identity.selected),
@@ -101,7 +101,8 @@ int SimBackend::LoadState(std::string* error) {
     if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
-            *error = "cannot read simulator state " + m_statePath + ": " + std::strerror(errno);
+            *error =
+                "cannot read simulator state " + m_statePath + ": " + posix_io::ErrorText(errno);
         return 0;
     }
     std::array<char, kStateMagic.size()> magic{};

@@ -152,19 +152,16 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
             bool ready = payloadLength == 1 && m_address && m_length && !m_protected;
             bool second = m_awaitSecondSelect;
             m_awaitSecondSelect = false;
-            if (payloadLength != 1) {
-                Reply(command, kResultRefused);
-            } else if (value == Code(FlashOperation::EraseAll)) {
+            // Every operation but the erase needs an address and a length.
+            if (payloadLength == 1 && value == Code(FlashOperation::EraseAll)) {
                 if (m_protected) {
                     Reply(command, kResultRefused);
                 } else {
                     EraseFlash();
                     Reply(command, kResultAccepted);
                 }
-            } else if (!ready) {
-                Reply(command, kResultRefused);
-            } else if (value == Code(FlashOperation::Programme) ||
-                       value == Code(FlashOperation::Verify)) {
+            } else if (ready && (value == Code(FlashOperation::Programme) ||
+                                 value == Code(FlashOperation::Verify))) {
                 const bool programme = value == Code(FlashOperation::Programme);
                 m_phase = programme ? Phase::Programme : Phase::Verify;
                 m_received = 0;
@@ -172,7 +169,7 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
                 m_runFailed = false;
                 (void)second;
                 Reply(command, programme ? kResultProgrammeStarted : kResultVerifyStarted);
-            } else if (value == Code(FlashOperation::ProgrammeAndVerify)) {
+            } else if (ready && value == Code(FlashOperation::ProgrammeAndVerify)) {
                 // Programme-and-verify is a handshake: answered 4, it is
                 // started by the Programme request that follows.
                 m_awaitSecondSelect = true;

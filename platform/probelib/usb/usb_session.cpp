@@ -17,7 +17,7 @@ namespace probelib::usb {
 namespace {
 
 // Largest transfer a caller may ask for; the tool's own are at most 64 bytes.
-constexpr size_t kMaxTransfer = 64 * 1024;
+constexpr size_t kMaxTransfer = size_t{64} * 1024;
 
 struct TransferDeleter {
     void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
