@@ -14,6 +14,7 @@
 
 #                header                                      library behind it
 vornic_public_header(platform/posix/posix_io.h               posix_io)
+vornic_public_header(platform/posix/thread_safety.h          posix_io)
 
 vornic_public_header(platform/probelib/backend.h             probelib_api)
 vornic_public_header(platform/probelib/probelib.h            probelib)

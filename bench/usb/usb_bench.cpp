@@ -36,9 +36,8 @@ class Probe {
             }
             m_bed = std::make_unique<usbtest::UsbTestbed>();
             m_bed->Add(usbtest::ProbeSetup{}, false);
-            probelib::SetUsbOptions({});
         }
-        if (!probelib::SelectBackend(backend, "", "", &error)) {
+        if (probelib::Configure({.backend = backend}, &error) != probelib::ConfigureProblem::None) {
             m_error = error;
             return;
         }
@@ -46,7 +45,7 @@ class Probe {
     }
     ~Probe() {
         CH375CloseDevice(0);
-        probelib::SelectBackend("sim", "absent", "", nullptr);
+        probelib::Configure({.backend = "sim", .simFaults = "absent"}, nullptr);
     }
     const std::string& Error() const { return m_error; }
 

@@ -6,7 +6,7 @@
 namespace controls {
 
 HeadlessDialog::HeadlessDialog(UiThread ui) {
-    std::unique_lock lock(m_mutex);
+    posix_io::MutexLock lock(m_mutex);
     if (ui == UiThread::Creator) {
         m_uiThread = std::this_thread::get_id();
         return;
@@ -21,18 +21,18 @@ HeadlessDialog::~HeadlessDialog() {
 }
 
 void HeadlessDialog::Loop() {
-    std::unique_lock lock(m_mutex);
+    posix_io::MutexLock lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_closed || !m_queue.empty(); });
+        while (!m_closed && m_queue.empty()) m_changed.wait(lock.Unique());
         if (m_queue.empty()) return;  // closed and drained
         Task* task = m_queue.front();
         m_queue.pop_front();
-        lock.unlock();
+        lock.Unlock();
         if (task->call != nullptr)
             (*task->call)();
         else if (task->fn)
             task->fn();
-        lock.lock();
+        lock.Lock();
         task->ran = true;
         task->done = true;
         if (task->call == nullptr) ReleasePosted(task);
@@ -56,16 +56,16 @@ bool HeadlessDialog::RunOnUi(const std::function<void()>& fn) {
     }
     Task task;
     task.call = &fn;
-    std::unique_lock lock(m_mutex);
+    posix_io::MutexLock lock(m_mutex);
     if (m_closed || !m_thread.joinable()) return false;
     m_queue.push_back(&task);
     m_changed.notify_all();
-    m_changed.wait(lock, [&] { return task.done; });
+    while (!task.done) m_changed.wait(lock.Unique());
     return task.ran;
 }
 
 void HeadlessDialog::Post(std::function<void()> fn) {
-    std::lock_guard lock(m_mutex);
+    posix_io::MutexLock lock(m_mutex);
     if (m_closed || !m_thread.joinable()) return;
     auto task = std::make_unique<Task>();
     task->fn = std::move(fn);
@@ -75,7 +75,7 @@ void HeadlessDialog::Post(std::function<void()> fn) {
 }
 
 void HeadlessDialog::Shutdown() {
-    std::lock_guard lock(m_mutex);
+    posix_io::MutexLock lock(m_mutex);
     if (m_closed) return;
     m_closed = true;
     // Calls not yet started are released without running.

@@ -7,12 +7,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/controls/controls.h"
+#include "platform/posix/thread_safety.h"
 
 namespace controls {
 
@@ -74,14 +74,16 @@ class HeadlessDialog final : public Port {
     // Runs fn on the user-interface thread and waits; false when it did not run.
     bool RunOnUi(const std::function<void()>& fn);
     void Loop();
-    // Frees a posted task once it has run or been dropped; the caller holds m_mutex.
-    void ReleasePosted(const Task* task);
+    // Frees a posted task once it has run or been dropped.
+    void ReleasePosted(const Task* task) REQUIRES(m_mutex);
 
-    mutable std::mutex m_mutex;
+    // Guards the queue and, for the tasks in it, their done and ran flags.
+    mutable posix_io::Mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<Task*> m_queue;
-    std::deque<std::unique_ptr<Task>> m_posted;
-    bool m_closed = false;
+    std::deque<Task*> m_queue GUARDED_BY(m_mutex);
+    std::deque<std::unique_ptr<Task>> m_posted GUARDED_BY(m_mutex);
+    bool m_closed GUARDED_BY(m_mutex) = false;
+    // Both set by the constructor, before any other thread sees the dialog.
     std::thread m_thread;
     std::thread::id m_uiThread;
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace posix_io {
 
 void UniqueFd::Reset(int fd) {
@@ -41,6 +43,19 @@ ssize_t ReadAll(int fd, void* data, std::size_t size) {
 
 ssize_t ReadSome(int fd, void* data, std::size_t size) {
     return RetryOnEintr([&] { return ::read(fd, data, size); });
+}
+
+namespace {
+// strerror_r comes in two kinds: GNU's returns the text, the XSI one fills the buffer.
+[[maybe_unused]] const char* TextOf(const char* gnu, const char* /*buffer*/) { return gnu; }
+[[maybe_unused]] const char* TextOf(int xsi, const char* buffer) {
+    return xsi == 0 ? buffer : "unknown error";
+}
+}  // namespace
+
+std::string ErrorText(int error) {
+    char buffer[256] = {};
+    return TextOf(::strerror_r(error, buffer, sizeof buffer), buffer);
 }
 
 int Open(const char* path, int flags, mode_t mode) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 #include <utility>
 
 namespace posix_io {
@@ -66,5 +67,9 @@ int Open(const char* path, int flags, mode_t mode = 0);
 // file a program opens later takes the place of a standard stream and receives
 // its text. Called first thing in main.
 void OpenStandardStreams();
+
+// The text of an errno value, as strerror gives it, but safe while other
+// threads run.
+std::string ErrorText(int error);
 
 }  // namespace posix_io

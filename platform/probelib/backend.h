@@ -22,7 +22,7 @@ enum class TransferStatus {
     Error,     // any other failure, or a request the backend cannot carry out
 };
 
-// Posts a hot-plug event (3 arrival, 0 removal) to the library's notification
+// Posts a hot-plug event (kDeviceArrival, kDeviceRemoval) to the library's notification
 // thread; never blocks and may be called from any thread.
 using EventSink = std::function<void(uint32_t event)>;
 

@@ -103,7 +103,6 @@ Notifier& TheNotifier() {
 }
 
 std::mutex g_backendMutex;
-probelib::UsbOptions g_usbOptions;
 std::shared_ptr<probelib::Backend> g_backend;
 bool g_shutDown = false;
 std::string g_releasedWriteFailure;  // the write failure of the backend Shutdown released
@@ -116,6 +115,34 @@ std::shared_ptr<probelib::Backend> CurrentBackend() {
 }
 
 bool ValidPipe(uint32_t pipe) { return pipe == 1 || pipe == 2; }
+
+thread_local probelib::TransferResult t_lastTransfer = probelib::TransferResult::Done;
+
+// What the caller is told about a transfer the backend carried out.
+probelib::TransferResult ResultOf(probelib::TransferStatus status, bool complete) {
+    using probelib::TransferResult;
+    using probelib::TransferStatus;
+    switch (status) {
+        case TransferStatus::Done:
+            return complete ? TransferResult::Done : TransferResult::Short;
+        case TransferStatus::TimedOut:
+            return TransferResult::TimedOut;
+        case TransferStatus::Stalled:
+            return TransferResult::Stalled;
+        case TransferStatus::NoDevice:
+            return TransferResult::NoDevice;
+        case TransferStatus::Closed:
+            return TransferResult::Cancelled;
+        case TransferStatus::Error:
+            break;
+    }
+    return TransferResult::Failed;
+}
+
+// The result of a call that reached no backend.
+probelib::TransferResult Refused(bool haveBackend) {
+    return haveBackend ? probelib::TransferResult::Failed : probelib::TransferResult::NoDevice;
+}
 
 const char* StatusName(probelib::TransferStatus status, uint32_t asked, uint32_t done, bool write) {
     using probelib::TransferStatus;
@@ -167,7 +194,8 @@ class Trace {
             if (m_file != nullptr) std::fclose(m_file);
             m_file = nullptr;
             if (created) ::unlink(temp.c_str());
-            if (error) *error = "cannot write the trace " + path + ": " + std::strerror(saved);
+            if (error)
+                *error = "cannot write the trace " + path + ": " + posix_io::ErrorText(saved);
             return 0;
         }
         m_path = path;
@@ -221,7 +249,7 @@ class Trace {
   private:
     void FailLocked(int why) {
         if (m_failure.empty())
-            m_failure = "cannot write the trace " + m_path + ": " + std::strerror(why);
+            m_failure = "cannot write the trace " + m_path + ": " + posix_io::ErrorText(why);
         m_on.store(false, std::memory_order_release);
         std::fclose(m_file);
         m_file = nullptr;
@@ -230,7 +258,7 @@ class Trace {
     void StopLocked() {
         m_on.store(false, std::memory_order_release);
         if (m_file != nullptr && std::fclose(m_file) != 0 && m_failure.empty())
-            m_failure = "cannot write the trace " + m_path + ": " + std::strerror(errno);
+            m_failure = "cannot write the trace " + m_path + ": " + posix_io::ErrorText(errno);
         m_file = nullptr;
     }
 
@@ -262,9 +290,11 @@ void CH375CloseDevice(uint32_t index) {
 }
 
 int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    t_lastTransfer = probelib::TransferResult::Failed;
     if (length == nullptr) return 0;
     auto backend = CurrentBackend();
     if (!backend || !ValidPipe(pipe) || (buffer == nullptr && *length != 0)) {
+        t_lastTransfer = Refused(backend != nullptr);
         *length = 0;
         return 0;
     }
@@ -275,13 +305,16 @@ int CH375WriteEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length
         TheTrace().Record(true, pipe, *length, done, status, data.data(),
                           static_cast<uint32_t>(data.size()));
     *length = done;
-    return status == probelib::TransferStatus::Done && done == data.size() ? 1 : 0;
+    t_lastTransfer = ResultOf(status, done == data.size());
+    return t_lastTransfer == probelib::TransferResult::Done ? 1 : 0;
 }
 
 int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length) {
+    t_lastTransfer = probelib::TransferResult::Failed;
     if (length == nullptr) return 0;
     auto backend = CurrentBackend();
     if (!backend || !ValidPipe(pipe) || buffer == nullptr) {
+        t_lastTransfer = Refused(backend != nullptr);
         *length = 0;
         return 0;
     }
@@ -290,7 +323,8 @@ int CH375ReadEndP(uint32_t index, uint32_t pipe, void* buffer, uint32_t* length)
     const probelib::TransferStatus status = backend->Read(index, pipe, out, &done);
     if (TheTrace().On()) TheTrace().Record(false, pipe, *length, done, status, out.data(), done);
     *length = done;
-    return status == probelib::TransferStatus::Done && done != 0 ? 1 : 0;
+    t_lastTransfer = ResultOf(status, done != 0);
+    return t_lastTransfer == probelib::TransferResult::Done ? 1 : 0;
 }
 
 int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRoutine routine) {
@@ -301,36 +335,44 @@ int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRo
 
 namespace probelib {
 
-int SelectBackend(std::string_view name, std::string_view simFaults, std::string_view simState,
-                  std::string* error) {
+TransferResult LastTransfer() { return t_lastTransfer; }
+
+namespace {
+
+// The backend a choice names; null with the problem and its reason.
+std::shared_ptr<Backend> MakeBackend(const BackendChoice& choice, ConfigureProblem* problem,
+                                     std::string* error) {
+    std::string why;
     std::shared_ptr<Backend> backend;
-    if (name == "sim") {
-        std::string why, selector;
-        {
-            std::lock_guard lock(g_backendMutex);
-            selector = g_usbOptions.probe;
-        }
-        backend = sim::MakeSimBackend(simFaults, simState, &why, selector);
-        if (!backend) {
-            if (error) *error = why;
-            return 0;
-        }
-    } else if (name == "usb") {
-        probelib::UsbOptions options;
-        {
-            std::lock_guard lock(g_backendMutex);
-            options = g_usbOptions;
-        }
-        std::string why;
+    if (choice.backend == "sim") {
+        backend = sim::MakeSimBackend(choice.simFaults, choice.simState, &why, choice.probe);
+        *problem = ConfigureProblem::Choice;
+    } else if (choice.backend == "usb") {
+        UsbOptions options;
+        options.extraIds = choice.extraIds;
+        options.probe = choice.probe;
+        options.readTimeoutMs = choice.readTimeoutMs;
+        options.scanForPlugs = choice.scanForPlugs;
         backend = usb::MakeUsbBackend(options, &why);
-        if (!backend) {
-            if (error) *error = why;
-            return 0;
-        }
+        *problem = ConfigureProblem::NoUsb;
     } else {
-        if (error) *error = "unknown probe backend \"" + std::string(name) + "\" (use sim or usb)";
-        return 0;
+        why = "unknown probe backend \"" + choice.backend + "\" (use sim or usb)";
+        *problem = ConfigureProblem::Choice;
     }
+    if (!backend && error) *error = why;
+    return backend;
+}
+
+}  // namespace
+
+ConfigureProblem Configure(const BackendChoice& choice, std::string* error) {
+    if (choice.trace.empty())
+        TheTrace().Stop();
+    else if (TheTrace().Start(choice.trace, error) == 0)
+        return ConfigureProblem::Trace;
+    ConfigureProblem problem = ConfigureProblem::None;
+    std::shared_ptr<Backend> backend = MakeBackend(choice, &problem, error);
+    if (!backend) return problem;
     backend->SetEventSink([](uint32_t event) { TheNotifier().Post(event); });
     // The backend replaced is released outside the lock: its threads may
     // take a moment to stop.
@@ -338,15 +380,10 @@ int SelectBackend(std::string_view name, std::string_view simFaults, std::string
     std::lock_guard lock(g_backendMutex);
     if (g_shutDown) {
         if (error) *error = "the probe library has been shut down";
-        return 0;
+        return ConfigureProblem::ShutDown;
     }
     old = std::exchange(g_backend, std::move(backend));
-    return 1;
-}
-
-void SetUsbOptions(const UsbOptions& options) {
-    std::lock_guard lock(g_backendMutex);
-    g_usbOptions = options;
+    return ConfigureProblem::None;
 }
 
 int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error) {

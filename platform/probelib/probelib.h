@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/probelib/usb/usb_select.h"
 
 // The events a hot-plug routine receives.
 inline constexpr uint32_t kDeviceArrival = 3;
@@ -30,13 +33,51 @@ int CH375SetDeviceNotify(uint32_t index, const char* deviceId, CH375NotifyRoutin
 
 namespace probelib {
 
-// Chooses the backend: "sim" (the simulated probe, configured by the fault
-// option string `simFaults` and `simState`, a state file path or empty)
-// or "usb" (a real probe through libusb, configured by SetUsbOptions of
-// platform/probelib/usb/usb_select.h).
-// Returns 1, or 0 with the reason in *error. Call before any CH375* call; a
-// later call replaces the backend (tests do so between cases).
-int SelectBackend(std::string_view name, std::string_view simFaults, std::string_view simState,
-                  std::string* error);
+// How the last CH375WriteEndP or CH375ReadEndP of the calling thread ended,
+// beside its 1 or 0: why a transfer failed, for the callers that tell a
+// removed probe from a stalled endpoint or a silent one.
+enum class TransferResult : uint8_t {
+    Done,       // every byte written; a read that brought bytes
+    NoDevice,   // the probe is gone (or none is configured)
+    Stalled,    // the endpoint stalled
+    TimedOut,   // nothing (more) came or went in time
+    Cancelled,  // the device was not open, or was closed meanwhile
+    Short,      // a write that moved only part, a read that brought an empty packet
+    Failed,     // a bad argument, or any other failure
+};
+TransferResult LastTransfer();
+
+// Everything the library is set up with, given at once by a front end.
+struct BackendChoice {
+    // "sim" (the simulated probe and target) or "usb" (a real probe through libusb).
+    std::string backend = "usb";
+    std::string simFaults{};  // the simulator's fault option string (--simulate=FAULTS)
+    std::string simState{};   // the simulated target's state file; empty: none
+    // Serial or bus-port of the probe to drive, simulated or real (--probe);
+    // empty: the first one.
+    std::string probe{};
+    std::vector<UsbId> extraIds{};  // USB ids accepted besides the built-in ones
+    std::string trace{};            // the wire trace's file (see StartTrace); empty: none
+    uint32_t readTimeoutMs = 0;     // usb: 0 for the built-in read time-out
+    // usb: finds plug events by scanning the device list, as on systems
+    // without libusb hot-plug support (tests use it to run that path).
+    bool scanForPlugs = false;
+};
+
+// Which part of a BackendChoice could not be had. After a failure the
+// backend in place before (none at start-up) stays.
+enum class ConfigureProblem {
+    None,
+    Trace,    // the trace file cannot be written
+    Choice,   // an unknown backend name, a bad fault string or state file
+    NoUsb,    // USB cannot be reached
+    ShutDown  // the library has been shut down
+};
+
+// Starts the trace the choice names (or stops a running one) and puts the
+// chosen backend in place. Returns ConfigureProblem::None, or the part that
+// failed with the reason in *error. Call before any CH375* call; a later call
+// replaces the backend (tests do so between cases).
+ConfigureProblem Configure(const BackendChoice& choice, std::string* error);
 
 }  // namespace probelib

@@ -170,8 +170,8 @@ TEST_F(Trasmo, TableAndLogLimits) {
         {"a '[' in a value ends the section; the slot keeps what it got", Table({{"RA", "x[0-9]", "y"}, {"RB", "u8", "v"}}), 0, 0, "RA", "", "", 0},
         {"a '[' in the last section's value", Table({{"RA", "u8", "v"}, {"RB", "x[y", "w"}}), 1, 1, "RB", "", "", 1},
         {"Index keeps its low byte", edit(Table({{"AA", "ab", "c"}}), "Index=0", "Index=300"), 1, 0, "AA", "ab", "", 44},
-        {"a table of 30720 bytes", sized(kMaxTableBytes), 1, 0, "RA", "u8", "uint8_t", 0},
-        {"a table of 30721 bytes", sized(kMaxTableBytes + 1), 0, 0, "", "", "", 0},
+        {"a table of 30720 bytes", sized(30720), 1, 0, "RA", "u8", "uint8_t", 0},
+        {"a table of 30721 bytes", sized(30721), 0, 0, "", "", "", 0},
         {"text under 100 characters", Table({{"AA", "ab", "cd"}}, 0), 0, 0, "", "", "", 0},
         {"no [REGEX] marker", edit(Table({{"AA", "ab", "cd"}}), "[REGEX]", "[RGX]"), 0, 0, "", "", "", 0},
         {"values of 200 or more are cut to 199", Table({{"AA", std::string(300, 'a'), "cd"}}), 1, 0, "AA", std::string(199, 'a'), "cd", 0},
@@ -188,7 +188,7 @@ TEST_F(Trasmo, TableAndLogLimits) {
         EXPECT_EQ(std::tuple(e.section, e.sour, e.dest, int(e.index)),
                   std::tuple(row.section, row.sour, row.dest, row.index));
         Lines marks{"2.1", "2.2", "2.3", "2.4"};
-        marks.resize(row.text.size() > kMaxTableBytes ? 2 : 4 + std::size_t(row.count), "2.5");
+        marks.resize(row.text.size() > 30720 ? 2 : 4 + std::size_t(row.count), "2.5");
         EXPECT_EQ(Monitor(), marks);
     }
     Reset();  // a log line is cut to 1020 bytes; an empty one is not written

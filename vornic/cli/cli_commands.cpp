@@ -397,19 +397,10 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
 // cannot be had.
 int SelectBackend(const Options& o, int* status) {
     std::string error;
-    if (!o.common.trace.empty() && !probelib::StartTrace(o.common.trace, &error)) {
-        std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
-        *status = kExitFailed;
-        return 0;
-    }
-    probelib::SetUsbOptions(UsbOptionsOf(o));
-    if (!o.common.simulate) {
-        if (probelib::SelectBackend("usb", "", "", &error)) return 1;
-        *status = kExitFailed;
-    } else {
-        if (probelib::SelectBackend("sim", o.common.simFaults, o.common.simState, &error)) return 1;
-        *status = kExitUsage;
-    }
+    const probelib::ConfigureProblem problem =
+        probelib::Configure(vornic_options::BackendChoiceOf(o.common), &error);
+    if (problem == probelib::ConfigureProblem::None) return 1;
+    *status = problem == probelib::ConfigureProblem::Choice ? kExitUsage : kExitFailed;
     if (*status == kExitUsage)
         Usage(error);
     else

@@ -126,4 +126,15 @@ std::string VersionText(std::string_view program) {
 
 std::string Version() { return VORNIC_VERSION; }
 
+probelib::BackendChoice BackendChoiceOf(const CommonOptions& options) {
+    probelib::BackendChoice choice;
+    choice.backend = options.simulate ? "sim" : "usb";
+    choice.simFaults = options.simFaults;
+    choice.simState = options.simState;
+    choice.probe = options.probe;
+    choice.extraIds = options.usbIds;
+    choice.trace = options.trace;
+    return choice;
+}
+
 }  // namespace vornic_options

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/usb_select.h"
 
 namespace vornic_options {
@@ -60,5 +61,9 @@ bool ChineseForLocale(const char* lcAll, const char* lcMessages, const char* lan
 std::string VersionText(std::string_view program);
 // The version of this build alone ("1.0.0").
 std::string Version();
+
+// What the probe library is configured with (probelib::Configure): the same
+// for both front ends.
+probelib::BackendChoice BackendChoiceOf(const CommonOptions& options);
 
 }  // namespace vornic_options

@@ -4,13 +4,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "platform/controls/control_ids.h"
 #include "platform/controls/controls.h"
+#include "platform/posix/thread_safety.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"
@@ -24,12 +24,12 @@ using probe_detail::Selection;
 
 namespace {
 
-std::mutex g_jobMutex;
+posix_io::Mutex g_jobMutex;
 std::condition_variable g_jobEnded;
-bool g_jobRunning = false;
-Report g_lastJob;
-ProgressCallback g_progress;
-bool g_dryRun = false;
+bool g_jobRunning GUARDED_BY(g_jobMutex) = false;
+Report g_lastJob GUARDED_BY(g_jobMutex);
+ProgressCallback g_progress GUARDED_BY(g_jobMutex);
+bool g_dryRun GUARDED_BY(g_jobMutex) = false;
 // The last worker, joined before the next one starts and by WaitForDownloadJob.
 // At exit an ended worker is joined; one still running is let go, since it
 // may be waiting for a dialog that no longer serves calls.
@@ -43,12 +43,12 @@ struct WorkerThread {
             thread.join();
     }
 };
-std::mutex g_threadMutex;
+posix_io::Mutex g_threadMutex;
 WorkerThread g_workerHolder;
-std::thread& g_worker = g_workerHolder.thread;
+std::thread& g_worker GUARDED_BY(g_threadMutex) = g_workerHolder.thread;
 
 void EndJob(Report report) {
-    std::lock_guard<std::mutex> lock(g_jobMutex);
+    posix_io::MutexLock lock(g_jobMutex);
     g_lastJob = std::move(report);
     g_jobRunning = false;
     g_jobEnded.notify_all();
@@ -116,7 +116,7 @@ unsigned RunWorker(ProbeSession session, Report report, Clock::time_point start)
     ProgressCallback progress;
     bool dryRun = false;
     {
-        std::lock_guard<std::mutex> lock(g_jobMutex);
+        posix_io::MutexLock lock(g_jobMutex);
         progress = g_progress;
         dryRun = g_dryRun;
     }
@@ -154,7 +154,7 @@ void OnExecute() {
     ProbeSession session;
     if (!session.Held()) {
         LogDeviceBusy();
-        std::lock_guard<std::mutex> lock(g_jobMutex);
+        posix_io::MutexLock lock(g_jobMutex);
         if (!g_jobRunning) {
             g_lastJob = {};
             g_lastJob.Add(Step::Status, Reason::Busy);
@@ -173,39 +173,39 @@ void OnExecute() {
         port->MoveCaretToEnd(IDC_FILE_PATH);
     }
     {
-        std::lock_guard<std::mutex> lock(g_jobMutex);
+        posix_io::MutexLock lock(g_jobMutex);
         g_jobRunning = true;
     }
-    std::lock_guard<std::mutex> lock(g_threadMutex);
+    posix_io::MutexLock lock(g_threadMutex);
     // The previous worker has released the session, so it is at its end.
     if (g_worker.joinable()) g_worker.join();
     g_worker = std::thread(RunWorker, std::move(session), std::move(report), start);
 }
 
 bool DownloadJobRunning() {
-    std::lock_guard<std::mutex> lock(g_jobMutex);
+    posix_io::MutexLock lock(g_jobMutex);
     return g_jobRunning;
 }
 
 void WaitForDownloadJob() {
-    std::unique_lock<std::mutex> lock(g_jobMutex);
-    g_jobEnded.wait(lock, [] { return !g_jobRunning; });
-    lock.unlock();
-    std::lock_guard<std::mutex> threadLock(g_threadMutex);
+    posix_io::MutexLock lock(g_jobMutex);
+    while (g_jobRunning) g_jobEnded.wait(lock.Unique());
+    lock.Unlock();
+    posix_io::MutexLock threadLock(g_threadMutex);
     if (g_worker.joinable() && g_worker.get_id() != std::this_thread::get_id()) g_worker.join();
 }
 
 Report LastDownloadJob() {
-    std::lock_guard<std::mutex> lock(g_jobMutex);
+    posix_io::MutexLock lock(g_jobMutex);
     return g_lastJob;
 }
 
 void SetDownloadProgress(ProgressCallback progress) {
-    std::lock_guard<std::mutex> lock(g_jobMutex);
+    posix_io::MutexLock lock(g_jobMutex);
     g_progress = std::move(progress);
 }
 
 void SetDownloadDryRun(bool dryRun) {
-    std::lock_guard<std::mutex> lock(g_jobMutex);
+    posix_io::MutexLock lock(g_jobMutex);
     g_dryRun = dryRun;
 }

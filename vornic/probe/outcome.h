@@ -27,6 +27,9 @@ enum class Reason : uint8_t {
     ShortWrite,   // the probe took fewer bytes than were sent
     NoReply,      // the read brought nothing: time-out, probe gone
     ShortReply,   // the reply ends before its result byte
+    ProbeGone,    // the probe went away during the transfer
+    Stalled,      // the probe stalled the endpoint
+    TimedOut,     // the transfer did not end in time: a reply that never came
     WrongMarker,  // wrong marker or echo
     NotAccepted,  // a result the command does not accept
     Protected,    // the target's read protection is on
@@ -60,6 +63,9 @@ inline constexpr ReasonInfo kReasons[] = {
     {Kind::Transport, "short write"},
     {Kind::Transport, "no reply"},
     {Kind::Transport, "short reply"},
+    {Kind::Transport, "probe removed"},
+    {Kind::Transport, "endpoint stalled"},
+    {Kind::Transport, "timed out"},
     {Kind::Refused, "wrong marker"},
     {Kind::Refused, "result not accepted"},
     {Kind::Refused, "read-protected"},

@@ -50,6 +50,9 @@ Outcome ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, 
     uint32_t written = frameLength;
     const int wrote =
         CH375WriteEndP(kProbeIndex, kCommandPipe, g_requestBuffer.bytes.data(), &written);
+    const Reason writeFailure = written < frameLength && written != 0
+                                    ? Reason::ShortWrite
+                                    : TransferFailure(Reason::NotSent);
     // The read follows even after a failed write, so that a late reply is
     // taken here and not by the next exchange.
     uint32_t got = readLength;
@@ -59,9 +62,22 @@ Outcome ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, 
     constexpr uint32_t kExamined = 4;
     if (read != 0 && got >= kExamined)
         return reply->Answers(command) ? Outcome() : Outcome(Reason::WrongMarker);
-    if (written < frameLength) return written == 0 ? Reason::NotSent : Reason::ShortWrite;
-    if (wrote == 0) return Reason::NotSent;
-    return read == 0 || got == 0 ? Reason::NoReply : Reason::ShortReply;
+    if (wrote == 0 || written < frameLength) return writeFailure;
+    if (read == 0 || got == 0) return TransferFailure(Reason::NoReply);
+    return Reason::ShortReply;
+}
+
+Reason TransferFailure(Reason otherwise) {
+    switch (probelib::LastTransfer()) {
+        case probelib::TransferResult::NoDevice:
+            return Reason::ProbeGone;
+        case probelib::TransferResult::Stalled:
+            return Reason::Stalled;
+        case probelib::TransferResult::TimedOut:
+            return Reason::TimedOut;
+        default:
+            return otherwise;
+    }
 }
 
 Outcome ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLength,

@@ -52,8 +52,9 @@ extern ProbeRequest g_requestBuffer;
 // byte 0 at 0x00. The outcome is the exchange's: a reply of at least four
 // bytes decides it (WrongMarker unless it carries marker 0x82 and the echo of
 // `command`, else Ok: the caller checks the result byte); without one it is a
-// transport failure (NotSent when the write failed, NoReply, ShortReply). A
-// bad payload or length sends nothing (NotSent).
+// transport failure: ProbeGone, Stalled or TimedOut when the library says so,
+// else NotSent (the write failed), ShortWrite, NoReply or ShortReply. A bad
+// payload or length sends nothing (NotSent).
 // Exchanges are serialised among themselves; callers hold a ProbeSession.
 Outcome ExchangeCommand(ProbeCommand command, std::span<const uint8_t> payload, uint32_t readLength,
                         ProbeReply* reply);
@@ -62,6 +63,11 @@ Outcome ExchangeCommand(ProbeCommand command, uint8_t payload, uint32_t readLeng
                         ProbeReply* reply);
 Outcome ExchangeCommandWord(ProbeCommand command, uint32_t value, uint32_t readLength,
                             ProbeReply* reply);
+
+// The reason of a failed transfer: the cause the probe library gave for the
+// last transfer of this thread (a removed probe, a stall, a time-out), or
+// `otherwise` when it names none of those.
+Reason TransferFailure(Reason otherwise);
 
 // A command whose reply was not accepted failed as its exchange did, or, when
 // the exchange went through, because the probe refused.

@@ -23,10 +23,11 @@ using probe_detail::Selection;
 
 namespace {
 
-// A status frame, and whether the read brought anything at all.
+// A status frame, whether the read brought anything at all, and why not.
 struct StatusRead {
     DataStatus frame;
     bool empty = true;
+    Reason missing = Reason::None;
 };
 
 StatusRead ReadDataStatus() {
@@ -34,6 +35,7 @@ StatusRead ReadDataStatus() {
     uint32_t length = kStatusReadLength;
     const int read = CH375ReadEndP(kProbeIndex, kDataPipe, status.frame.bytes.data(), &length);
     status.empty = read == 0 || length == 0;
+    if (status.empty) status.missing = TransferFailure(Reason::NoReply);
     return status;
 }
 
@@ -41,7 +43,7 @@ StatusRead ReadDataStatus() {
 // holding other content (a verify run's own failure status), or a status the
 // run does not accept: a refused run says nothing about the content.
 Outcome StatusFailure(const StatusRead& status, bool verify) {
-    if (status.empty) return Reason::NoReply;
+    if (status.empty) return status.missing;
     const bool differs = verify && status.frame.Marker() == kDataStatusMarker &&
                          status.frame.Status() == kStatusVerifyFailed;
     return differs ? Reason::Differs : Reason::NotAccepted;
@@ -156,7 +158,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
         // offset past the data actually delivered: the run cannot go on.
         if (sent != n) {
             LogRunFailure(verify);
-            return wrote == 0 && sent == 0 ? Reason::NotSent : Reason::ShortWrite;
+            return wrote == 0 && sent == 0 ? TransferFailure(Reason::NotSent) : Reason::ShortWrite;
         }
         ++packetCount;
         if (progress) progress(offset + sent, length);

@@ -107,18 +107,13 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::s
     if (parser.Parse(args, &common, error) == 0) return 0;
 
     CommandLine result;
-    result.simulate = common.simulate;
-    result.simFaults = common.simFaults;
-    result.simState = common.simState;
-    result.usbIds = common.usbIds;
-    result.probe = common.probe;
-    if (result.probe == "all") {
+    result.backend = vornic_options::BackendChoiceOf(common);
+    if (result.backend.probe == "all") {
         // Several probes at once is a vornic-cli job: the window drives one.
         *error = "--probe=all belongs to vornic-cli; the window takes one SERIAL or BUS-PORT";
         return 0;
     }
     result.useChinese = common.useChinese;
-    result.trace = common.trace;
     result.help = common.help;
     result.version = common.version;
     // Later files are ignored.
@@ -179,13 +174,6 @@ int PrintUsageOrVersion(int argc, const char* const* argv) {
             return 1;
         }
     }
-    return 0;
-}
-
-int StartTrace(const CommandLine& commandLine) {
-    std::string error;
-    if (commandLine.trace.empty() || probelib::StartTrace(commandLine.trace, &error) != 0) return 1;
-    std::fprintf(stderr, "vornic: %s\n", error.c_str());
     return 0;
 }
 

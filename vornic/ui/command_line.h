@@ -8,18 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probelib.h"
 
 namespace vornic_ui {
 
 struct CommandLine {
-    bool simulate = false;
-    std::string simFaults;                  // the FAULTS of --simulate=FAULTS
-    std::string simState;                   // --sim-state=FILE
-    std::vector<probelib::UsbId> usbIds;    // --usb-id=VID:PID, repeatable
-    std::string probe;                      // --probe=SERIAL|BUS-PORT
+    // --simulate[=FAULTS], --sim-state, --usb-id, --probe and --trace, as
+    // vornic-cli takes them.
+    probelib::BackendChoice backend;
     bool useChinese = true;                 // --lang=zh (default) or --lang=en
-    std::string trace;                      // --trace=FILE
     std::optional<std::string> file;        // first argument that is not an option
     std::optional<std::string> screenshot;  // --screenshot=PNG (developer aid)
     int screenshotClick = 0;                // --screenshot-click=ID
@@ -44,8 +41,5 @@ int CheckBeforeToolkit(int argc, const char* const* argv, std::string* error);
 // Before the toolkit starts: prints the usage or the
 // version when the command line asks for either and returns 1; 0 otherwise.
 int PrintUsageOrVersion(int argc, const char* const* argv);
-
-// Starts the wire trace the command line asks for. 1, or 0 after saying why.
-int StartTrace(const CommandLine& commandLine);
 
 }  // namespace vornic_ui

@@ -20,22 +20,11 @@ namespace vornic_ui {
 
 int SelectProbeBackend(const CommandLine& commandLine) {
     std::string error;
-    if (commandLine.simulate) {
-        if (probelib::SelectBackend("sim", commandLine.simFaults, commandLine.simState, &error) ==
-            0) {
-            std::fprintf(stderr, "vornic: %s\n", error.c_str());
-            return 0;
-        }
-        return 1;
-    }
-    probelib::UsbOptions usb;
-    usb.extraIds = commandLine.usbIds;
-    usb.probe = commandLine.probe;
-    probelib::SetUsbOptions(usb);
+    const probelib::ConfigureProblem problem = probelib::Configure(commandLine.backend, &error);
+    if (problem == probelib::ConfigureProblem::None) return 1;
+    std::fprintf(stderr, "vornic: %s\n", error.c_str());
     // Without USB the window still opens, with no probe.
-    if (probelib::SelectBackend("usb", "", "", &error) == 0)
-        std::fprintf(stderr, "vornic: %s\n", error.c_str());
-    return 1;
+    return problem == probelib::ConfigureProblem::NoUsb ? 1 : 0;
 }
 
 namespace {

@@ -8,8 +8,9 @@ namespace vornic_ui {
 
 class CVornicDlg;
 
-// Selects the probe backend (real or simulated) from the command line before
-// the dialog exists. Returns 1, or 0 when the backend cannot be set up.
+// Configures the probe library (trace, backend, probe) from the command line
+// before the dialog exists. Returns 1, or 0 after saying why it cannot be set
+// up; without USB the window opens all the same.
 int SelectProbeBackend(const CommandLine& commandLine);
 
 // Fills the dialog's handler table and start-up hooks with the flash code's handlers.

@@ -81,13 +81,13 @@ int CVornicApp::Run() {
         return 2;
     }
     // --help never gets here: main prints the usage before the toolkit starts.
-    if (StartTrace(commandLine) == 0 || SelectProbeBackend(commandLine) == 0) return 1;
+    if (SelectProbeBackend(commandLine) == 0) return 1;
     InstallQtTranslations(commandLine.useChinese);  // without it Qt's dialogs stay English
 
     DialogOptions options;
     options.useChinese = commandLine.useChinese;
     options.firstArgument = commandLine.file;
-    if (commandLine.simulate) options.simulatedTarget = "CH32V103";
+    if (commandLine.backend.backend == "sim") options.simulatedTarget = "CH32V103";
 
     CVornicDlg dialog(options);
     QtControlsPort port(&dialog);

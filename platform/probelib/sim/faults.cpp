@@ -156,14 +156,20 @@ int ParseFaults(std::string_view text, Faults* out, std::string* error, uint32_t
             target.startProtected = true;
         } else if (key == "absent" && colon == std::string_view::npos) {
             target.absent = true;
-        } else if (key == "no-reply" || key == "refuse" || key == "bad-marker") {
+        } else if (key == "no-reply" || key == "refuse" || key == "bad-marker" ||
+                   key == "bad-echo") {
             int code = 0;
             ok = ParseCommand(value, &code);
             if (ok)
-                (key == "no-reply" ? target.noReply
-                 : key == "refuse" ? target.refuse
-                                   : target.badMarker)
+                (key == "no-reply"     ? target.noReply
+                 : key == "refuse"     ? target.refuse
+                 : key == "bad-marker" ? target.badMarker
+                                       : target.badEcho)
                     .insert(code);
+        } else if (key == "stall") {
+            int code = 0;
+            ok = ParseCommand(value, &code);
+            if (ok) target.stall.insert(code), target.noReply.insert(code);
         } else if (key == "unplug-after") {
             ok = ParseNumber(value, &target.unplugAfter) && target.unplugAfter > 0;
         } else if (key == "short-write") {

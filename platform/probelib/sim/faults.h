@@ -23,9 +23,13 @@ struct Faults {
     std::set<int> noReply;        // no-reply:CMD: the reply never comes
     std::set<int> refuse;         // refuse:CMD: not carried out, the reply carries result 0
     std::set<int> badMarker;      // bad-marker:CMD: the reply's marker is wrong
-    uint32_t unplugAfter = 0;     // unplug-after:N: removed after N data packets (0 never)
-    uint32_t shortWrite = 0;      // short-write:N: the N-th data packet is only half taken
-    uint32_t latencyUs = 0;       // latency-us:N: every transfer takes N microseconds
+    std::set<int> badEcho;        // bad-echo:CMD: the reply echoes another command
+    // stall:CMD: no reply comes (the command is also in noReply) and the read
+    // waiting for it ends by a stall of the endpoint.
+    std::set<int> stall;
+    uint32_t unplugAfter = 0;  // unplug-after:N: removed after N data packets (0 never)
+    uint32_t shortWrite = 0;   // short-write:N: the N-th data packet is only half taken
+    uint32_t latencyUs = 0;    // latency-us:N: every transfer takes N microseconds
     // swap-after:MS: MS after each job the probe is removed, and MS later a
     // fresh one (new serial, erased target) arrives (0 never).
     uint32_t swapAfterMs = 0;

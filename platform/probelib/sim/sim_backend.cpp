@@ -32,8 +32,8 @@ std::string SimSerial(uint32_t index) { return "SIM" + std::to_string(index); }
 std::string SimBusPort(uint32_t index) { return "sim-" + std::to_string(index); }
 
 SimBackend::SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity)
-    : m_faults(faults),
-      m_model(faults),
+    : m_faults(std::move(faults)),
+      m_model(m_faults),
       m_statePath(std::move(statePath)),
       m_latencyUs(faults.latencyUs),
       m_present(!faults.absent && identity.selected),
@@ -77,7 +77,7 @@ void SimBackend::SwapLoop() {
         m_model = TargetModel(m_faults);
         m_present = true;
         SaveStateLocked(true);
-        if (m_sink) m_sink(3);
+        if (m_sink) m_sink(kDeviceArrival);
     }
 }
 
@@ -105,7 +105,8 @@ int SimBackend::LoadState(std::string* error) {
     if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
-            *error = "cannot read simulator state " + m_statePath + ": " + std::strerror(errno);
+            *error =
+                "cannot read simulator state " + m_statePath + ": " + posix_io::ErrorText(errno);
         return 0;
     }
     struct stat st {};
@@ -210,7 +211,8 @@ TransferStatus SimBackend::Read(uint32_t index, uint32_t pipe, std::span<uint8_t
     m_transfers.push_back({false, pipe,
                            std::vector<uint8_t>(buffer.begin(), buffer.begin() + *done),
                            uint32_t(buffer.size())});
-    return *done != 0 ? TransferStatus::Done : TransferStatus::TimedOut;
+    if (*done != 0) return TransferStatus::Done;
+    return m_model.Stalls(pipe) ? TransferStatus::Stalled : TransferStatus::TimedOut;
 }
 
 TransferStatus SimBackend::RefusalLocked(uint32_t index) const {
@@ -229,7 +231,7 @@ void SimBackend::Plug() {
     if (m_present) return;
     m_present = true;
     m_model.ResetLink();
-    if (m_sink) m_sink(3);
+    if (m_sink) m_sink(kDeviceArrival);
 }
 
 void SimBackend::UnplugLocked() {
@@ -237,7 +239,7 @@ void SimBackend::UnplugLocked() {
     m_present = false;
     m_open = false;
     SaveStateLocked();
-    if (m_sink) m_sink(0);
+    if (m_sink) m_sink(kDeviceRemoval);
 }
 
 void SimBackend::Unplug() {

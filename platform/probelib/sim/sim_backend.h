@@ -52,7 +52,7 @@ class SimBackend final : public Backend {
     void Close(uint32_t index) override;
     TransferStatus Write(uint32_t index, uint32_t pipe, std::span<const uint8_t> data,
                          uint32_t* done) override;
-    // A reply that never comes ends as a time-out would, at once.
+    // A reply that never comes ends as a time-out would (or by a stall), at once.
     TransferStatus Read(uint32_t index, uint32_t pipe, std::span<uint8_t> buffer,
                         uint32_t* done) override;
     void SetEventSink(EventSink sink) override;
@@ -64,8 +64,8 @@ class SimBackend final : public Backend {
     // Why the state file could not be saved, the first time it could not.
     std::string WriteFailure() const override;
 
-    // Hot-plug: the event (3 or 0) goes to the notification thread. Plugging a
-    // plugged probe or unplugging an absent one does nothing.
+    // Hot-plug: the event (kDeviceArrival or kDeviceRemoval) goes to the notification thread.
+    // Plugging a plugged probe or unplugging an absent one does nothing.
     void Plug();
     void Unplug();
     bool Present() const;

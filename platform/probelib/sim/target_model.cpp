@@ -74,6 +74,14 @@ uint32_t TargetModel::Read(uint32_t pipe, std::span<uint8_t> buffer) {
     return static_cast<uint32_t>(n);
 }
 
+uint8_t TargetModel::Echo(uint8_t command) const {
+    return Hit(m_faults.badEcho) ? static_cast<uint8_t>(command ^ 0x80) : command;
+}
+
+bool TargetModel::Stalls(uint32_t pipe) const {
+    return pipe == kDataPipe ? m_faults.stall.count(kDataStatusFault) != 0 : Hit(m_faults.stall);
+}
+
 bool TargetModel::Hit(const std::set<int>& faults) const {
     return faults.count(m_requestCommand) != 0 ||
            (m_requestPayload >= 0 &&
@@ -87,7 +95,7 @@ void TargetModel::Reply(uint8_t command, uint8_t result) {
     }
     if (Hit(m_faults.refuse)) result = kResultRefused;
     uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
-    m_commandReply = std::vector<uint8_t>{marker, command, 0x01, result};
+    m_commandReply = std::vector<uint8_t>{marker, Echo(command), 0x01, result};
 }
 
 void TargetModel::Status(uint8_t result) {
@@ -144,19 +152,16 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
             bool ready = payloadLength == 1 && m_address && m_length && !m_protected;
             bool second = m_awaitSecondSelect;
             m_awaitSecondSelect = false;
-            if (payloadLength != 1) {
-                Reply(command, kResultRefused);
-            } else if (value == Code(FlashOperation::EraseAll)) {
+            // Every operation but the erase needs an address and a length.
+            if (payloadLength == 1 && value == Code(FlashOperation::EraseAll)) {
                 if (m_protected) {
                     Reply(command, kResultRefused);
                 } else {
                     EraseFlash();
                     Reply(command, kResultAccepted);
                 }
-            } else if (!ready) {
-                Reply(command, kResultRefused);
-            } else if (value == Code(FlashOperation::Programme) ||
-                       value == Code(FlashOperation::Verify)) {
+            } else if (ready && (value == Code(FlashOperation::Programme) ||
+                                 value == Code(FlashOperation::Verify))) {
                 const bool programme = value == Code(FlashOperation::Programme);
                 m_phase = programme ? Phase::Programme : Phase::Verify;
                 m_received = 0;
@@ -164,7 +169,7 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
                 m_runFailed = false;
                 (void)second;
                 Reply(command, programme ? kResultProgrammeStarted : kResultVerifyStarted);
-            } else if (value == Code(FlashOperation::ProgrammeAndVerify)) {
+            } else if (ready && value == Code(FlashOperation::ProgrammeAndVerify)) {
                 // Programme-and-verify is a handshake: answered 4, it is
                 // started by the Programme request that follows.
                 m_awaitSecondSelect = true;
@@ -197,7 +202,7 @@ void TargetModel::HandleRequest(std::span<const uint8_t> frame) {
                 m_commandReply = std::nullopt;
                 if (Hit(m_faults.noReply)) break;
                 uint8_t marker = Hit(m_faults.badMarker) ? kWrongMarker : kReplyMarker;
-                m_commandReply = std::vector<uint8_t>{marker, command, 0x01, kResultAccepted};
+                m_commandReply = std::vector<uint8_t>{marker, Echo(command), 0x01, kResultAccepted};
             } else {
                 Reply(command, kResultRefused);
             }

@@ -37,6 +37,10 @@ class TargetModel {
     // The probe was (re)attached: pending frames and any data phase are dropped.
     void ResetLink();
 
+    // A read that finds nothing pending on `pipe` ends by a stall (stall:CMD
+    // for the last request, or stall:data).
+    bool Stalls(uint32_t pipe) const;
+
     // True once the unplug-after fault has fired (cleared by ResetLink).
     bool UnplugRequested() const { return m_unplugRequested; }
 
@@ -58,6 +62,8 @@ class TargetModel {
     void HandleRequest(std::span<const uint8_t> frame);
     void HandleData(std::span<const uint8_t> packet, uint32_t* taken);
     void Reply(uint8_t command, uint8_t result);
+    // The command byte a reply carries back (another one under bad-echo).
+    uint8_t Echo(uint8_t command) const;
     // Whether a fault set names the request being handled.
     bool Hit(const std::set<int>& faults) const;
     void Status(uint8_t result);

@@ -72,7 +72,7 @@ class UsbBackend final : public Backend {
   private:
     void EventLoop() {
         while (!m_stopEvents) {
-            timeval wait{0, 200 * 1000};
+            timeval wait{0, 200'000};
             libusb_handle_events_timeout_completed(m_context.get(), &wait, nullptr);
         }
     }

@@ -25,8 +25,7 @@ int ParseUsbId(std::string_view text, UsbId* out);
 // "1a86:8010".
 std::string FormatUsbId(UsbId id);
 
-// How the usb backend finds its probe; read by the next SelectBackend("usb").
-// `probe` also picks the simulated probe for the next SelectBackend("sim").
+// How the usb backend finds its probe (Configure builds it from a BackendChoice).
 struct UsbOptions {
     std::vector<UsbId> extraIds;  // accepted besides the built-in ids (--usb-id)
     std::string probe;            // serial or bus-port (--probe); empty: the first probe
@@ -35,7 +34,6 @@ struct UsbOptions {
     // libusb hot-plug support (tests use it to run that path).
     bool scanForPlugs = false;
 };
-void SetUsbOptions(const UsbOptions& options);
 
 // One attached probe as `vornic-cli list` shows it.
 struct ProbeInfo {

@@ -19,7 +19,7 @@ namespace probelib::usb {
 namespace {
 
 // Largest transfer a caller may ask for; the tool's own are at most 64 bytes.
-constexpr size_t kMaxTransfer = 64 * 1024;
+constexpr size_t kMaxTransfer = size_t{64} * 1024;
 
 struct TransferDeleter {
     void operator()(libusb_transfer* transfer) const { libusb_free_transfer(transfer); }
@@ -71,7 +71,7 @@ UsbSession::UsbSession(libusb_context* context, const UsbOptions& options)
       m_readTimeoutMs(options.readTimeoutMs != 0 ? options.readTimeoutMs : kReadTimeoutMs) {}
 
 UsbSession::~UsbSession() {
-    std::lock_guard lock(m_openMutex);
+    posix_io::MutexLock lock(m_openMutex);
     CloseDevice();
 }
 
@@ -80,7 +80,7 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
         m_problem = OpenProblem::NotFound;
         return -1;
     }
-    std::lock_guard openLock(m_openMutex);
+    posix_io::MutexLock openLock(m_openMutex);
     // A handle the caller abandoned (an arrival while it was open) ends here.
     CloseDevice();
     DeviceList list(m_context);
@@ -125,19 +125,19 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
         return -1;
     }
     {
-        std::lock_guard lock(m_deviceMutex);
+        posix_io::MutexLock lock(m_deviceMutex);
         m_handle = handle;
         m_stalled = 0;
     }
     std::string serial = ReadSerial(kSysfsUsbDevices, chosen.seen.busPort);
     {
-        std::lock_guard lock(m_lastMutex);
+        posix_io::MutexLock lock(m_lastMutex);
         m_openNote = "usb: opened " + chosen.seen.busPort + ", claimed interface 0" +
                      (driverBound ? ", its kernel driver detached until the close"
                                   : " (no kernel driver on it)");
     }
     {
-        std::lock_guard lock(m_lastMutex);
+        posix_io::MutexLock lock(m_lastMutex);
         m_lastOpened = {chosen.seen.busPort, std::move(serial), chosen.seen.id, false};
     }
     *opened = chosen.seen;
@@ -148,7 +148,7 @@ int32_t UsbSession::Open(uint32_t index, Seen* opened) {
 
 void UsbSession::Close(uint32_t index) {
     if (index != 0) return;
-    std::lock_guard openLock(m_openMutex);
+    posix_io::MutexLock openLock(m_openMutex);
     CloseDevice();
 }
 
@@ -186,27 +186,27 @@ TransferStatus UsbSession::Read(uint32_t index, uint32_t pipe, std::span<uint8_t
 }
 
 std::string UsbSession::OpenNote() const {
-    std::lock_guard lock(m_lastMutex);
+    posix_io::MutexLock lock(m_lastMutex);
     return m_openNote;
 }
 
 int UsbSession::LastOpenedProbe(ProbeInfo* out) const {
-    std::lock_guard lock(m_lastMutex);
+    posix_io::MutexLock lock(m_lastMutex);
     if (m_lastOpened.busPort.empty() || out == nullptr) return 0;
     *out = m_lastOpened;
     return 1;
 }
 
 // Cancels what is in flight, waits for every transfer to come back, then
-// releases the device. Called with m_openMutex held.
+// releases the device.
 void UsbSession::CloseDevice() {
     libusb_device_handle* handle = nullptr;
     {
-        std::unique_lock lock(m_deviceMutex);
+        posix_io::MutexLock lock(m_deviceMutex);
         if (m_handle == nullptr) return;
         m_closing = true;
         for (libusb_transfer* transfer : m_inFlight) libusb_cancel_transfer(transfer);
-        m_deviceChanged.wait(lock, [this] { return m_users == 0; });
+        while (m_users != 0) m_deviceChanged.wait(lock.Unique());
         handle = m_handle;
         m_handle = nullptr;
         m_closing = false;
@@ -222,7 +222,7 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
     libusb_device_handle* handle = nullptr;
     bool clearHalt = false;
     {
-        std::lock_guard lock(m_deviceMutex);
+        posix_io::MutexLock lock(m_deviceMutex);
         if (m_handle == nullptr || m_closing) return TransferStatus::Closed;
         handle = m_handle;
         ++m_users;
@@ -231,7 +231,7 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
     struct Leave {
         UsbSession* self;
         ~Leave() {
-            std::lock_guard lock(self->m_deviceMutex);
+            posix_io::MutexLock lock(self->m_deviceMutex);
             --self->m_users;
             self->m_deviceChanged.notify_all();
         }
@@ -241,7 +241,7 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
         int rc = libusb_clear_halt(handle, endpoint);
         if (rc == LIBUSB_ERROR_NO_DEVICE) return TransferStatus::NoDevice;
         if (rc != 0) return TransferStatus::Error;
-        std::lock_guard lock(m_deviceMutex);
+        posix_io::MutexLock lock(m_deviceMutex);
         m_stalled &= ~EndpointBit(endpoint);
     }
     TransferPtr transfer(libusb_alloc_transfer(0));
@@ -249,22 +249,23 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
     Pending pending{this};
     libusb_fill_bulk_transfer(transfer.get(), handle, endpoint, data, length,
                               &UsbSession::TransferDone, &pending, timeoutMs);
+    posix_io::HandOver(transfer.get());
     int rc = libusb_submit_transfer(transfer.get());
     if (rc != 0)
         return rc == LIBUSB_ERROR_NO_DEVICE ? TransferStatus::NoDevice : TransferStatus::Error;
     bool cancelledLate = false;
     {
-        std::unique_lock lock(m_deviceMutex);
+        posix_io::MutexLock lock(m_deviceMutex);
         m_inFlight.insert(transfer.get());
         // A close that began after the submit has not seen this transfer.
         if (m_closing) libusb_cancel_transfer(transfer.get());
         // libusb ends the transfer at its time-out; the extra second only
         // guards against an event loop that has stopped turning.
         auto limit = std::chrono::milliseconds(timeoutMs) + std::chrono::seconds(1);
-        if (!m_deviceChanged.wait_for(lock, limit, [&] { return pending.done; })) {
+        if (!m_deviceChanged.wait_for(lock.Unique(), limit, [&] { return pending.done; })) {
             cancelledLate = true;
             libusb_cancel_transfer(transfer.get());
-            m_deviceChanged.wait(lock, [&] { return pending.done; });
+            while (!pending.done) m_deviceChanged.wait(lock.Unique());
         }
         m_inFlight.erase(transfer.get());
     }
@@ -275,7 +276,7 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
         case LIBUSB_TRANSFER_TIMED_OUT:
             return TransferStatus::TimedOut;
         case LIBUSB_TRANSFER_STALL: {
-            std::lock_guard lock(m_deviceMutex);
+            posix_io::MutexLock lock(m_deviceMutex);
             m_stalled |= EndpointBit(endpoint);
             return TransferStatus::Stalled;
         }
@@ -289,9 +290,10 @@ TransferStatus UsbSession::Transfer(uint8_t endpoint, unsigned char* data, int l
 }
 
 void LIBUSB_CALL UsbSession::TransferDone(libusb_transfer* transfer) {
+    posix_io::TakeOver(transfer);
     auto* pending = static_cast<Pending*>(transfer->user_data);
     UsbSession* self = pending->owner;
-    std::lock_guard lock(self->m_deviceMutex);
+    posix_io::MutexLock lock(self->m_deviceMutex);
     pending->done = true;
     self->m_deviceChanged.notify_all();
 }

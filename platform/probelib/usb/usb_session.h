@@ -8,10 +8,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <span>
 
+#include "platform/posix/thread_safety.h"
 #include "platform/probelib/backend.h"
 #include "platform/probelib/usb/usb_devices.h"
 
@@ -42,7 +42,7 @@ class UsbSession {
         bool done = false;
     };
 
-    void CloseDevice();
+    void CloseDevice() REQUIRES(m_openMutex);
     TransferStatus Transfer(uint8_t endpoint, unsigned char* data, int length, unsigned timeoutMs,
                             int* moved);
     static void LIBUSB_CALL TransferDone(libusb_transfer* transfer);
@@ -53,21 +53,22 @@ class UsbSession {
     std::atomic<OpenProblem> m_problem{OpenProblem::None};
 
     // Open and Close, one at a time.
-    std::mutex m_openMutex;
-    int32_t m_handleValue = 0;
+    posix_io::Mutex m_openMutex;
+    int32_t m_handleValue GUARDED_BY(m_openMutex) = 0;
 
-    // The open device and the transfers on it.
-    std::mutex m_deviceMutex;
+    // The open device and the transfers on it (and each Pending's done flag).
+    posix_io::Mutex m_deviceMutex;
     std::condition_variable m_deviceChanged;
-    libusb_device_handle* m_handle = nullptr;
-    bool m_closing = false;
-    int m_users = 0;
-    uint32_t m_stalled = 0;  // endpoints to clear before their next transfer
-    std::set<libusb_transfer*> m_inFlight;
+    libusb_device_handle* m_handle GUARDED_BY(m_deviceMutex) = nullptr;
+    bool m_closing GUARDED_BY(m_deviceMutex) = false;
+    int m_users GUARDED_BY(m_deviceMutex) = 0;
+    // Endpoints to clear before their next transfer.
+    uint32_t m_stalled GUARDED_BY(m_deviceMutex) = 0;
+    std::set<libusb_transfer*> m_inFlight GUARDED_BY(m_deviceMutex);
 
-    mutable std::mutex m_lastMutex;
-    ProbeInfo m_lastOpened;
-    std::string m_openNote;
+    mutable posix_io::Mutex m_lastMutex;
+    ProbeInfo m_lastOpened GUARDED_BY(m_lastMutex);
+    std::string m_openNote GUARDED_BY(m_lastMutex);
 };
 
 }  // namespace probelib::usb

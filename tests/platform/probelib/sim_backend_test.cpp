@@ -48,7 +48,8 @@ Bytes Read(uint32_t pipe, uint32_t length = 20) {
 // Selects the simulator and opens its probe; the requests set up a programme
 // run of `length` bytes at the flash.
 void Start(const char* faults, uint8_t length) {
-    ASSERT_EQ(1, probelib::SelectBackend("sim", faults, "", nullptr));
+    ASSERT_EQ(probelib::ConfigureProblem::None,
+              probelib::Configure({.backend = "sim", .simFaults = faults}, nullptr));
     CH375SetDeviceNotify(0, nullptr, RecordEvent);
     TakeEvents();
     ASSERT_NE(-1, CH375OpenDevice(0));
@@ -63,7 +64,7 @@ void Start(const char* faults, uint8_t length) {
 }  // namespace
 
 TEST(SimBackend, TransfersNeedAnOpenProbeZeroAndAPipe) {
-    ASSERT_EQ(1, probelib::SelectBackend("sim", "", "", nullptr));
+    ASSERT_EQ(probelib::ConfigureProblem::None, probelib::Configure({.backend = "sim"}, nullptr));
     EXPECT_EQ(0, Write(1, {0x81, 0x06, 0x01, 0x01})) << "no probe open";
     EXPECT_EQ(-1, CH375OpenDevice(1));
     EXPECT_NE(-1, CH375OpenDevice(0));

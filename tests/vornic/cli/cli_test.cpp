@@ -120,6 +120,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
                       noFile = "flash: failed at convert (bad input: file missing)",
                       linked = "flash: failed at programme (bad input: linked for another address)";
     fs::copy_file(fs::path(VORNIC_EXAMPLES_DIR) / "blink-sram.elf", "blink-sram.elf");
+    fs::copy_file(fs::path(VORNIC_EXAMPLES_DIR) / "blink.hex", "blink.hex");
     std::ofstream("bad.hex") << ":0100000001FE\r:00000001FF\r";
     std::ofstream("raw.bin") << kHex.substr(0, 40);
     fs::copy_file("app.hex", "huge.hex");
@@ -152,6 +153,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"--simulate=absent flash --if-changed app.hex", 1,
          "flash: failed at status (transport failure: no probe) after 0 of 40 bytes",
          Texts{kHexOk, "No device connection detected!"}},
+        {"--simulate=unplug-after:1 flash blink.hex", 1,
+         "flash: failed at programme (transport failure: probe removed) after 64 of 124 bytes"},
         {"--simulate verify app.hex", 1,
          "verify: failed at verify (target refused: content differs) after 40 of 40 bytes",
          Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",

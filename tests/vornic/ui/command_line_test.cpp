@@ -25,11 +25,12 @@ int Parse(const std::string& lines, CommandLine* out, std::string* error) {
 // The settings that differ from the defaults, the language always.
 std::string Describe(const CommandLine& c) {
     std::string out = c.useChinese ? "zh" : "en";
-    if (c.simulate) out += " sim=" + c.simFaults;
-    if (!c.simState.empty()) out += " state=" + c.simState;
-    for (const probelib::UsbId& id : c.usbIds) out += " id=" + probelib::FormatUsbId(id);
-    if (!c.probe.empty()) out += " probe=" + c.probe;
-    if (!c.trace.empty()) out += " trace=" + c.trace;
+    const probelib::BackendChoice& b = c.backend;
+    if (b.backend == "sim") out += " sim=" + b.simFaults;
+    if (!b.simState.empty()) out += " state=" + b.simState;
+    for (const probelib::UsbId& id : b.extraIds) out += " id=" + probelib::FormatUsbId(id);
+    if (!b.probe.empty()) out += " probe=" + b.probe;
+    if (!b.trace.empty()) out += " trace=" + b.trace;
     if (c.file) out += " file=" + *c.file;
     if (c.closeAfterMs >= 0) out += " close=" + std::to_string(c.closeAfterMs);
     if (!c.closeAnswer) out += ":no";

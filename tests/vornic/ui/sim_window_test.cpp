@@ -24,6 +24,7 @@
 #include "vornic/log/output_log.h"
 #include "vornic/probe/download_job.h"
 #include "vornic/probe/probe_link.h"
+#include "vornic/ui/command_line.h"
 #include "vornic/ui/command_routing.h"
 #include "vornic/ui/qt_controls.h"
 #include "vornic/ui/resources.h"
@@ -39,9 +40,20 @@ bool PumpUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done,
 
 class SimWindowTest : public ::testing::Test {
   protected:
-    void Open(bool chinese) {
+    // The plain simulator, or the one a window command line asks for.
+    void Open(bool chinese, const std::vector<std::string>& args = {}) {
         std::string error;
-        ASSERT_EQ(1, probelib::SelectBackend("sim", "", "", &error)) << error;
+        if (args.empty()) {
+            ASSERT_EQ(probelib::ConfigureProblem::None,
+                      probelib::Configure({.backend = "sim"}, &error))
+                << error;
+        } else {
+            std::vector<const char*> argv{"vornic"};
+            for (const std::string& arg : args) argv.push_back(arg.c_str());
+            CommandLine commandLine;
+            ASSERT_EQ(1, ParseCommandLine(int(argv.size()), argv.data(), &commandLine, &error));
+            ASSERT_EQ(1, SelectProbeBackend(commandLine));
+        }
         g_deviceHandle.store(-1);
         g_logCounter.store(0);
         DialogOptions options;
@@ -54,14 +66,32 @@ class SimWindowTest : public ::testing::Test {
         ASSERT_EQ(1, dlg->InitDialog());
         dlg->show();
     }
-    void TearDown() override {
+    void Close() {
+        if (!dlg) return;
         CH375SetDeviceNotify(0, nullptr, nullptr);
         PumpUntil([] { return !DownloadJobRunning(); });
         controls::SetMainDialog(nullptr);
         port->Shutdown();
         port.reset();
         dlg.reset();
+    }
+    void TearDown() override {
+        Close();
         std::filesystem::remove_all(dir);
+    }
+
+    // Writes app.hex (40 bytes at 0x0000 in three records), puts it in the
+    // path box and runs one Execute to its end.
+    void Execute() {
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "app.hex", std::ios::binary)
+            << ":100000000102030405060708090A0B0C0D0E0F1068\r\n"
+               ":100010001112131415161718191A1B1C1D1E1F2058\r\n"
+               ":080020002122232425262728B4\r\n:00000001FF\r\n";
+        qobject_cast<QLineEdit*>(dlg->Control(IDC_FILE_PATH))
+            ->setText(QString::fromStdString((dir / "app.hex").string()));
+        qobject_cast<QPushButton*>(dlg->Control(IDC_EXECUTE))->click();
+        ASSERT_TRUE(PumpUntil([] { return !DownloadJobRunning(); }));
     }
 
     // The pane's lines without their "NNNN#hh:mm:ss:mmm>> " heads, each ended by "\n".
@@ -91,16 +121,7 @@ class SimWindowTest : public ::testing::Test {
 
 TEST_F(SimWindowTest, ExecuteAndCheckStatusInTheShownWindow) {
     Open(false);
-    std::filesystem::create_directories(dir);
-    // 40 bytes at 0x0000 in three records.
-    std::ofstream(dir / "app.hex", std::ios::binary)
-        << ":100000000102030405060708090A0B0C0D0E0F1068\r\n"
-           ":100010001112131415161718191A1B1C1D1E1F2058\r\n"
-           ":080020002122232425262728B4\r\n:00000001FF\r\n";
-    qobject_cast<QLineEdit*>(dlg->Control(IDC_FILE_PATH))
-        ->setText(QString::fromStdString((dir / "app.hex").string()));
-    qobject_cast<QPushButton*>(dlg->Control(IDC_EXECUTE))->click();
-    ASSERT_TRUE(PumpUntil([] { return !DownloadJobRunning(); }));
+    Execute();
     const std::string job =
         "Succeed to open device!\nSucceed to trans file from .HEX to .BIN.\n"
         "Succeed to clear-all!\nProgramme address is affirmed!\nProgramme length is affirmed!\n"
@@ -163,6 +184,38 @@ TEST_F(SimWindowTest, StartUpOpenAndHotPlugWhileTheWindowRuns) {
     EXPECT_EQ("检测到设备已连接", Text(IDC_LINK_STATUS));
     EXPECT_EQ("关闭设备", Text(IDC_OPEN_DEVICE));
     EXPECT_TRUE(sim->IsOpen());
+}
+
+// --probe picks one of the simulated probes as in vornic-cli: SIM2 of three
+// keeps its state in FILE.SIM2; a probe not on the bus is never opened.
+TEST_F(SimWindowTest, ProbeOptionPicksTheSimulatedProbe) {
+    const std::string state = (dir / "state").string();
+    const struct {
+        const char* probe;
+        const char* log;
+        const char* stateFile;  // the one state file written, or null
+    } rows[] = {
+        {"SIM2", "Succeed to open device!\nSucceed to trans file from .HEX to .BIN.\n",
+         "state.SIM2"},
+        {"SIM9", "Succeed to trans file from .HEX to .BIN.\nNo device connection detected!\n",
+         nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.probe);
+        Open(false, {"--simulate=probes:3", std::string("--probe=") + row.probe,
+                     "--sim-state=" + state, "--lang=en"});
+        Execute();
+        ASSERT_TRUE(PumpUntil([&] { return Log().starts_with(row.log); })) << Log();
+        std::vector<std::string> written;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            if (entry.path().filename().string().starts_with("state"))
+                written.push_back(entry.path().filename().string());
+        EXPECT_EQ(
+            row.stateFile ? std::vector<std::string>{row.stateFile} : std::vector<std::string>{},
+            written);
+        Close();
+        std::filesystem::remove_all(dir);
+    }
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ class UsbBackendTest : public ::testing::Test {
     void TearDown() override {
         CH375SetDeviceNotify(0, nullptr, nullptr);
         probelib::WaitForNotifications();
-        probelib::SelectBackend("sim", "absent", "", nullptr);
+        probelib::Configure({.backend = "sim", .simFaults = "absent"}, nullptr);
         bed.reset();
     }
 
@@ -88,12 +88,11 @@ class UsbBackendTest : public ::testing::Test {
             std::lock_guard lock(g_eventsMutex);
             g_events.clear();
         }
-        probelib::UsbOptions options;
-        options.probe = std::move(selector);
-        options.readTimeoutMs = readTimeoutMs;
-        options.scanForPlugs = scan;
-        probelib::SetUsbOptions(options);
-        ASSERT_EQ(1, probelib::SelectBackend("usb", "", "", nullptr));
+        probelib::BackendChoice choice;
+        choice.probe = std::move(selector);
+        choice.readTimeoutMs = readTimeoutMs;
+        choice.scanForPlugs = scan;
+        ASSERT_EQ(probelib::ConfigureProblem::None, probelib::Configure(choice, nullptr));
         CH375SetDeviceNotify(0, nullptr, RecordEvent);
     }
 
