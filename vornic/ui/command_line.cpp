@@ -155,8 +155,8 @@ int CheckBeforeToolkit(int argc, const char* const* argv, std::string* error) {
     if (ParseCommandLine(static_cast<int>(ours.size()), ours.data(), &commandLine, error) == 0)
         return 0;
     probelib::sim::Faults faults;
-    return !commandLine.simulate ||
-           probelib::sim::ParseFaults(commandLine.simFaults, &faults, error);
+    return commandLine.backend.backend != "sim" ||
+           probelib::sim::ParseFaults(commandLine.backend.simFaults, &faults, error);
 }
 
 int PrintUsageOrVersion(int argc, const char* const* argv) {
