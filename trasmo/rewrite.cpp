@@ -46,7 +46,7 @@ std::shared_ptr<const CompiledRules> Compile() {
         rule.pattern = std::string(sour);
         rule.section = std::string(e.section, ::strnlen(e.section, sizeof e.section));
         try {
-            if (!StallsTheCompiler(sour)) {
+            if (!StallsTheLibrary(sour)) {
                 rule.expression.emplace(rule.pattern);
                 rule.filter.emplace(sour);
             }

@@ -211,6 +211,8 @@ TEST_F(Trasmo, RewriteMarkersReportAndContent) {
         {"NUL inside: nothing is cut", {{"abc", "replaced"}}, nulInside, nulInside, whole, false},
         {"a line end after 'h', '.' two before or 'p' three before does not count", {}, "h\r\n.y\r\npxy\r\n", "h\r\n.y\r\npxy\r\n", noEnd, false},
         {"any other line end counts, wherever it stands", {}, "x.h\r\nabc\r\nx.h\r\n", "x.h\r\nabc\r\nx.h\r\n", all, false},
+        {"a '{' that starts no repeat is a literal, in an alternative too", {{"x{1|y}z", "Q"}}, "x{1 yz\r\n", "Q yz\r\n", all, true},
+        {"a named character", {{"\\N{left-square-bracket}", "("}}, "a[0]\r\n", "a(0]\r\n", all, false},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -283,6 +285,7 @@ TEST_F(Trasmo, WalkOutcomes) {
          {Msg(placeFailed, {"P/x.c", "../up.c", ToGbk("表中的名称不是文件名")})}, 1},
         {"a rejected pattern keeps the source", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(unclosed"})}, 0, false, {}, "(unclosed"},
         {"a pattern the library would never finish compiling is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "a++(?#x)b"})}, 0, false, {}, "a++(?#x)b"},
+        {"a pattern the library would never finish searching with is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(?!(*SKIP))"})}, 0, false, {}, "(?!(*SKIP))"},
         {"a source that cannot be rewritten keeps its content and ends its folder's walk", {}, {{"P/a.c", big}, {"P/b.c", "absent\r\n"}},
          {{"P/a.c", big}, {"P/b.c", "absent\r\n"}}, {Msg("****文件【%s】未能改写（%s），文件保持原样***", {"P/a.c", "File too large"})}, 1, true},
         {"C sources: '.c' or '.h' anywhere in the path", {}, {{"P/page.htm", "absent"}, {"P/lib.Cx/s.s", "absent"}, {"P/s.s", "absent"}},
