@@ -295,9 +295,9 @@ bool RuleFilter::Bounded(std::string_view text) const {
 }
 
 bool StallsTheLibrary(std::string_view p) {
-    if (p.find("(*SKIP") != std::string_view::npos &&
-        (p.find("(?!") != std::string_view::npos || p.find("(?<!") != std::string_view::npos))
-        return true;
+    auto has = [&](std::string_view s) { return p.find(s) != std::string_view::npos; };
+    if (has("(*SKIP") && (has("(?!") || has("(?<!"))) return true;
+    if (has("(*ACCEPT") && (has("?+") || has("*+") || has("++") || has("}+"))) return true;
     // With the x option spaces are skipped between the repeat, the comments and what follows.
     const bool spaced =
         p.find("(?") != std::string_view::npos && p.find('x') != std::string_view::npos;

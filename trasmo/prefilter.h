@@ -78,6 +78,8 @@ class RuleFilter {
 // possessive repeat followed by a comment group and then by anything but a parenthesis, a
 // repeat or the end (the compiler loops); a (*SKIP) in a pattern with a negative look-ahead
 // or look-behind (a search that reaches the verb inside one restarts where it stands, for
-// ever). Such a pattern is treated as rejected. May also be true for a few odd patterns that
-// would work (the same characters inside \Q...\E or a class, a verb outside the test).
+// ever); an (*ACCEPT) in a pattern with a possessive repeat (a search may loop when the
+// repeat holds the verb inside a repeated group). Such a pattern is treated as rejected. May also
+// be true for a few odd patterns that would work (the same characters inside \Q...\E or a class, a
+// verb outside the test).
 bool StallsTheLibrary(std::string_view pattern);

@@ -201,14 +201,14 @@ TEST_F(Trasmo, RewriteMarkersReportAndContent) {
     const Lines all{"4.8", "4.9", "4.10", "4.12"}, noEnd{"4.8", "4.9", "4.10", "4.11", "4.12"},
         whole{"4.8", "4.9", "4.13"};
     // clang-format off
-    struct Row { const char* why; std::vector<std::array<const char*, 2>> rules; std::string content, after; const Lines& markers; bool reported; };
+    struct Row { const char* why; std::vector<std::array<const char*, 2>> rules; std::string content, after; const Lines& markers; bool reported; const char* line = nullptr; };
     const Row rows[] = {
         {"rules run in slot order on each other's output", {{"foo", "bar"}, {"bar", "baz"}, {"baz\\b", "$&_x"}}, "foo bar\r\n", "baz_x baz_x\r\n", all, true},
         {"one-character patterns, empty replacements: never applied", {{"a", "X"}, {"bb", ""}, {"(", "y"}}, "abba\r\n", "abba\r\n", all, false},
         {"same length: changed, not reported", {{"GPIO", "PORT"}}, "x = GPIO;\r\n", "x = PORT;\r\n", all, false},
         {"LF-only text is written whole", {{"u8", "uint8_t"}}, "u8 a;\nu8 b;\n", "uint8_t a;\nuint8_t b;\n", noEnd, true},
         {"NUL as first byte: the old content goes back", {{"abc", "x"}}, nulFirst, nulFirst, whole, false},
-        {"NUL inside: nothing is cut", {{"abc", "replaced"}}, nulInside, nulInside, whole, false},
+        {"NUL inside: nothing is cut, and the file is named", {{"abc", "replaced"}}, nulInside, nulInside, whole, false, "****文件【%s】含有NUL字节，未作替换，文件保持原样***"},
         {"a line end after 'h', '.' two before or 'p' three before does not count", {}, "h\r\n.y\r\npxy\r\n", "h\r\n.y\r\npxy\r\n", noEnd, false},
         {"any other line end counts, wherever it stands", {}, "x.h\r\nabc\r\nx.h\r\n", "x.h\r\nabc\r\nx.h\r\n", all, false},
         {"a '{' that starts no repeat is a literal, in an alternative too", {{"x{1|y}z", "Q"}}, "x{1 yz\r\n", "Q yz\r\n", all, true},
@@ -225,7 +225,10 @@ TEST_F(Trasmo, RewriteMarkersReportAndContent) {
         EXPECT_EQ(ReadFile(file), row.after);
         EXPECT_EQ(Monitor(), row.markers);
         Lines report{Msg("****文件【%s】替换了部分关键字，请注意校验代码***", {"main.c"})};
-        EXPECT_EQ(Import(), row.reported ? report : Lines{});
+        EXPECT_EQ(Import(), row.reported ? report
+                            : row.line   ? Lines{Msg(row.line, {file.string()})}
+                                         : Lines{});
+        EXPECT_EQ(g_manualConversion, row.line != nullptr);
     }
     fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
     EXPECT_TRUE(RewriteSourceFile(file.string(), "main.c", "x"));
@@ -241,13 +244,18 @@ TEST_F(Trasmo, FuzzerSeedsGiveThePlainOutcome) {
 
 // The walk over P/ with new files in D/ and factory copies in S/, every way a replacement can
 // fail included. No content after the walk means absent; one GBK message is spelt in bytes.
+// A content "->T" is a symbolic link to T; "<owned>" before a content: owner 1234, group 2345
+// and mode 0640 (where the tests may give them), which the file has again after the walk.
 TEST_F(Trasmo, WalkOutcomes) {
     using Files = std::vector<std::pair<std::string, std::optional<std::string>>>;
     const std::string big = "absent" + std::string(100 * 1024, 'x'), f = "factory\r\n",
                       ok = "ok\r\n", missing = "No such file or directory";
     const char *placeFailed = "****文件【%s】未能替换：无法放入文件【%s】（%s），文件保持原样***",
                *replaced = "****替换文件【%s】为【%s】***", *added = "****新增文件【%s】***",
-               *ruleFailed = "****文件【%s】的替换规则【%s】（%s）无法应用，文件保持原样***";
+               *ruleFailed = "****文件【%s】的替换规则【%s】（%s）无法应用，文件保持原样***",
+               *keywords = "****文件【%s】替换了部分关键字，请注意校验代码***",
+               *rewriteFailed =
+                   "****文件【%s】未能改写（%s），文件保持原样，文件夹【%s】中其余的文件未转换***";
     const char *conf = "ch32f10x_conf.h", *v = "ch32v10x_conf.h", *h = "ch32v10x_usb_host.h",
                *c = "ch32v10x_usb_host.c", *P = "P/ch32f10x_conf.h", *C = "D/ch32v10x_usb_host.c";
     const Files header{{"S/ch32f10x_conf.h", f},
@@ -283,14 +291,27 @@ TEST_F(Trasmo, WalkOutcomes) {
          {{"P/x.c", {}}, {"P/rep.c", "rep"}, {"P/sub", {}}}, {Msg(replaced, {"x.c", "sub/rep.c"})}, 0},
         {"a value reaching out with '..' is refused", {"x.c", "../up.c"}, {{"S/x.c", f}, {"P/x.c", f}, {"up.c", "outside"}}, {{"P/x.c", f}, {"P/up.c", {}}},
          {Msg(placeFailed, {"P/x.c", "../up.c", ToGbk("表中的名称不是文件名")})}, 1},
-        {"a rejected pattern keeps the source", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(unclosed"})}, 0, false, {}, "(unclosed"},
-        {"a pattern the library would never finish compiling is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "a++(?#x)b"})}, 0, false, {}, "a++(?#x)b"},
-        {"a pattern the library would never finish searching with is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(?!(*SKIP))"})}, 0, false, {}, "(?!(*SKIP))"},
-        {"a source that cannot be rewritten keeps its content and ends its folder's walk", {}, {{"P/a.c", big}, {"P/b.c", "absent\r\n"}},
-         {{"P/a.c", big}, {"P/b.c", "absent\r\n"}}, {Msg("****文件【%s】未能改写（%s），文件保持原样***", {"P/a.c", "File too large"})}, 1, true},
+        {"a rejected pattern keeps the source", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(unclosed"})}, 1, false, {}, "(unclosed"},
+        {"a pattern the library would never finish compiling is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "a++(?#x)b"})}, 1, false, {}, "a++(?#x)b"},
+        {"a pattern the library would never finish searching with is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(?!(*SKIP))"})}, 1, false, {}, "(?!(*SKIP))"},
+        {"a source that cannot be rewritten keeps its content; the rest of its folder is left and said so", {}, {{"P/a.c", big}, {"P/b.c", "absent\r\n"}},
+         {{"P/a.c", big}, {"P/b.c", "absent\r\n"}}, {Msg(rewriteFailed, {"P/a.c", "File too large", "P"})}, 1, true},
         {"C sources: '.c' or '.h' anywhere in the path", {}, {{"P/page.htm", "absent"}, {"P/lib.Cx/s.s", "absent"}, {"P/s.s", "absent"}},
          {{"P/page.htm", "ABSENT"}, {"P/lib.Cx/s.s", "ABSENT"}, {"P/s.s", "absent"}}, {}, 0},
         {"a one-character name matches a slot without a file", {"a.h", "b.h"}, {{"P/x.c/q", "absent"}}, {{"P/x.c/q", "absent"}}, {}, 0},
+        {"a user's file where a copy goes is kept beside it, an older backup too", {"x.c", "y.c"},
+         {{"S/x.c", f}, {"P/x.c", f}, {"D/y.c", "new"}, {"P/y.c", "mine"}, {"P/y.c.trasmo-orig", "older"}},
+         {{"P/x.c", {}}, {"P/y.c", "new"}, {"P/y.c.trasmo-orig", "older"}, {"P/y.c.trasmo-orig.1", "mine"}},
+         {Msg("****文件【%s】已存在，原文件保存为【%s】，请手动比较***", {"P/y.c", "P/y.c.trasmo-orig.1"}), Msg(replaced, {"x.c", "y.c"})}, 1},
+        {"links: one into the tree leaves its target to the walk, one out of it is named", {},
+         {{"P/in.c", "absent"}, {"P/link.c", "->in.c"}, {"P/out.c", "->../up.c"}, {"up.c", "absent"}, {"P/sub.c", "->."}},
+         {{"P/in.c", "ABSENT"}, {"P/link.c", "->in.c"}, {"P/out.c", "->../up.c"}, {"up.c", "absent"}},
+         {Msg("****文件【%s】是指向工程文件夹以外的符号链接（%s），文件保持原样***", {"P/out.c", "../up.c"})}, 1},
+        {"owner, group and mode of rewritten and replaced files kept", {"x.c", "y.c"},
+         {{"S/x.c", f}, {"P/x.c", "<owned>" + f}, {"D/y.c", "new"}, {"P/a.c", "<owned>absent"}},
+         {{"P/y.c", "<owned>new"}, {"P/a.c", "<owned>ABSENT"}}, {Msg(replaced, {"x.c", "y.c"})}, 0},
+        {"names in UTF-8 are written in GBK, other names as they are", {}, {{"P/\xB8\xA8.c", "ab\r\n"}, {"P/主程序.c", "ab\r\n"}},
+         {{"P/\xB8\xA8.c", "x\r\n"}, {"P/主程序.c", "x\r\n"}}, {Msg(keywords, {"\xB8\xA8.c"}), Msg(keywords, {"\xD6\xF7\xB3\xCC\xD0\xF2.c"})}, 0, false, {}, "ab"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -300,13 +321,38 @@ TEST_F(Trasmo, WalkOutcomes) {
         fs::create_directories(project), fs::create_directories(dir / "D");
         SetTrans(0, row.rule), SetTrans(1, row.slot1);
         SetRule(0, "absent", "ABSENT"), SetRule(1, row.pattern, "x");
-        for (const auto& [name, content] : row.before)
-            content == "<fifo>" ? (void)::mkfifo((dir / name).c_str(), 0644)
-                                : WriteFile(dir / name, *content);
+        const bool root = ::geteuid() == 0;
+        auto owned = [&](const fs::path& p) {
+            struct stat st {};
+            return ::lstat(p.c_str(), &st) == 0 && (st.st_mode & 07777) == 0640 &&
+                   (!root || (st.st_uid == 1234 && st.st_gid == 2345));
+        };
+        for (auto [name, content] : row.before) {
+            const bool own = content->starts_with("<owned>");
+            if (own) content->erase(0, 7);
+            if (content == "<fifo>")
+                ::mkfifo((dir / name).c_str(), 0644);
+            else if (content->starts_with("->"))
+                fs::create_symlink(content->substr(2), dir / name);
+            else
+                WriteFile(dir / name, *content);
+            if (own)
+                (void)::chown((dir / name).c_str(), 1234, 2345),
+                    ::chmod((dir / name).c_str(), 0640);
+        }
         EXPECT_EQ(Walk(row.small), 1);
-        for (const auto& [name, content] : row.after)
-            EXPECT_EQ(fs::exists(dir / name) ? ReadFile(dir / name) : "-", content.value_or("-"))
+        for (auto [name, content] : row.after) {
+            if (content && content->starts_with("<owned>")) {
+                EXPECT_TRUE(owned(dir / name)) << name;
+                content->erase(0, 7);
+            }
+            const fs::path p = dir / name;
+            EXPECT_EQ(fs::is_symlink(p) ? "->" + fs::read_symlink(p).string()
+                      : fs::exists(p)   ? ReadFile(p)
+                                        : "-",
+                      content.value_or("-"))
                 << name;
+        }
         EXPECT_EQ(Import(), row.import);
         EXPECT_EQ(g_manualConversion, row.flag);
         for (const auto& e : fs::directory_iterator(project))
@@ -322,7 +368,9 @@ TEST_F(Trasmo, ShortRuns) {
     Lines upTo3{"1", "2", "2.1", "2.2", "2.3", "2.4"};
     upTo3.insert(upTo3.end(), LoadRegexMap(TRASMO_TABLE_DIR), "2.5"), upTo3.push_back("3");
     const std::string noDir = "No such file or directory",
-                      unreadable = "trasmo: cannot read the project folder --help: " + noDir + "\n";
+                      unreadable = "trasmo: cannot read the project folder --help: " + noDir + "\n",
+                      noSor = "trasmo: the resource folder " + res + "/SOR cannot be used (" +
+                              noDir + "); nothing was changed\n";
     int broken[2];
     ASSERT_EQ(::pipe2(broken, O_CLOEXEC), 0);
     ::close(broken[0]);
@@ -337,8 +385,9 @@ TEST_F(Trasmo, ShortRuns) {
         {"no RegexMap.wcfg", [&] { fs::remove(program / "RegexMap.wcfg"); }, {proj, res}, {"1", "2", "2.1"}, ""},
         {"RegexMap.wcfg without entries", [&] { WriteFile(program / "RegexMap.wcfg", std::string(200, ' ')); }, {proj, res},
          {"1", "2", "2.1", "2.2", "2.3", "2.4"}, ""},
-        {"unreadable project folder: said, and the run completes", [] {}, {"--help", res}, {"7"}, unreadable},
+        {"unreadable project folder: said, the run completes, a look by hand asked for", [] {}, {"--help", res}, {"7"}, unreadable},
         {"keil.ini cannot be created", [&] { fs::remove(ini), fs::create_directory(ini); }, {"--help", res}, {"6"}, unreadable},
+        {"no SOR folder: nothing changes, said, a look by hand asked for", [&] { fs::remove_all(resources / "SOR"); }, {proj, res}, {"7"}, noSor},
         {"help", [] {}, {"--help"}, {}, "Usage: trasmo PROJECT_DIR RESOURCE_DIR\n"},
         {"version", [] {}, {"--version"}, {}, "trasmo " TRASMO_VERSION "\n"},
     };
@@ -354,11 +403,20 @@ TEST_F(Trasmo, ShortRuns) {
         if (row.monitor.size() == 1 && !log.empty()) log = {log.back()};
         EXPECT_EQ(log, row.monitor);
         EXPECT_EQ(row.args == Lines{"--help"} ? out.substr(0, row.said.size()) : out, row.said);
-        EXPECT_EQ(fs::is_regular_file(ini) ? ReadFile(ini) : "", row.monitor == Lines{"7"} ? "FALSE"
-                                                                 : row.monitor.empty()     ? "TRUE"
-                                                                                           : "");
-        Lines said{Msg("****无法读取工程文件夹【%s】（%s）***", {"--help", noDir})};
-        EXPECT_EQ(Import(), row.said == unreadable ? said : Lines{});
+        EXPECT_EQ(fs::is_regular_file(ini) ? ReadFile(ini) : "",
+                  row.monitor == Lines{"7"} || row.monitor.empty() ? "TRUE" : "");
+        Lines said{row.said == unreadable
+                       ? Msg("****无法读取工程文件夹【%s】（%s）***", {"--help", noDir})
+                       : Msg("****资源文件夹【%s】无法使用（%s），工程未作任何改动***",
+                             {res + "/SOR", noDir})};
+        EXPECT_EQ(Import(), row.said == unreadable || row.said == noSor ? said : Lines{});
+        // No short run changes the project.
+        const fs::path example = fs::path(TRASMO_EXAMPLE_DIR) / "project";
+        for (const auto& e : fs::recursive_directory_iterator(example)) {
+            if (!e.is_regular_file()) continue;
+            EXPECT_EQ(ReadFile(project / fs::relative(e.path(), example)), ReadFile(e.path()))
+                << e.path();
+        }
         fs::remove_all(ini);
     }
     ::close(broken[1]);
