@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -358,6 +361,42 @@ TEST_F(Trasmo, WalkOutcomes) {
         for (const auto& e : fs::directory_iterator(project))
             EXPECT_FALSE(e.path().filename().string().starts_with(".trasmo-")) << e.path();
     }
+}
+
+// A nearly full disk (a tmpfs of 1.25 MiB in a mount namespace of a child, where the tests may
+// make one): 20 sources of 40 KiB and 200 KiB free. The program converts them all, as a
+// rewrite of one file at a time would. The child answers with the number of files converted.
+TEST_F(Trasmo, NearlyFullDiskConvertsEveryFile) {
+    Install();
+    const fs::path disk = dir / "disk";
+    fs::create_directories(disk);
+    auto text = [](char v) {
+        return "#include \"ch32" + std::string(1, v) + "10x.h\"\r\n" + std::string(40 << 10, 'z');
+    };
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=1280k") != 0)
+            ::_exit(255);
+        try {
+            for (int i = 0; i < 20; ++i)
+                WriteFile(disk / "P" / ("f" + std::to_string(i) + ".c"), text('f'));
+            struct statvfs vfs {};
+            ::statvfs(disk.c_str(), &vfs);
+            WriteFile(disk / "filler", std::string(vfs.f_bavail * vfs.f_frsize - (200 << 10), 'x'));
+            Wait(Start({(disk / "P").string(), resources.string()}));
+            int converted = 0;
+            for (int i = 0; i < 20; ++i)
+                converted += ReadFile(disk / "P" / ("f" + std::to_string(i) + ".c")) == text('v');
+            ::_exit(converted);
+        } catch (...) {
+            ::_exit(254);
+        }
+    }
+    int converted = Wait(child);
+    if (converted == 255) GTEST_SKIP() << "no mount namespace with a tmpfs here";
+    EXPECT_EQ(converted, 20);
 }
 
 // Short runs: the log (one line: its last line), what is said, keil.ini only after a complete
