@@ -76,10 +76,9 @@ class RuleFilter {
 
 // True for a pattern that Boost.Regex 1.74 never finishes compiling or searching with: a
 // possessive repeat followed by a comment group and then by anything but a parenthesis, a
-// repeat or the end (the compiler loops); a (*SKIP) in a pattern with a negative look-ahead
-// or look-behind (a search that reaches the verb inside one restarts where it stands, for
-// ever); an (*ACCEPT) in a pattern with a possessive repeat (a search may loop when the
-// repeat holds the verb inside a repeated group). Such a pattern is treated as rejected. May also
-// be true for a few odd patterns that would work (the same characters inside \Q...\E or a class, a
-// verb outside the test).
+// repeat or the end (the compiler loops); a pattern with the verb (*SKIP) or (*ACCEPT)
+// (searches loop for ever with them in many places: a negative look-around, a repeated
+// group, a repeat of the verb itself next to other verbs). Such a pattern is treated as rejected.
+// May also be true for a few odd patterns that would work (the same characters inside \Q...\E or a
+// class, a verb outside the test).
 bool StallsTheLibrary(std::string_view pattern);

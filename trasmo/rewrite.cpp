@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/regex.hpp>
 #include <cstring>
@@ -190,6 +191,35 @@ bool RewriteFailed(const std::string& path, int error) {
     return false;
 }
 
+// Rules mark code no text rule can convert with a comment "/*TRASMO-MANUAL:NAME*/" before it.
+// Each name marked anew in a file gets one line, and the result asks for work by hand.
+void ReportMarkedConstructs(const std::string& path, std::string_view before,
+                            std::string_view after) {
+    static constexpr std::string_view kMark = "/*TRASMO-MANUAL:";
+    auto find = [&](std::size_t from) {  // memmem: comment openings are everywhere in C
+        const void* p =
+            ::memmem(after.data() + from, after.size() - from, kMark.data(), kMark.size());
+        return p ? static_cast<std::size_t>(static_cast<const char*>(p) - after.data())
+                 : std::string_view::npos;
+    };
+    std::vector<std::string_view> said;
+    for (std::size_t at = find(0); at != std::string_view::npos; at = find(at + 1)) {
+        const std::size_t start = at + kMark.size(), end = after.find("*/", start);
+        if (end == std::string_view::npos) break;
+        const std::string_view marker = after.substr(at, end + 2 - at),
+                               name = after.substr(start, end - start);
+        if (before.find(marker) != std::string_view::npos ||
+            std::find(said.begin(), said.end(), name) != said.end())
+            continue;
+        said.push_back(name);
+        g_manualConversion = 1;
+        WriteLogLine(
+            g_importLog,
+            FormatImportMessage("****文件【%s】中的【%s】无法自动转换，已加注释标记，请手动转换***",
+                                {path, name}));
+    }
+}
+
 }  // namespace
 
 bool CommitRewrite(const std::string& path, std::string_view fileName, std::string_view content,
@@ -234,6 +264,7 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
             g_importLog,
             FormatImportMessage("****文件【%s】替换了部分关键字，请注意校验代码***", {fileName}));
     WriteLogLine(g_monitorLog, "4.12");
+    ReportMarkedConstructs(path, content, text);
     return true;
 }
 

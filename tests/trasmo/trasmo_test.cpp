@@ -214,6 +214,9 @@ TEST_F(Trasmo, RewriteMarkersReportAndContent) {
         {"NUL inside: nothing is cut, and the file is named", {{"abc", "replaced"}}, nulInside, nulInside, whole, false, "****文件【%s】含有NUL字节，未作替换，文件保持原样***"},
         {"a line end after 'h', '.' two before or 'p' three before does not count", {}, "h\r\n.y\r\npxy\r\n", "h\r\n.y\r\npxy\r\n", noEnd, false},
         {"any other line end counts, wherever it stands", {}, "x.h\r\nabc\r\nx.h\r\n", "x.h\r\nabc\r\nx.h\r\n", all, false},
+        {"code no rule converts: marked once, one line per construct", {{"(?<!\\*/)(?<!MANUAL:)\\b(__WFI|__asm)\\b", "/*TRASMO-MANUAL:$1*/$1"}},
+         "__WFI(); __WFI();\r\n/*TRASMO-MANUAL:__asm*/__asm\r\n", "/*TRASMO-MANUAL:__WFI*/__WFI(); /*TRASMO-MANUAL:__WFI*/__WFI();\r\n/*TRASMO-MANUAL:__asm*/__asm\r\n", all, true,
+         "****文件【%s】中的【%s】无法自动转换，已加注释标记，请手动转换***"},
         {"a '{' that starts no repeat is a literal, in an alternative too", {{"x{1|y}z", "Q"}}, "x{1 yz\r\n", "Q yz\r\n", all, true},
         {"a named character", {{"\\N{left-square-bracket}", "("}}, "a[0]\r\n", "a(0]\r\n", all, false},
     };
@@ -228,9 +231,9 @@ TEST_F(Trasmo, RewriteMarkersReportAndContent) {
         EXPECT_EQ(ReadFile(file), row.after);
         EXPECT_EQ(Monitor(), row.markers);
         Lines report{Msg("****文件【%s】替换了部分关键字，请注意校验代码***", {"main.c"})};
-        EXPECT_EQ(Import(), row.reported ? report
-                            : row.line   ? Lines{Msg(row.line, {file.string()})}
-                                         : Lines{});
+        if (!row.reported) report.clear();
+        if (row.line) report.push_back(Msg(row.line, {file.string(), "__WFI"}));
+        EXPECT_EQ(Import(), report);
         EXPECT_EQ(g_manualConversion, row.line != nullptr);
     }
     fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
