@@ -193,6 +193,12 @@ TEST_F(Trasmo, TableAndLogLimits) {
         marks.resize(row.text.size() > kMaxTableBytes ? 2 : 4 + std::size_t(row.count), "2.5");
         EXPECT_EQ(Monitor(), marks);
     }
+    Reset();  // a section cut short is named, and the result asks for a look by hand
+    WriteFile(program / "RegexMap.wcfg", Table({{"RA", "u8", "v"}, {"RB", "x[y", "w"}}));
+    EXPECT_EQ(LoadRegexMap(program.string()), 1);
+    EXPECT_EQ(Import(), Lines{Msg("****规则表【%s】的条目【%s】不完整，该条目及其后的条目未使用***",
+                                  {"RegexMap.wcfg", "RB"})});
+    EXPECT_EQ(g_manualConversion, 1);
     Reset();  // a log line is cut to 1020 bytes; an empty one is not written
     WriteLogLine(g_monitorLog, ""), WriteLogLine(g_monitorLog, std::string(2000, 'x'));
     EXPECT_EQ(Monitor(), Lines{std::string(kMaxLogText, 'x')});
