@@ -297,6 +297,15 @@ bool RuleFilter::Bounded(std::string_view text) const {
 bool StallsTheLibrary(std::string_view p) {
     auto has = [&](std::string_view s) { return p.find(s) != std::string_view::npos; };
     if (has("(*SKIP") || has("(*ACCEPT")) return true;
+    // A recursion or subroutine call (?R), (?1), (?+1), (?-1), (?&name), (?P>name) together
+    // with a look-behind, which may hold it.
+    bool calls = has("(?R") || has("(?&") || has("(?P>");
+    for (std::size_t at = p.find("(?"); !calls && at != std::string_view::npos;
+         at = p.find("(?", at + 1)) {
+        std::size_t d = at + 2 + (at + 2 < p.size() && (p[at + 2] == '+' || p[at + 2] == '-'));
+        calls = d < p.size() && p[d] >= '0' && p[d] <= '9';
+    }
+    if (calls && (has("(?<=") || has("(?<!"))) return true;
     // With the x option spaces are skipped between the repeat, the comments and what follows.
     const bool spaced =
         p.find("(?") != std::string_view::npos && p.find('x') != std::string_view::npos;

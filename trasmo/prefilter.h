@@ -78,7 +78,9 @@ class RuleFilter {
 // possessive repeat followed by a comment group and then by anything but a parenthesis, a
 // repeat or the end (the compiler loops); a pattern with the verb (*SKIP) or (*ACCEPT)
 // (searches loop for ever with them in many places: a negative look-around, a repeated
-// group, a repeat of the verb itself next to other verbs). Such a pattern is treated as rejected.
+// group, a repeat of the verb itself next to other verbs); a pattern with a recursion or
+// subroutine call and a look-behind (a call inside the look-behind recurses for ever).
+// Such a pattern is treated as rejected.
 // May also be true for a few odd patterns that would work (the same characters inside \Q...\E or a
 // class, a verb outside the test).
 bool StallsTheLibrary(std::string_view pattern);

@@ -306,6 +306,7 @@ TEST_F(Trasmo, WalkOutcomes) {
         {"a rejected pattern keeps the source", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(unclosed"})}, 1, false, {}, "(unclosed"},
         {"a pattern the library would never finish compiling is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "a++(?#x)b"})}, 1, false, {}, "a++(?#x)b"},
         {"a pattern the library would never finish searching with is rejected", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "(?!(*SKIP))"})}, 1, false, {}, "(?!(*SKIP))"},
+        {"a recursion inside a look-behind is rejected too", {}, {{"P/a.c", ok}}, {{"P/a.c", ok}}, {Msg(ruleFailed, {"P/a.c", "R1", "o(?<!(?R)>)"})}, 1, false, {}, "o(?<!(?R)>)"},
         {"a source that cannot be rewritten keeps its content; the rest of its folder is left and said so", {}, {{"P/a.c", big}, {"P/b.c", "absent\r\n"}},
          {{"P/a.c", big}, {"P/b.c", "absent\r\n"}}, {Msg(rewriteFailed, {"P/a.c", "File too large", "P"})}, 1, true},
         {"C sources: '.c' or '.h' anywhere in the path", {}, {{"P/page.htm", "absent"}, {"P/lib.Cx/s.s", "absent"}, {"P/s.s", "absent"}},
