@@ -306,26 +306,29 @@ bool StallsTheLibrary(std::string_view p) {
         calls = d < p.size() && p[d] >= '0' && p[d] <= '9';
     }
     if (calls && (has("(?<=") || has("(?<!"))) return true;
-    // With the x option spaces are skipped between the repeat, the comments and what follows.
-    const bool spaced =
-        p.find("(?") != std::string_view::npos && p.find('x') != std::string_view::npos;
-    auto skipSpace = [&](std::size_t i) {
-        while (spaced && i < p.size() && std::strchr(" \t\n\r\f\v", p[i]) && p[i] != '\0') ++i;
-        return i;
-    };
-    for (std::size_t i = 1; i < p.size(); ++i) {
-        if (p[i] != '+' || std::strchr("*+?}", p[i - 1]) == nullptr || p[i - 1] == '\0') continue;
-        std::size_t escapes = 0;
-        for (std::size_t k = i - 1; k > 0 && p[k - 1] == '\\'; --k) ++escapes;
-        if (escapes % 2 != 0) continue;  // an escaped character, then an ordinary repeat
-        bool comment = false;
-        std::size_t j = skipSpace(i + 1);
-        while (p.substr(j, 3) == "(?#") {
-            comment = true;
-            std::size_t close = p.find(')', j);
-            j = close == std::string_view::npos ? p.size() : skipSpace(close + 1);
+    // With the x option spaces are skipped between the repeat, the comments and what follows;
+    // where the option may be on, the pattern is read both ways.
+    const bool mayBeSpaced = has("(?") && p.find('x') != std::string_view::npos;
+    for (bool spaced : {false, mayBeSpaced}) {
+        auto skipSpace = [&](std::size_t i) {
+            while (spaced && i < p.size() && std::strchr(" \t\n\r\f\v", p[i]) && p[i] != '\0') ++i;
+            return i;
+        };
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            if (p[i] != '+' || std::strchr("*+?}", p[i - 1]) == nullptr || p[i - 1] == '\0')
+                continue;
+            std::size_t escapes = 0;
+            for (std::size_t k = i - 1; k > 0 && p[k - 1] == '\\'; --k) ++escapes;
+            if (escapes % 2 != 0) continue;  // an escaped character, then an ordinary repeat
+            bool comment = false;
+            std::size_t j = skipSpace(i + 1);
+            while (p.substr(j, 3) == "(?#") {
+                comment = true;
+                std::size_t close = p.find(')', j);
+                j = close == std::string_view::npos ? p.size() : skipSpace(close + 1);
+            }
+            if (comment && j < p.size() && std::strchr("(*+?{", p[j]) == nullptr) return true;
         }
-        if (comment && j < p.size() && std::strchr("(*+?{", p[j]) == nullptr) return true;
     }
     return false;
 }
