@@ -189,11 +189,22 @@ int RunTrasmo(int argc, char** argv) {
     const std::string desDir = resources + "/DES";
     const std::string sorDir = resources + "/SOR";
     WriteLogLine(g_monitorLog, "4");
-    if (ConvertDirectory(project, desDir, sorDir) == 0) {
-        std::string why = std::strerror(errno);
+    // The run either changes nothing or has the resources it needs; a project it could not
+    // convert asks for a look by hand, as the IDE reads only keil.ini.
+    std::string why;
+    if (std::string missing = MissingResourceFolder(desDir, sorDir, &why); !missing.empty()) {
+        g_manualConversion = 1;
+        Say("trasmo: the resource folder " + missing + " cannot be used (" + why +
+            "); nothing was changed");
+        WriteLogLine(g_importLog,
+                     FormatImportMessage("****资源文件夹【%s】无法使用（%s），工程未作任何改动***",
+                                         {missing, why}));
+    } else if (ConvertDirectory(project, desDir, sorDir) == 0) {
+        why = std::strerror(errno);
+        g_manualConversion = 1;
         Say("trasmo: cannot read the project folder " + project + ": " + why);
-        WriteLogLine(g_importLog, FormatImportMessage("****无法读取工程文件夹【%s】（%s）***",
-                                                      {project, ToGbk(why)}));
+        WriteLogLine(g_importLog,
+                     FormatImportMessage("****无法读取工程文件夹【%s】（%s）***", {project, why}));
     }
     WriteLogLine(g_monitorLog, "5");
     // The result is written whole beside its name and renamed into place, or not at all: the

@@ -30,6 +30,27 @@ std::string ToGbk(std::string_view utf8) {
     return out;
 }
 
+bool IsUtf8(std::string_view t) {
+    for (std::size_t i = 0; i < t.size();) {
+        const auto c = static_cast<unsigned char>(t[i]);
+        std::size_t n = c < 0x80                 ? 0
+                        : c >= 0xC2 && c <= 0xDF ? 1
+                        : c >= 0xE0 && c <= 0xEF ? 2
+                        : c >= 0xF0 && c <= 0xF4 ? 3
+                                                 : 4;
+        if (n == 4 || (n > 0 && i + n >= t.size())) return false;
+        const auto c1 = static_cast<unsigned char>(n ? t[i + 1] : 0);
+        // No overlong forms, no surrogates, nothing above U+10FFFF.
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||
+            (c == 0xF4 && c1 > 0x8F))
+            return false;
+        for (std::size_t k = 1; k <= n; ++k)
+            if ((static_cast<unsigned char>(t[i + k]) & 0xC0) != 0x80) return false;
+        i += n + 1;
+    }
+    return true;
+}
+
 std::string FormatImportMessage(std::string_view utf8Template,
                                 std::initializer_list<std::string_view> args) {
     std::string out;
@@ -38,7 +59,10 @@ std::string FormatImportMessage(std::string_view utf8Template,
         std::size_t p = utf8Template.find("%s");
         if (p == std::string_view::npos) break;
         out += ToGbk(utf8Template.substr(0, p));
-        if (arg != args.end()) out.append(*arg++);
+        if (arg != args.end()) {
+            out += IsUtf8(*arg) ? ToGbk(*arg) : std::string(*arg);
+            ++arg;
+        }
         utf8Template.remove_prefix(p + 2);
     }
     out += ToGbk(utf8Template);

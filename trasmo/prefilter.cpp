@@ -1,5 +1,6 @@
-// Rule filter: a parser for a certain subset of the Perl syntax (it gives up on the rest),
-// the literals a match needs, and the bound on Boost.Regex's work that makes a skip safe.
+// Rule filter: a parser for a declared subset of the Perl syntax (any other pattern is always
+// applied), the literals a match needs, and the bound on Boost.Regex's work that makes a skip
+// safe.
 #include "trasmo/prefilter.h"
 
 #include <algorithm>
@@ -20,23 +21,24 @@ struct Node {
     unsigned long minRepeat = 1;
 };
 
-bool IsHex(char c) { return std::strchr("0123456789abcdefABCDEF", c) != nullptr && c != '\0'; }
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return c - 'A' + 10;
+// Punctuation that an escape turns into itself. Left out: "\<", "\>", "\`" and "\'", which
+// are tests, and every other character, whose escapes mean something or may come to.
+bool IsPlainEscape(char c) {
+    return c != '\0' && std::strchr(".[](){}*+?|^$\\/-#&~!\"%,:;=@", c) != nullptr;
 }
 
-bool IsAsciiAlnum(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+// Characters that stand for themselves outside a class.
+bool IsPlainLiteral(char c) { return c != '\0' && std::strchr(".[](){}*+?|^$\\", c) == nullptr; }
 
+bool IsClassEscape(char c) { return c != '\0' && std::strchr("dDwWsS", c) != nullptr; }
+
+// Reads a pattern of the subset described in prefilter.h. Every function answers false at
+// the first character the subset does not hold, and the whole pattern is then unknown.
 class Parser {
   public:
     explicit Parser(std::string_view p) : m_p(p) {}
 
-    // The whole pattern as alternatives; false when any part of it is not understood.
+    // The whole pattern as alternatives; false when any part of it is outside the subset.
     bool Parse(std::vector<Sequence>* top) { return Alternatives(top) && m_i == m_p.size(); }
 
   private:
@@ -45,7 +47,7 @@ class Parser {
         return m_i + ahead < m_p.size() ? m_p[m_i + ahead] : '\0';
     }
 
-    // Alternatives up to a closing parenthesis (left for the caller) or the end.
+    // alternatives := sequence ('|' sequence)*, up to a ')' (left for the caller) or the end.
     bool Alternatives(std::vector<Sequence>* alts) {
         alts->emplace_back();
         while (!AtEnd() && Peek() != ')') {
@@ -61,14 +63,14 @@ class Parser {
         return true;
     }
 
+    // atom := literal | '\' plain | '\' [bBdDwWsS] | '.' | class | '(' alts ')' | '(?:' alts ')'
     bool Atom(Node* n) {
-        char c = Peek();
+        const char c = Peek();
         if (c == '\\') return Escape(n);
+        if (c == '[') return Class(n);
         if (c == '(') {
             ++m_i;
             if (Peek() == '?') {
-                // Only the plain non-capturing group; options, look-arounds, names and
-                // comments change how the rest reads.
                 if (Peek(1) != ':') return false;
                 m_i += 2;
             }
@@ -79,80 +81,65 @@ class Parser {
         }
         if (c == '.') {
             n->kind = Node::oneChar;
-        } else if (c == '^' || c == '$') {
-            n->kind = Node::zeroWidth;
-        } else if (c == '\0' || std::strchr("[]{}*+?", c) != nullptr) {
-            return false;  // a class, or a brace or quantifier where no atom stands
-        } else {
+        } else if (IsPlainLiteral(c)) {
             n->kind = Node::literal;
             n->ch = c;
+        } else {
+            return false;
         }
         ++m_i;
         return true;
     }
 
     bool Escape(Node* n) {
-        if (m_i + 1 >= m_p.size()) return false;
-        char e = m_p[m_i + 1];
+        const char e = Peek(1);
         m_i += 2;
-        n->kind = Node::literal;
-        switch (e) {
-            case 'x':
-                if (!IsHex(Peek()) || !IsHex(Peek(1))) return false;
-                n->ch = static_cast<char>(HexValue(Peek()) * 16 + HexValue(Peek(1)));
-                m_i += 2;
-                return true;
-            case 'n':
-                n->ch = '\n';
-                return true;
-            case 'r':
-                n->ch = '\r';
-                return true;
-            case 't':
-                n->ch = '\t';
-                return true;
-            case 'f':
-                n->ch = '\f';
-                return true;
-            case 'w':
-            case 'W':
-            case 'd':
-            case 'D':
-            case 's':
-            case 'S':
-                n->kind = Node::oneChar;
-                return true;
-            case 'b':
-            case 'B':
-            case 'A':
-            case 'z':
-            case 'Z':
-            case '<':
-            case '>':
-            case '`':
-            case '\'':
-                n->kind = Node::zeroWidth;
-                return true;
-            default:
-                break;
+        if (e == 'b' || e == 'B') {
+            n->kind = Node::zeroWidth;
+        } else if (IsClassEscape(e)) {
+            n->kind = Node::oneChar;
+        } else if (IsPlainEscape(e)) {
+            n->kind = Node::literal;
+            n->ch = e;
+        } else {
+            return false;
         }
-        // Any other letter or digit (back-references, octal, control, named, quoted and
-        // property escapes) is not read here; punctuation stands for itself.
-        if (IsAsciiAlnum(e) || e < 0x20 || e > 0x7E) return false;
-        n->ch = e;
         return true;
+    }
+
+    // class := '[' '^'? member+ ']', member := any character but '[', ']' and '\', or '\'
+    // followed by a plain punctuation or [dDwWsS]. It matches one character.
+    bool Class(Node* n) {
+        ++m_i;
+        if (Peek() == '^') ++m_i;
+        std::size_t members = 0;
+        for (;; ++members) {
+            const char c = Peek();
+            if (c == ']') break;
+            if (c == '\0' || c == '[') return false;
+            if (c == '\\') {
+                if (!IsPlainEscape(Peek(1)) && !IsClassEscape(Peek(1))) return false;
+                ++m_i;
+            }
+            ++m_i;
+        }
+        ++m_i;
+        n->kind = Node::oneChar;
+        return members > 0;
     }
 
     bool Number(unsigned long* v) {
         std::size_t start = m_i;
         *v = 0;
-        while (!AtEnd() && Peek() >= '0' && Peek() <= '9' && m_i - start < 9)
+        while (!AtEnd() && Peek() >= '0' && Peek() <= '9' && m_i - start < 6)
             *v = *v * 10 + static_cast<unsigned long>(Peek() - '0'), ++m_i;
         return m_i > start && !(Peek() >= '0' && Peek() <= '9');
     }
 
+    // quantifier := ('?' | '*' | '+' | '{' n '}' | '{' n ',}' | '{' n ',' m '}') ('?' | '+')?
+    // after any atom but \b and \B, and not followed by another one.
     bool Quantifier(Node* n) {
-        char c = Peek();
+        const char c = Peek();
         if (c != '*' && c != '+' && c != '?' && c != '{') return true;
         if (n->kind == Node::zeroWidth) return false;
         ++m_i;
@@ -163,14 +150,14 @@ class Parser {
             if (!Number(&n->minRepeat)) return false;
             if (Peek() == ',') {
                 ++m_i;
-                if (Peek() != '}' && !Number(&max)) return false;
+                if (Peek() != '}' && (!Number(&max) || max < n->minRepeat)) return false;
             }
             if (Peek() != '}') return false;
             ++m_i;
         }
         if (Peek() == '?' || Peek() == '+') ++m_i;  // lazy or possessive
-        c = Peek();
-        return !(c == '*' || c == '+' || c == '?' || c == '{');
+        const char next = Peek();
+        return !(next == '*' || next == '+' || next == '?' || next == '{');
     }
 
     std::string_view m_p;
@@ -258,7 +245,8 @@ std::size_t Literal::FindIn(std::string_view text, std::size_t from) const {
 
 RuleFilter::RuleFilter(std::string_view pattern) : m_length(pattern.size()) {
     std::vector<Sequence> top;
-    if (!Parser(pattern).Parse(&top) || top.size() != 1) return;
+    m_inSubset = Parser(pattern).Parse(&top);
+    if (!m_inSubset || top.size() != 1) return;
     std::string leading;
     Lead(top[0], &leading);
     m_leading = Literal(std::move(leading));
@@ -271,6 +259,7 @@ RuleFilter::RuleFilter(std::string_view pattern) : m_length(pattern.size()) {
 }
 
 RuleFilter::Plan RuleFilter::PlanFor(std::string_view text) const {
+    if (!m_inSubset) return Plan::whole;
     // Without its leading literal no position of the text gets past a few states.
     if (!m_leading.empty() && m_leading.FindIn(text) == std::string_view::npos) return Plan::skip;
     if (!Bounded(text)) return Plan::whole;
@@ -305,27 +294,41 @@ bool RuleFilter::Bounded(std::string_view text) const {
     return true;
 }
 
-bool StallsTheCompiler(std::string_view p) {
-    // With the x option spaces are skipped between the repeat, the comments and what follows.
-    const bool spaced =
-        p.find("(?") != std::string_view::npos && p.find('x') != std::string_view::npos;
-    auto skipSpace = [&](std::size_t i) {
-        while (spaced && i < p.size() && std::strchr(" \t\n\r\f\v", p[i]) && p[i] != '\0') ++i;
-        return i;
-    };
-    for (std::size_t i = 1; i < p.size(); ++i) {
-        if (p[i] != '+' || std::strchr("*+?}", p[i - 1]) == nullptr || p[i - 1] == '\0') continue;
-        std::size_t escapes = 0;
-        for (std::size_t k = i - 1; k > 0 && p[k - 1] == '\\'; --k) ++escapes;
-        if (escapes % 2 != 0) continue;  // an escaped character, then an ordinary repeat
-        bool comment = false;
-        std::size_t j = skipSpace(i + 1);
-        while (p.substr(j, 3) == "(?#") {
-            comment = true;
-            std::size_t close = p.find(')', j);
-            j = close == std::string_view::npos ? p.size() : skipSpace(close + 1);
+bool StallsTheLibrary(std::string_view p) {
+    auto has = [&](std::string_view s) { return p.find(s) != std::string_view::npos; };
+    if (has("(*SKIP") || has("(*ACCEPT")) return true;
+    // A recursion or subroutine call (?R), (?1), (?+1), (?-1), (?&name), (?P>name) together
+    // with a look-behind, which may hold it.
+    bool calls = has("(?R") || has("(?&") || has("(?P>");
+    for (std::size_t at = p.find("(?"); !calls && at != std::string_view::npos;
+         at = p.find("(?", at + 1)) {
+        std::size_t d = at + 2 + (at + 2 < p.size() && (p[at + 2] == '+' || p[at + 2] == '-'));
+        calls = d < p.size() && p[d] >= '0' && p[d] <= '9';
+    }
+    if (calls && (has("(?<=") || has("(?<!"))) return true;
+    // With the x option spaces are skipped between the repeat, the comments and what follows;
+    // where the option may be on, the pattern is read both ways.
+    const bool mayBeSpaced = has("(?") && p.find('x') != std::string_view::npos;
+    for (bool spaced : {false, mayBeSpaced}) {
+        auto skipSpace = [&](std::size_t i) {
+            while (spaced && i < p.size() && std::strchr(" \t\n\r\f\v", p[i]) && p[i] != '\0') ++i;
+            return i;
+        };
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            if (p[i] != '+' || std::strchr("*+?}", p[i - 1]) == nullptr || p[i - 1] == '\0')
+                continue;
+            std::size_t escapes = 0;
+            for (std::size_t k = i - 1; k > 0 && p[k - 1] == '\\'; --k) ++escapes;
+            if (escapes % 2 != 0) continue;  // an escaped character, then an ordinary repeat
+            bool comment = false;
+            std::size_t j = skipSpace(i + 1);
+            while (p.substr(j, 3) == "(?#") {
+                comment = true;
+                std::size_t close = p.find(')', j);
+                j = close == std::string_view::npos ? p.size() : skipSpace(close + 1);
+            }
+            if (comment && j < p.size() && std::strchr("(*+?{", p[j]) == nullptr) return true;
         }
-        if (comment && j < p.size() && std::strchr("(*+?{", p[j]) == nullptr) return true;
     }
     return false;
 }

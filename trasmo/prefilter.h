@@ -21,11 +21,32 @@ class Literal {
     std::size_t m_anchor = 0;
 };
 
-// What a rule's pattern tells before it is applied. The pattern is read by a parser that
-// knows a small part of the Perl syntax for certain and gives up on the rest. Boost.Regex
-// stops with an error when a search takes too many steps for the text's and the pattern's
-// length; a plan other than `whole` is given only where no search of the rule can come near
-// that limit, so that every plan has the outcome of applying the rule to the whole text.
+// What a rule's pattern tells before it is applied. The pattern is read by a parser of this
+// subset of the Perl syntax, and only a pattern read through to its end is looked into:
+//
+//   pattern      := alternatives
+//   alternatives := sequence ('|' sequence)*
+//   sequence     := (atom quantifier?)*
+//   atom         := literal | '\' punct | '\b' | '\B' | '\d' | '\D' | '\w' | '\W' | '\s'
+//                 | '\S' | '.' | class | '(' alternatives ')' | '(?:' alternatives ')'
+//   literal      := any character but \ . [ ] ( ) { } * + ? | ^ $
+//   punct        := one of \ . [ ] ( ) { } * + ? | ^ $ / - # & ~ ! " % , : ; = @
+//   class        := '[' '^'? member+ ']'
+//   member       := any character but [ ] \ | '\' punct | '\d' | '\D' | '\w' | '\W'
+//                 | '\s' | '\S'
+//   quantifier   := ('?' | '*' | '+' | '{' n '}' | '{' n ',}' | '{' n ',' m '}') ('?' | '+')?
+//                   n <= m, up to 6 digits; not after \b or \B, nor before another
+//                   quantifier character or '{'
+//
+// Anything else anywhere in a pattern (other escapes, "(?" forms but "(?:", verbs, a '{'
+// that does not make such a quantifier, a ']' or '}' on its own, classes with '[' inside)
+// makes the whole pattern unknown, and an unknown pattern is always applied: only a pattern
+// of the subset can get a plan other than `whole`.
+//
+// Boost.Regex stops with an error when a search takes too many steps for the text's and the
+// pattern's length; a plan other than `whole` is given only where no search of the rule can
+// come near that limit, so that every plan has the outcome of applying the rule to the whole
+// text.
 class RuleFilter {
   public:
     enum class Plan {
@@ -44,6 +65,7 @@ class RuleFilter {
   private:
     bool Bounded(std::string_view text) const;
 
+    bool m_inSubset = false;  // the whole pattern was read by the subset's parser
     Literal m_leading;
     // For a pattern without alternatives or repeated groups: the literals every match holds,
     // and how many atoms carry a quantifier; -1 for any other pattern.
@@ -52,8 +74,13 @@ class RuleFilter {
     std::size_t m_length = 0;
 };
 
-// True for a pattern that Boost.Regex 1.74 never finishes compiling: a possessive repeat
-// followed by a comment group and then by anything but a parenthesis, a repeat or the end.
-// Such a pattern is treated as rejected. May also be true for a few odd patterns that
-// would compile (the same characters inside \Q...\E or a class).
-bool StallsTheCompiler(std::string_view pattern);
+// True for a pattern that Boost.Regex 1.74 never finishes compiling or searching with: a
+// possessive repeat followed by a comment group and then by anything but a parenthesis, a
+// repeat or the end (the compiler loops); a pattern with the verb (*SKIP) or (*ACCEPT)
+// (searches loop for ever with them in many places: a negative look-around, a repeated
+// group, a repeat of the verb itself next to other verbs); a pattern with a recursion or
+// subroutine call and a look-behind (a call inside the look-behind recurses for ever).
+// Such a pattern is treated as rejected.
+// May also be true for a few odd patterns that would work (the same characters inside \Q...\E or a
+// class, a verb outside the test).
+bool StallsTheLibrary(std::string_view pattern);

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/regex.hpp>
 #include <cstring>
@@ -46,7 +47,7 @@ std::shared_ptr<const CompiledRules> Compile() {
         rule.pattern = std::string(sour);
         rule.section = std::string(e.section, ::strnlen(e.section, sizeof e.section));
         try {
-            if (!StallsTheCompiler(sour)) {
+            if (!StallsTheLibrary(sour)) {
                 rule.expression.emplace(rule.pattern);
                 rule.filter.emplace(sour);
             }
@@ -116,9 +117,9 @@ std::string FolderOf(const std::string& path) {
 }  // namespace
 
 void StageOutcome(const std::string& path, std::string_view content, RuleOutcome* outcome,
-                  mode_t mode) {
+                  const struct stat& like) {
     if (!outcome->ok) return;
-    outcome->staged.Stage(FolderOf(path), outcome->writeBackWhole ? content : outcome->text, mode);
+    outcome->staged.Stage(FolderOf(path), outcome->writeBackWhole ? content : outcome->text, like);
 }
 
 std::shared_ptr<const CompiledRules> CurrentRules() {
@@ -178,19 +179,53 @@ RuleOutcome ApplyRules(const CompiledRules& rules, std::string_view content) {
 
 namespace {
 
-// The file stays as it was: one line names it and why, and the result asks for a look by hand.
+// The file stays as it was and the walk of its folder ends: one line names the file, why, and
+// the folder left unconverted; the result asks for a look by hand.
 bool RewriteFailed(const std::string& path, int error) {
     g_manualConversion = 1;
-    WriteLogLine(g_importLog, FormatImportMessage("****文件【%s】未能改写（%s），文件保持原样***",
-                                                  {path, ToGbk(std::strerror(error))}));
+    WriteLogLine(
+        g_importLog,
+        FormatImportMessage(
+            "****文件【%s】未能改写（%s），文件保持原样，文件夹【%s】中其余的文件未转换***",
+            {path, std::strerror(error), FolderOf(path)}));
     return false;
+}
+
+// Rules mark code no text rule can convert with a comment "/*TRASMO-MANUAL:NAME*/" before it.
+// Each name marked anew in a file gets one line, and the result asks for work by hand.
+void ReportMarkedConstructs(const std::string& path, std::string_view before,
+                            std::string_view after) {
+    static constexpr std::string_view kMark = "/*TRASMO-MANUAL:";
+    auto find = [&](std::size_t from) {  // memmem: comment openings are everywhere in C
+        const void* p =
+            ::memmem(after.data() + from, after.size() - from, kMark.data(), kMark.size());
+        return p ? static_cast<std::size_t>(static_cast<const char*>(p) - after.data())
+                 : std::string_view::npos;
+    };
+    std::vector<std::string_view> said;
+    for (std::size_t at = find(0); at != std::string_view::npos; at = find(at + 1)) {
+        const std::size_t start = at + kMark.size(), end = after.find("*/", start);
+        if (end == std::string_view::npos) break;
+        const std::string_view marker = after.substr(at, end + 2 - at),
+                               name = after.substr(start, end - start);
+        if (before.find(marker) != std::string_view::npos ||
+            std::find(said.begin(), said.end(), name) != said.end())
+            continue;
+        said.push_back(name);
+        g_manualConversion = 1;
+        WriteLogLine(
+            g_importLog,
+            FormatImportMessage("****文件【%s】中的【%s】无法自动转换，已加注释标记，请手动转换***",
+                                {path, name}));
+    }
 }
 
 }  // namespace
 
 bool CommitRewrite(const std::string& path, std::string_view fileName, std::string_view content,
-                   RuleOutcome& outcome, mode_t mode) {
+                   RuleOutcome& outcome, const struct stat& like) {
     if (!outcome.ok) {
+        g_manualConversion = 1;
         WriteLogLine(
             g_importLog,
             FormatImportMessage("****文件【%s】的替换规则【%s】（%s）无法应用，文件保持原样***",
@@ -199,13 +234,20 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
     }
     // The new content goes to a file of its own that is renamed over the original once it is
     // complete, so the file holds its old or its new content at every instant.
-    if (!outcome.staged.tried()) StageOutcome(path, content, &outcome, mode);
+    if (!outcome.staged.tried()) StageOutcome(path, content, &outcome, like);
     StagedFile& staged = outcome.staged;
     WriteLogLine(g_monitorLog, "4.8");
     if (!staged.created()) return RewriteFailed(path, staged.error());
     WriteLogLine(g_monitorLog, "4.9");
     if (outcome.writeBackWhole) {
         if (!staged.Commit(path)) return RewriteFailed(path, staged.error());
+        // Text after a NUL (UTF-16, say) would be lost: the rules were not applied.
+        if (!content.empty() && content[0] != '\0') {
+            g_manualConversion = 1;
+            WriteLogLine(g_importLog,
+                         FormatImportMessage("****文件【%s】含有NUL字节，未作替换，文件保持原样***",
+                                             {path}));
+        }
         WriteLogLine(g_monitorLog, "4.13");
         return true;
     }
@@ -222,13 +264,15 @@ bool CommitRewrite(const std::string& path, std::string_view fileName, std::stri
             g_importLog,
             FormatImportMessage("****文件【%s】替换了部分关键字，请注意校验代码***", {fileName}));
     WriteLogLine(g_monitorLog, "4.12");
+    ReportMarkedConstructs(path, content, text);
     return true;
 }
 
 bool RewriteSourceFile(const std::string& path, std::string_view fileName,
                        std::string_view content) {
     struct stat st {};
-    mode_t mode = ::stat(path.c_str(), &st) == 0 ? st.st_mode : 0644;
+    if (::stat(path.c_str(), &st) != 0)
+        st.st_mode = 0644, st.st_uid = ::geteuid(), st.st_gid = ::getegid();
     RuleOutcome outcome = ApplyRules(*CurrentRules(), content);
-    return CommitRewrite(path, fileName, content, outcome, mode);
+    return CommitRewrite(path, fileName, content, outcome, st);
 }

@@ -1,6 +1,7 @@
 // Rewriting of one C source or header with the substitution table g_regexMaps.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -26,14 +27,15 @@ struct RuleOutcome {
 };
 
 // Writes the data the outcome will put in place to a temporary file beside `path`.
+// The staged file takes the mode, owner and group of `like`, the file it replaces.
 void StageOutcome(const std::string& path, std::string_view content, RuleOutcome* outcome,
-                  mode_t mode);
+                  const struct stat& like);
 RuleOutcome ApplyRules(const CompiledRules& rules, std::string_view content);
 
 // Writes the outcome over `path` (temporary file + rename) with the markers "4.8" to
 // "4.13" and the change report; false when the file cannot be re-created or written whole.
 bool CommitRewrite(const std::string& path, std::string_view fileName, std::string_view content,
-                   RuleOutcome& outcome, mode_t mode);
+                   RuleOutcome& outcome, const struct stat& like);
 
 // Applies the table to `content` and writes the result over `path`.
 bool RewriteSourceFile(const std::string& path, std::string_view fileName,

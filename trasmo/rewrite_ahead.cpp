@@ -9,10 +9,12 @@
 
 namespace {
 
-constexpr std::size_t kAheadWindow = 32;  // how far ahead of the walk workers may go
-constexpr unsigned kMaxWorkers = 4;       // in the whole program
-constexpr int kMaxStagedAhead = 64;       // staged files holding a descriptor
+constexpr std::size_t kAheadWindow = 32;                // how far ahead of the walk workers may go
+constexpr unsigned kMaxWorkers = 4;                     // in the whole program
+constexpr int kMaxStagedAhead = 64;                     // staged files holding a descriptor
+constexpr std::size_t kMaxStagedAheadBytes = 8u << 20;  // staged and not yet committed
 std::atomic<unsigned> g_liveWorkers{0};
+std::atomic<bool> g_oneAtATime{false};
 
 }  // namespace
 
@@ -70,6 +72,13 @@ bool RewriteAhead::Take(std::size_t i, const struct stat& st, std::string* conte
     return usable;
 }
 
+void RewriteAhead::StopStagingAhead() {
+    g_oneAtATime = true;
+    std::lock_guard lock(m_mutex);
+    for (std::size_t i = m_consumed; i < m_items.size(); ++i)
+        if (m_items[i].state.load() == kDone) m_items[i].outcome.staged.Discard();
+}
+
 void RewriteAhead::Work() {
     while (true) {
         std::size_t i;
@@ -89,9 +98,10 @@ void RewriteAhead::Work() {
         if (fd && st.st_size > 0 &&
             ReadWhole(fd.Get(), static_cast<std::size_t>(st.st_size), &item.content)) {
             item.outcome = ApplyRules(*m_rules, item.content);
-            // A staged file holds a descriptor until the walk commits it.
-            if (OpenStagedFiles() < kMaxStagedAhead)
-                StageOutcome(item.path, item.content, &item.outcome, st.st_mode);
+            // A staged file holds a descriptor and its blocks until the walk commits it.
+            if (!g_oneAtATime && OpenStagedFiles() < kMaxStagedAhead &&
+                StagedBytes() + item.content.size() <= kMaxStagedAheadBytes)
+                StageOutcome(item.path, item.content, &item.outcome, st);
             item.outcome.staged.HoldReplaced(fd.Release());
             item.computed = true;
         }

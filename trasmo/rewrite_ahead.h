@@ -40,6 +40,10 @@ class RewriteAhead {
     // has to do the work itself. Waits for a worker that is busy with path i.
     bool Take(std::size_t i, const struct stat& st, std::string* content, RuleOutcome* out);
 
+    // After a full disk: the files staged ahead are discarded, and from now on no worker of
+    // the run stages ahead; the walk stages each file itself, one at a time.
+    void StopStagingAhead();
+
   private:
     enum { kFree, kTaken, kDone };
     struct Item {

@@ -26,6 +26,7 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr int kMaxHeld = 128;
 std::atomic<int> g_openStaged{0};
 std::atomic<int> g_held{0};
+std::atomic<std::size_t> g_stagedBytes{0};
 
 // A few threads that close descriptors handed to them, started when first needed; closes
 // that wait for the device overlap.
@@ -138,6 +139,8 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
         m_held = other.m_held;
         other.m_held = -1;
         m_fd = other.m_fd;
+        m_bytes = other.m_bytes;
+        other.m_bytes = 0;
         m_name = std::move(other.m_name);
         m_tried = other.m_tried;
         m_created = other.m_created;
@@ -151,7 +154,8 @@ StagedFile& StagedFile::operator=(StagedFile&& other) noexcept {
     return *this;
 }
 
-void StagedFile::Stage(const std::string& dir, std::string_view data, mode_t mode) {
+void StagedFile::Stage(const std::string& dir, std::string_view data, const struct stat& like) {
+    const mode_t mode = like.st_mode & 07777;
     Discard();
     m_tried = true;
     int fd = -1;
@@ -177,8 +181,17 @@ void StagedFile::Stage(const std::string& dir, std::string_view data, mode_t mod
         m_name = buf.data();
     }
     m_created = true;
-    (void)::fchmod(fd, mode & 07777);  // the umask does not decide the new file's mode
+    // The owner and group of the file it replaces, where the process may give them (a run as
+    // root on a user's tree keeps the user's files theirs); then the mode, which the umask
+    // does not decide and which a change of owner may have cut.
+    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid())
+        (void)::fchown(fd, like.st_uid, like.st_gid);
+    (void)::fchmod(fd, mode);
     bool ok = WriteAll(fd, data);
+    if (ok) {
+        m_bytes = data.size();
+        g_stagedBytes += m_bytes;
+    }
     if (!ok) m_error = errno;
     if (m_fd < 0 && ::close(fd) != 0 && ok) {
         ok = false;
@@ -218,6 +231,8 @@ bool StagedFile::Commit(const std::string& target) {
         return false;
     }
     m_name.clear();
+    g_stagedBytes -= m_bytes;
+    m_bytes = 0;
     if (m_held >= 0) {
         CloseInBackground(m_held);
         m_held = -1;
@@ -232,6 +247,8 @@ void StagedFile::Discard() {
         --g_openStaged;
     }
     if (!m_name.empty()) ::unlink(m_name.c_str());
+    g_stagedBytes -= m_bytes;
+    m_bytes = 0;
     m_fd = -1;
     m_name.clear();
     m_tried = m_created = m_written = false;
@@ -247,6 +264,8 @@ bool IsStagingName(std::string_view name) {
 }
 
 int OpenStagedFiles() { return g_openStaged.load(); }
+
+std::size_t StagedBytes() { return g_stagedBytes.load(); }
 
 void CloseInBackground(int fd) {
     if (fd >= 0) g_closer.Add(fd);

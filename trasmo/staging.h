@@ -1,6 +1,7 @@
 // New file contents written beside their target and put in place only when complete.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -18,8 +19,9 @@ class StagedFile {
     StagedFile& operator=(const StagedFile&) = delete;
     ~StagedFile();
 
-    // Creates the file in folder `dir` with `mode` and writes `data`; see created()/written().
-    void Stage(const std::string& dir, std::string_view data, mode_t mode);
+    // Creates the file in folder `dir` with the mode, owner and group of `like` (as far as
+    // the process may give them) and writes `data`; see created()/written().
+    void Stage(const std::string& dir, std::string_view data, const struct stat& like);
     bool tried() const { return m_tried; }
     bool created() const { return m_created; }
     bool written() const { return m_written; }
@@ -36,9 +38,10 @@ class StagedFile {
   private:
     void DropHeld();
 
-    int m_held = -1;     // the file being replaced
-    int m_fd = -1;       // unnamed file, open until it is committed or discarded
-    std::string m_name;  // named temporary file
+    std::size_t m_bytes = 0;  // written and not yet committed or discarded
+    int m_held = -1;          // the file being replaced
+    int m_fd = -1;            // unnamed file, open until it is committed or discarded
+    std::string m_name;       // named temporary file
     bool m_tried = false, m_created = false, m_written = false;
     int m_error = 0;
 };
@@ -46,8 +49,10 @@ class StagedFile {
 // True for names of the form our temporary files take: ".trasmo-" and six letters or digits.
 bool IsStagingName(std::string_view name);
 
-// Staged files that hold an open descriptor; workers stop staging ahead above a limit.
+// Staged files that hold an open descriptor, and the bytes of all staged files not yet
+// committed; workers stop staging ahead above a limit of either.
 int OpenStagedFiles();
+std::size_t StagedBytes();
 
 // Closes `fd` on a thread of its own. The last close of a file that lost its name frees its
 // blocks, which on a file system mounted with discard waits for the device.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/posix/posix_io.h"
+#include "trasmo/encoding.h"
 #include "trasmo/file_read.h"
 #include "trasmo/result_log.h"
 
@@ -135,11 +136,22 @@ int ReadSectionValue(std::string_view section, std::string_view key, std::string
 
 namespace {
 
+// A section that lacks a key ends the loading: the entries before it are used, and one line
+// names the table and the section, as the result asks for a look by hand.
+int CutShort(const char* file, std::string_view section, int count) {
+    g_manualConversion = 1;
+    WriteLogLine(g_importLog, FormatImportMessage(
+                                  "****规则表【%s】的条目【%s】不完整，该条目及其后的条目未使用***",
+                                  {file, section}));
+    return count;
+}
+
 // Steps 6-7 of loading, shared by both tables.
 template <typename Entry, std::size_t Slots>
 int FillTable(int kind, const std::string& text, std::array<Entry, Slots>& table,
               std::initializer_list<std::pair<const char*, char (Entry::*)[200]>> keys,
               bool marks) {
+    const char* file = kind == 0 ? "TransFile.wcfg" : "RegexMap.wcfg";
     int count = 0;
     for (int n = 0; n < static_cast<int>(Slots); ++n) {
         std::string name;
@@ -147,11 +159,13 @@ int FillTable(int kind, const std::string& text, std::array<Entry, Slots>& table
         Entry& slot = table[static_cast<std::size_t>(count)];
         StoreField(slot.section, name);
         int number = 0;
-        if (!ReadSectionValue(slot.section, "Index", text, &number, nullptr)) return count;
+        if (!ReadSectionValue(slot.section, "Index", text, &number, nullptr))
+            return CutShort(file, slot.section, count);
         slot.index = static_cast<std::uint8_t>(number & 0xFF);
         for (const auto& [key, field] : keys) {
             std::string value;
-            if (!ReadSectionValue(slot.section, key, text, nullptr, &value)) return count;
+            if (!ReadSectionValue(slot.section, key, text, nullptr, &value))
+                return CutShort(file, slot.section, count);
             if (value.size() >= 2) StoreField(slot.*field, value);
         }
         if (marks) WriteLogLine(g_monitorLog, "2.5");

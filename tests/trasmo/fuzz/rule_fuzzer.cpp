@@ -22,15 +22,16 @@ bool SameAsPlainReplace(std::string_view in) {
         in.remove_prefix(in.find('\0') + 1);
     }
     std::string text(in.substr(0, std::min<std::size_t>(in.find('\0'), 2048)));
-    // Skipped: formats that could grow the text past 16 MiB (each "$" or "\\" may repeat the
-    // match or the text around it), and patterns the library never finishes compiling.
+    // Skipped: formats that could grow the text past 256 KiB (each "$" or "\\" may repeat the
+    // match or the text around it; a search over a longer text may take a minute before the
+    // library gives up), and patterns the library never finishes compiling or searching with.
     std::optional<std::string> plain = text;  // the rules one after the other, library alone
     for (std::size_t n = text.size(); const RegexMapEntry& e : g_regexMaps) {
         const std::string sour(e.sour), dest(e.dest);
         auto refs =
             std::count_if(dest.begin(), dest.end(), [](char c) { return c == '$' || c == '\\'; });
         if (sour.size() > 1) n += (n + 1) * (dest.size() + static_cast<std::size_t>(refs) * n);
-        if (n > (16u << 20) || StallsTheCompiler(sour)) return true;
+        if (n > (256u << 10) || StallsTheLibrary(sour)) return true;
         if (sour.size() < 2 || dest.empty() || !plain) continue;
         try {
             plain = boost::regex_replace(*plain, boost::regex(sour), dest);
