@@ -212,8 +212,10 @@ int RunTrasmo(int argc, char** argv) {
     const std::string_view word = g_manualConversion != 0 ? "TRUE" : "FALSE";
     const mode_t mask = ::umask(0);
     ::umask(mask);
+    struct stat like {};  // a new file of the process's own
+    like.st_uid = ::geteuid(), like.st_gid = ::getegid(), like.st_mode = 0666 & ~mask;
     StagedFile ini;
-    ini.Stage(outputs, word, 0666 & ~mask);
+    ini.Stage(outputs, word, like);
     const bool placed = ini.Commit(keilIni);
     WriteLogLine(g_monitorLog, "6");
     if (!placed) {

@@ -184,8 +184,10 @@ void StagedFile::Stage(const std::string& dir, std::string_view data, const stru
     // The owner and group of the file it replaces, where the process may give them (a run as
     // root on a user's tree keeps the user's files theirs); then the mode, which the umask
     // does not decide and which a change of owner may have cut.
-    if (like.st_uid != ::geteuid() || like.st_gid != ::getegid())
-        (void)::fchown(fd, like.st_uid, like.st_gid);
+    // A refused change leaves the file the process's own, as any new file is.
+    if ((like.st_uid != ::geteuid() || like.st_gid != ::getegid()) &&
+        ::fchown(fd, like.st_uid, like.st_gid) != 0) {
+    }
     (void)::fchmod(fd, mode);
     bool ok = WriteAll(fd, data);
     if (ok) {
