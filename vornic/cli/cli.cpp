@@ -68,6 +68,8 @@ int RunCli(std::span<const std::string_view> args) {
         InitialiseDialog(dialog);
         controls::SetMainDialog(&dialog);
         result = RunCommand(o, dialog, &record);
+        // A probe removed during the command is logged as the window logs it.
+        if (!convert) probelib::WaitForNotifications();
         dialog.Shutdown();
         if (!convert) probelib::Shutdown();
         controls::SetMainDialog(nullptr);

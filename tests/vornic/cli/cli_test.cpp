@@ -158,6 +158,12 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
                "Begin to verify...", "Fail to verify!"}},
         {"--simulate=protected flash app.hex", 1,
          "flash: failed at status (target refused: read-protected)"},
+        // The removal during the job is logged before the program ends.
+        {"--simulate=unplug-after:1 flash app.hex", 1,
+         "flash: failed at programme (transport failure: ",
+         Texts{kOpen, kHexOk, "Succeed to clear-all!", "Programme address is affirmed!",
+               "Programme length is affirmed!", "Begin to programme and verify...",
+               "Fail to programme!", "Succeed to close device!"}},
         {"convert huge.hex", 0, "", Texts{kHexOk}},  // read only up to its end record
         {"convert big.bin", 1, "convert: failed at convert (bad input: image too large)"},
         {"-- -odd.hex", 2, "vornic-cli: unknown command -odd.hex", Texts{}},  // -- ends the options
