@@ -16,7 +16,8 @@
 void OnExecute();
 
 struct JobSettings {
-    // As SetDownloadProgress's.
+    // Progress of the data phase (bytes sent, run length) on the job's
+    // thread; no log line; (0, 0) once the job has ended.
     ProgressCallback progress;
     // Stop after the read-protect query: the conversion, the checks of the
     // image and the device's status, and nothing sent that changes the target.
@@ -31,7 +32,7 @@ struct JobSettings {
 // until it returns.
 Report RunDownloadJob(JobInputs& inputs, const JobSettings& settings = {});
 
-// True from a started job's Execute until its worker has returned.
+// True from a started job's conversion until its steps have ended.
 bool DownloadJobRunning();
 
 // Waits until no job runs. Must not be called on the user-interface thread
