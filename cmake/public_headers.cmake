@@ -43,6 +43,7 @@ vornic_public_header(vornic/probe/probe_link.h               vornic_probe)
 vornic_public_header(vornic/probe/probe_session.h            vornic_probe)
 vornic_public_header(vornic/probe/device_commands.h          vornic_probe)
 vornic_public_header(vornic/probe/download_job.h             vornic_probe)
+vornic_public_header(vornic/probe/job_inputs.h               vornic_probe)
 
 vornic_public_header(vornic/cli/options.h                    vornic_options)
 

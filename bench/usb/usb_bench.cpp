@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/controls/control_ids.h"
 #include "platform/controls/headless_dialog.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/usb_select.h"
@@ -113,9 +112,7 @@ void WholeFlash(benchmark::State& state, const std::string& backend) {
     controls::HeadlessDialog dialog;
     controls::SetMainDialog(&dialog);
     g_debugOutput = false;
-    dialog.SetItems(IDC_ADDRESS, {"0x08000000", "0x20000000"});
-    dialog.SetSelection(IDC_ADDRESS, 0);
-    dialog.SetChecked(IDC_VERIFY, false);
+    FixedInputs flashOnly;  // programme at 0x08000000, no verify
     g_firmwareImage.data = std::make_unique<uint8_t[]>(kImageCapacity);
     for (uint32_t i = 0; i < kFlashBytes; ++i)
         g_firmwareImage.data[i] = static_cast<uint8_t>(i * 13 + 1);
@@ -123,7 +120,7 @@ void WholeFlash(benchmark::State& state, const std::string& backend) {
     for (auto _ : state) {
         Send(1, {0x81, 0x02, 0x01, 0x01});
         Answer(1);
-        if (!ProgrammeVerify(0).Ok()) {
+        if (!ProgrammeVerify(0, flashOnly).Ok()) {
             state.SkipWithError("the programme run failed");
             break;
         }

@@ -1,6 +1,6 @@
 // vornic-cli's entry: parses the command line, runs the command asked for
-// through the headless dialog, and decides the exit status and summary from
-// the report the command returns.
+// with the headless dialog as its log pane, and prints the summary of the
+// report the command returns beside its exit status.
 #include "vornic/cli/cli.h"
 
 #include <cstdio>
@@ -56,8 +56,7 @@ int RunCli(std::span<const std::string_view> args) {
         if (!SelectBackend(o, &status)) return status;
     }
 
-    Report report;
-    int status = -1;
+    CommandResult result;
     {
         using controls::HeadlessDialog;
         HeadlessDialog dialog(convert ? HeadlessDialog::UiThread::Creator
@@ -66,16 +65,18 @@ int RunCli(std::span<const std::string_view> args) {
         dialog.SetAppendObserver([json = o.json](int id, std::string_view text) {
             if (id == IDC_OUTPUT) PrintPaneText(text, json ? stderr : stdout);
         });
-        InitialiseDialog(dialog, o);
+        InitialiseDialog(dialog);
         controls::SetMainDialog(&dialog);
-        report = RunCommand(o, dialog, &record, &status);
+        result = RunCommand(o, dialog, &record);
+        // A probe removed during the command is logged as the window logs it.
+        if (!convert) probelib::WaitForNotifications();
         dialog.Shutdown();
         if (!convert) probelib::Shutdown();
         controls::SetMainDialog(nullptr);
     }
     if (!o.quiet && !o.line.repeat)
-        PrintSummary(o, report, o.command == "flash" || o.command == "verify");
-    if (status < 0) status = report.Ok() ? kExitOk : kExitFailed;
+        PrintSummary(o, result.report, o.command == "flash" || o.command == "verify");
+    int status = result.status;
     // A trace with lines missing, or a simulated target whose state the next
     // run will not find, fails a run that went well otherwise.
     if (const std::string lost = convert ? "" : probelib::WriteFailure(); !lost.empty()) {

@@ -42,27 +42,29 @@ namespace vornic_cli {
 
 namespace {
 
-// The four step boxes: the verify box alone for a verify, the erase box
-// alone for an erase, else as asked.
-void SetSteps(controls::HeadlessDialog& dialog, const Options& o, bool verifyOnly) {
+// The job's inputs from the command line: verify alone for a verify (and for
+// --if-changed's first look), erase alone for an erase, else as asked.
+FixedInputs InputsOf(const Options& o, bool verifyOnly) {
     const bool eraseOnly = o.command == "erase";
-    dialog.SetChecked(IDC_ERASE_ALL, eraseOnly || (!verifyOnly && o.erase));
-    dialog.SetChecked(IDC_PROGRAMME, !eraseOnly && !verifyOnly && o.programme);
-    dialog.SetChecked(IDC_VERIFY, !eraseOnly && (verifyOnly || o.verify));
-    dialog.SetChecked(IDC_RESET, !eraseOnly && !verifyOnly && o.reset);
+    FixedInputs inputs;
+    inputs.erase = eraseOnly || (!verifyOnly && o.erase);
+    inputs.programme = !eraseOnly && !verifyOnly && o.programme;
+    inputs.verify = !eraseOnly && (verifyOnly || o.verify);
+    inputs.reset = !eraseOnly && !verifyOnly && o.reset;
+    inputs.path = o.file;
+    inputs.addressIndex = o.addressIndex;
+    return inputs;
 }
 
-// erase: the job's steps without a file, the erase box alone ticked.
-Report EraseCommand() {
-    ProbeSession session;
-    if (!session.Held()) {
-        LogDeviceBusy();
-        Report busy;
-        busy.Add(Step::Status, Reason::Busy);
-        return busy;
-    }
-    DownloadWorker(std::move(session));
-    return LastDownloadJob();
+// The exit status a report decides on its own: every step went well or not.
+int StatusOf(const Report& report) { return report.Ok() ? kExitOk : kExitFailed; }
+
+// erase: the job's steps without a file, the erase alone asked for.
+Report EraseCommand(const Options& o) {
+    FixedInputs inputs = InputsOf(o, false);
+    JobSettings settings;
+    settings.convert = false;
+    return RunDownloadJob(inputs, settings);
 }
 
 // What a dry run found it would do: the steps, the start address and the image.
@@ -129,34 +131,31 @@ std::string NoProbeText(const Options& o) {
                              : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {});
 }
 
-// One Execute with the path box set to FILE; the job's report.
-Report RunJob(controls::HeadlessDialog& dialog, const Options& o) {
-    dialog.SetText(IDC_FILE_PATH, o.file);
-    dialog.Click(IDC_EXECUTE);
-    WaitForDownloadJob();
-    return LastDownloadJob();
+// One job on FILE; its report.
+Report RunJob(const Options& o, bool verifyOnly, const JobSettings& settings) {
+    FixedInputs inputs = InputsOf(o, verifyOnly);
+    return RunDownloadJob(inputs, settings);
 }
 
 // flash and verify; --if-changed verifies first and runs the whole job only
 // when the target holds other content.
 Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
     ProgressBar bar(!o.quiet && isatty(2) != 0);
-    SetDownloadProgress([&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); });
+    JobSettings settings;
+    settings.progress = [&bar](uint32_t sent, uint32_t total) { bar.Update(sent, total); };
+    settings.dryRun = o.dryRun;
+    const bool verifyOnly = o.command == "verify";
     const auto start = std::chrono::steady_clock::now();
     Report report;
     if (o.dryRun) {
-        SetDownloadDryRun(true);
-        report = RunJob(dialog, o);
-        SetDownloadDryRun(false);
+        report = RunJob(o, verifyOnly, settings);
         if (report.Ok()) PrintDryRun(o);
     } else if (!o.ifChanged) {
-        report = RunJob(dialog, o);
+        report = RunJob(o, verifyOnly, settings);
     } else {
-        SetSteps(dialog, o, true);
         SetVerifyIsCheck(true);
-        report = RunJob(dialog, o);
+        report = RunJob(o, true, settings);
         SetVerifyIsCheck(false);
-        SetSteps(dialog, o, false);
         const StepOutcome* failed = report.FirstFailure();
         if (failed == nullptr) {
             std::fputs(
@@ -172,10 +171,9 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
         } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
             std::fputs("vornic-cli: target differs from the image; flashing\n", stdout);
             std::fflush(stdout);
-            report = RunJob(dialog, o);
+            report = RunJob(o, false, settings);
         }
     }
-    SetDownloadProgress({});
     report.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
@@ -203,26 +201,25 @@ BoardRun RunBoard(const Options& o, controls::HeadlessDialog& dialog) {
 }
 
 // flash and verify: one board, or with --repeat one after another, each with
-// its record. *status gets the exit status when it is decided here (by
-// --repeat, or by a record that could not be written).
-Report RunBoards(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
-                 int* status) {
+// its record. --repeat's status is the loop's; a record that could not be
+// written fails a board that went well.
+CommandResult RunBoards(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record) {
     if (o.line.repeat) {
         RepeatRun run;
         run.limit = o.line.boards;
         run.runBoard = [&o, &dialog] { return RunBoard(o, dialog); };
         run.context = BaseContext(o);
         run.report = record;
-        *status = RunBoardAfterBoard(run);
-        return {};
+        return {{}, RunBoardAfterBoard(run)};
     }
     BoardRun board = RunBoard(o, dialog);
+    CommandResult result = {board.report, StatusOf(board.report)};
     std::string error;
     if (record->IsOpen() && !record->Append(BoardRecord(board.report, board.context), &error)) {
         std::fprintf(stderr, "vornic-cli: %s\n", error.c_str());
-        *status = kExitFailed;
+        result.status = kExitFailed;
     }
-    return board.report;
+    return result;
 }
 
 // The arguments of each child of --probe=all after its own: this command
@@ -263,14 +260,10 @@ std::string TraceProblem(const std::string& path) {
     return {};
 }
 
-void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o) {
+void InitialiseDialog(controls::HeadlessDialog& dialog) {
     dialog.SetHandler(IDC_OPEN_DEVICE, OnOpenCloseDevice);
-    dialog.SetHandler(IDC_EXECUTE, OnExecute);
-    dialog.SetItems(IDC_ADDRESS, {"0x08000000", "0x20000000"});
-    dialog.SetSelection(IDC_ADDRESS, o.addressIndex);
     dialog.SetText(IDC_OPEN_DEVICE, Tr("打开设备", "Open Device"));
     dialog.ShowBitmap(IDC_STATUS_BITMAP, IDB_BANNER_BLANK);
-    SetSteps(dialog, o, o.command == "verify");
 }
 
 int ListCommand(const Options& o) {
@@ -354,8 +347,7 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
     return RunOnAllProbes(run);
 }
 
-Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
-                  int* status) {
+CommandResult RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record) {
     Report report;
     if (o.command == "convert") {
         std::string outputName;
@@ -364,7 +356,7 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
         if (report.Ok() && outputName == o.file && !o.quiet)
             std::printf("vornic-cli: %s is already a binary image (%u bytes); nothing written\n",
                         EscapeControls(o.file).c_str(), g_firmwareImage.length);
-        return report;
+        return {report, StatusOf(report)};
     }
     StartUpProbeLink();
     if (g_deviceHandle.load() == -1 && !o.common.simulate) {
@@ -373,14 +365,14 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
             std::fprintf(stderr, "vornic-cli: %s\n",
                          probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
     }
-    if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record, status);
-    if (o.command == "erase") return EraseCommand();
+    if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record);
+    if (o.command == "erase") report = EraseCommand(o);
     if (o.command == "reset") {
         Outcome reset;
         dialog.Invoke([&reset] { reset = ResetCommand(); });
         report.Add(Step::Reset, reset);
-        return report;
     }
+    if (o.command == "erase" || o.command == "reset") return {report, StatusOf(report)};
     Report (*handler)() = o.command == "status"    ? OnCheckStatus
                           : o.command == "protect" ? OnEnableReadProtect
                                                    : OnDisableReadProtect;
@@ -390,7 +382,7 @@ Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile
         const bool known = probelib::LastOpenedProbe(&probe) != 0;
         std::printf("%s\n", StatusJson(g_readProtected.load() != 0, known, probe).c_str());
     }
-    return report;
+    return {report, StatusOf(report)};
 }
 
 // The probe backend the command line asks for; 0 with the exit status when it

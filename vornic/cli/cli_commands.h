@@ -8,9 +8,17 @@
 
 namespace vornic_cli {
 
-// The dialog as the window sets it up: handlers, start addresses and the step
-// boxes the options tick.
-void InitialiseDialog(controls::HeadlessDialog& dialog, const Options& o);
+// The dialog as far as vornic-cli uses it: the log pane, and the open
+// handler, its caption and the banner the hot-plug routine works on.
+void InitialiseDialog(controls::HeadlessDialog& dialog);
+
+// What a command ends with: its report, and the exit status, which the
+// report decides unless the command had more to say (--repeat, a record
+// that could not be written).
+struct CommandResult {
+    Report report;
+    int status = 0;
+};
 
 // list: the attached probes as a table; the exit status.
 int ListCommand(const Options& o);
@@ -20,10 +28,8 @@ int ListCommand(const Options& o);
 int RunOnEveryProbe(const Options& o, RecordFile* record);
 
 // Every command but list and --probe=all: convert, flash and verify (one board
-// or one after another), or a device command. *status gets the exit status
-// when it is decided here rather than by the report.
-Report RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record,
-                  int* status);
+// or one after another), or a device command.
+CommandResult RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record);
 
 // Why the wire trace cannot go to `path` (not a regular file, or a folder
 // that cannot be written), or "" when it can. Checked before any board.

@@ -1,6 +1,5 @@
 // Small helpers the flash code shares: a log line in the chosen language, and
-// the main dialog's controls read and set as a front end without a dialog
-// expects (nothing ticked, nothing chosen, nothing shown).
+// the main dialog's texts and banner set when there is a dialog.
 #pragma once
 
 #include "platform/controls/control_ids.h"
@@ -12,18 +11,6 @@ namespace probe_detail {
 
 // Logs the member of a text pair the language flag picks.
 inline void LogText(const char* zh, const char* en) { LogMessage("%s", Tr(zh, en)); }
-
-// Whether a box is ticked; 0 without a dialog.
-inline int Checked(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->IsChecked(id) : 0;
-}
-
-// The chosen entry of a list; -1 without a dialog.
-inline int Selection(int id) {
-    controls::Port* port = controls::MainDialog();
-    return port != nullptr ? port->GetSelection(id) : -1;
-}
 
 inline void SetControlText(int id, const char* text) {
     if (controls::Port* port = controls::MainDialog()) port->SetText(id, text);

@@ -1,5 +1,6 @@
-// The download job: conversion on the user-interface thread, then the steps
-// (device check, read protection, erase, programme/verify, reset) on a worker.
+// The download job: conversion on the calling thread (the user-interface
+// thread for the window), then the steps (device check, read protection,
+// erase, programme/verify, reset) on a worker or on the same thread.
 #include "vornic/probe/download_job.h"
 
 #include <chrono>
@@ -18,9 +19,7 @@
 #include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 
-using probe_detail::Checked;
 using probe_detail::LogText;
-using probe_detail::Selection;
 
 namespace {
 
@@ -29,7 +28,8 @@ std::condition_variable g_jobEnded;
 bool g_jobRunning GUARDED_BY(g_jobMutex) = false;
 Report g_lastJob GUARDED_BY(g_jobMutex);
 ProgressCallback g_progress GUARDED_BY(g_jobMutex);
-bool g_dryRun GUARDED_BY(g_jobMutex) = false;
+// The window's inputs; they hold no state, so one serves every job.
+ControlInputs g_controlInputs;
 // The last worker, joined before the next one starts and by WaitForDownloadJob.
 // At exit an ended worker is joined; one still running is let go, since it
 // may be waiting for a dialog that no longer serves calls.
@@ -60,14 +60,14 @@ void EndJob(Report report) {
 // missing device, a protected target and a failed erase end the job too;
 // every other step runs whatever came before. A dry run stops after the
 // read-protect query.
-void RunSteps(Report& report, const ProgressCallback& progress, bool dryRun) {
-    const bool needsImage = Checked(IDC_PROGRAMME) || Checked(IDC_VERIFY);
+void RunSteps(Report& report, JobInputs& inputs, const JobSettings& settings) {
+    const bool needsImage = inputs.Programme() || inputs.Verify();
     if (needsImage) {
         // The conversion has logged why it failed; nothing is added to that.
         if (!report.Ok()) return;
-        const Outcome ready = PreflightImage(Selection(IDC_ADDRESS));
+        const Outcome ready = PreflightImage(inputs.AddressIndex());
         if (!ready.Ok()) {
-            report.Add(Checked(IDC_PROGRAMME) ? Step::Programme : Step::Verify, ready);
+            report.Add(inputs.Programme() ? Step::Programme : Step::Verify, ready);
             return;
         }
     }
@@ -84,8 +84,8 @@ void RunSteps(Report& report, const ProgressCallback& progress, bool dryRun) {
         return;
     }
     report.Add(Step::Status, status);
-    if (dryRun) return;
-    if (Checked(IDC_ERASE_ALL)) {
+    if (settings.dryRun) return;
+    if (inputs.Erase()) {
         ProbeReply reply;
         const Outcome exchanged = ExchangeCommand(ProbeCommand::SelectOperation,
                                                   static_cast<uint8_t>(FlashOperation::EraseAll),
@@ -102,31 +102,49 @@ void RunSteps(Report& report, const ProgressCallback& progress, bool dryRun) {
     // The bytes of the last data run go into the report.
     const ProgressCallback counting = [&](uint32_t sent, uint32_t total) {
         report.bytesSent = sent;
-        if (progress) progress(sent, total);
+        if (settings.progress) settings.progress(sent, total);
     };
-    if (Checked(IDC_PROGRAMME)) report.Add(Step::Programme, ProgrammeVerify(0, counting));
-    if (Checked(IDC_VERIFY) && !Checked(IDC_PROGRAMME))
-        report.Add(Step::Verify, ProgrammeVerify(1, counting, &report.firstDifference));
-    if (Checked(IDC_RESET)) report.Add(Step::Reset, SoftResetDevice());
+    if (inputs.Programme()) report.Add(Step::Programme, ProgrammeVerify(0, inputs, counting));
+    if (inputs.Verify() && !inputs.Programme())
+        report.Add(Step::Verify, ProgrammeVerify(1, inputs, counting, &report.firstDifference));
+    if (inputs.Reset()) report.Add(Step::Reset, SoftResetDevice());
 }
 
 using Clock = std::chrono::steady_clock;
 
-unsigned RunWorker(ProbeSession session, Report report, Clock::time_point start) {
-    ProgressCallback progress;
-    bool dryRun = false;
-    {
-        posix_io::MutexLock lock(g_jobMutex);
-        progress = g_progress;
-        dryRun = g_dryRun;
-    }
-    RunSteps(report, progress, dryRun);
+// The steps, then the end of the job; `session` is held until then.
+Report FinishJob(ProbeSession session, Report report, JobInputs& inputs,
+                 const JobSettings& settings, Clock::time_point start) {
+    RunSteps(report, inputs, settings);
     // (0, 0): the job is over, so a front end stops showing its data phase.
-    if (progress) progress(0, 0);
+    if (settings.progress) settings.progress(0, 0);
     session.Release();
     report.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    EndJob(std::move(report));
-    return 0;
+    EndJob(report);
+    return report;
+}
+
+// Takes the session and converts the file; false, with the refusal recorded,
+// when the session is held elsewhere.
+bool BeginJob(ProbeSession& session, Report& report, JobInputs& inputs, bool convert) {
+    if (!session.Held()) {
+        LogDeviceBusy();
+        posix_io::MutexLock lock(g_jobMutex);
+        if (!g_jobRunning) {
+            g_lastJob = {};
+            g_lastJob.Add(Step::Status, Reason::Busy);
+        }
+        return false;
+    }
+    if (convert) {
+        std::string outputName;
+        report.Add(Step::Convert, ConvertHexToBin(inputs.Path(), outputName, &report.detail));
+        inputs.Converted(outputName);
+    }
+    report.imageSize = g_firmwareImage.length;
+    posix_io::MutexLock lock(g_jobMutex);
+    g_jobRunning = true;
+    return true;
 }
 
 }  // namespace
@@ -143,43 +161,62 @@ Outcome PreflightImage(int addressIndex) {
     return CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
 }
 
-unsigned DownloadWorker(ProbeSession session) {
-    Report report;
-    report.imageSize = g_firmwareImage.length;
-    return RunWorker(std::move(session), std::move(report), Clock::now());
+bool ControlInputs::Erase() { return Checked(IDC_ERASE_ALL); }
+bool ControlInputs::Programme() { return Checked(IDC_PROGRAMME); }
+bool ControlInputs::Verify() { return Checked(IDC_VERIFY); }
+bool ControlInputs::Reset() { return Checked(IDC_RESET); }
+
+bool ControlInputs::Checked(int id) {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr && port->IsChecked(id) != 0;
+}
+
+std::string ControlInputs::Path() {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr ? port->GetText(IDC_FILE_PATH) : std::string();
+}
+
+int ControlInputs::AddressIndex() {
+    controls::Port* port = controls::MainDialog();
+    return port != nullptr ? port->GetSelection(IDC_ADDRESS) : -1;
+}
+
+void ControlInputs::Converted(const std::string& outputName) {
+    if (controls::Port* port = controls::MainDialog()) {
+        port->SetText(IDC_FILE_PATH, outputName);
+        port->MoveCaretToEnd(IDC_FILE_PATH);
+    }
 }
 
 void OnExecute() {
     const Clock::time_point start = Clock::now();
     ProbeSession session;
-    if (!session.Held()) {
-        LogDeviceBusy();
-        posix_io::MutexLock lock(g_jobMutex);
-        if (!g_jobRunning) {
-            g_lastJob = {};
-            g_lastJob.Add(Step::Status, Reason::Busy);
-        }
-        return;
-    }
-    controls::Port* port = controls::MainDialog();
-    // The path is used whole: the file named is the file read.
-    const std::string path = port != nullptr ? port->GetText(IDC_FILE_PATH) : std::string();
-    std::string outputName;
     Report report;
-    report.Add(Step::Convert, ConvertHexToBin(path, outputName, &report.detail));
-    report.imageSize = g_firmwareImage.length;
-    if (port != nullptr) {
-        port->SetText(IDC_FILE_PATH, outputName);
-        port->MoveCaretToEnd(IDC_FILE_PATH);
-    }
+    if (!BeginJob(session, report, g_controlInputs, true)) return;
+    JobSettings settings;
     {
         posix_io::MutexLock lock(g_jobMutex);
-        g_jobRunning = true;
+        settings.progress = g_progress;
     }
     posix_io::MutexLock lock(g_threadMutex);
     // The previous worker has released the session, so it is at its end.
     if (g_worker.joinable()) g_worker.join();
-    g_worker = std::thread(RunWorker, std::move(session), std::move(report), start);
+    g_worker = std::thread([session = std::move(session), report = std::move(report),
+                            settings = std::move(settings), start]() mutable {
+        FinishJob(std::move(session), std::move(report), g_controlInputs, settings, start);
+    });
+}
+
+Report RunDownloadJob(JobInputs& inputs, const JobSettings& settings) {
+    const Clock::time_point start = Clock::now();
+    ProbeSession session;
+    Report report;
+    if (!BeginJob(session, report, inputs, settings.convert)) {
+        Report busy;
+        busy.Add(Step::Status, Reason::Busy);
+        return busy;
+    }
+    return FinishJob(std::move(session), std::move(report), inputs, settings, start);
 }
 
 bool DownloadJobRunning() {
@@ -203,9 +240,4 @@ Report LastDownloadJob() {
 void SetDownloadProgress(ProgressCallback progress) {
     posix_io::MutexLock lock(g_jobMutex);
     g_progress = std::move(progress);
-}
-
-void SetDownloadDryRun(bool dryRun) {
-    posix_io::MutexLock lock(g_jobMutex);
-    g_dryRun = dryRun;
 }

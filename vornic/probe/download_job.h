@@ -1,19 +1,38 @@
-// The download job behind the Execute button: the conversion of the chosen
-// file, then a worker thread that checks the probe and runs the ticked steps.
+// The download job: the conversion of the chosen file, then the device check
+// and the chosen steps. The window starts it with the Execute button and runs
+// the steps on a worker; vornic-cli runs it whole on its own thread. Either
+// way the job asks its inputs for each box when its step is reached.
 #pragma once
 
+#include "vornic/probe/job_inputs.h"
 #include "vornic/probe/outcome.h"
 #include "vornic/probe/probe_session.h"
 #include "vornic/probe/programme_verify.h"
 
-// Handler of IDC_EXECUTE (user-interface thread). Refused with the busy
-// message while a job or a device command holds the probe session.
+// Handler of IDC_EXECUTE (user-interface thread): a job whose inputs are the
+// main dialog's controls (ControlInputs), its steps on a worker thread.
+// Refused with the busy message while a job or a device command holds the
+// probe session.
 void OnExecute();
 
-// The job's thread procedure; holds `session` until it returns. Returns 0.
-unsigned DownloadWorker(ProbeSession session);
+struct JobSettings {
+    // Progress of the data phase (bytes sent, run length) on the job's
+    // thread; no log line; (0, 0) once the job has ended.
+    ProgressCallback progress;
+    // Stop after the read-protect query: the conversion, the checks of the
+    // image and the device's status, and nothing sent that changes the target.
+    bool dryRun = false;
+    // False: no conversion, the steps alone (an erase needs no file).
+    bool convert = true;
+};
 
-// True from a started job's Execute until its worker has returned.
+// The whole job on the calling thread, which must not be the user-interface
+// thread of the dialog it logs to; its report. Refused as OnExecute is, with
+// one failed Status step. DownloadJobRunning holds from the conversion's end
+// until it returns.
+Report RunDownloadJob(JobInputs& inputs, const JobSettings& settings = {});
+
+// True from a started job's conversion until its steps have ended.
 bool DownloadJobRunning();
 
 // Waits until no job runs. Must not be called on the user-interface thread
@@ -28,15 +47,10 @@ void WaitForDownloadJob();
 // any job.
 Report LastDownloadJob();
 
-// Progress of the data phase of the running job (bytes sent, run length),
+// Progress of the data phase of the window's job (bytes sent, run length),
 // called on the worker thread; no log line; (0, 0) once the job has ended.
 // Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
-
-// With true, the next jobs stop after the read-protect query: the conversion,
-// the checks of the image and the device's status, and nothing sent that
-// changes the target. Set before Execute.
-void SetDownloadDryRun(bool dryRun);
 
 // The checks of the image before a programme or verify step: an image there,
 // an address chosen (IDC_ADDRESS index), and the image fitting and placed at

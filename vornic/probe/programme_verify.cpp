@@ -9,17 +9,13 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/controls/control_ids.h"
-#include "platform/controls/controls.h"
 #include "platform/probelib/probelib.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/start_address.h"
 #include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 
-using probe_detail::Checked;
 using probe_detail::LogText;
-using probe_detail::Selection;
 
 namespace {
 
@@ -65,10 +61,10 @@ void LogRunFailure(bool verify) {
 
 void SetVerifyIsCheck(bool check) { g_verifyIsCheck = check; }
 
-Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
+Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs, const ProgressCallback& progress,
                         std::optional<uint32_t>* firstDifference) {
     const bool verify = verifyOnly != 0;
-    const int addressIndex = Selection(IDC_ADDRESS);
+    const int addressIndex = inputs.AddressIndex();
     const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
     if (!g_firmwareImage.HasImage()) {
         LogText("请选择有效的数据文件!", "The data file is invalid!");
@@ -109,7 +105,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
     FlashOperation operation = FlashOperation::Verify;
     if (!verify)
         operation =
-            Checked(IDC_VERIFY) ? FlashOperation::ProgrammeAndVerify : FlashOperation::Programme;
+            inputs.Verify() ? FlashOperation::ProgrammeAndVerify : FlashOperation::Programme;
     exchanged = ExchangeCommand(ProbeCommand::SelectOperation, static_cast<uint8_t>(operation),
                                 kReplyReadLength, &reply);
     if (!reply.Answers(ProbeCommand::SelectOperation)) {
@@ -208,7 +204,7 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, const ProgressCallback& progress,
         if (status.frame.Marker() == kDataStatusMarker) {
             if (result == kStatusProgrammeDone) {
                 LogText("编程成功!", "Succeed to programme!");
-                if (Checked(IDC_VERIFY)) {
+                if (inputs.Verify()) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(500));
                     LogText("校验成功!", "Succeed to verify!");
                 }

@@ -132,6 +132,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         int status;
         std::string summary;              // the start of a line of standard error, "" for none
         std::optional<Texts> lines = {};  // the texts of standard output
+        std::string logged = {};          // a text standard output holds, in any order
     } rows[] = {
         // The steps ticked still run, yet the first failure decides.
         {"--simulate flash --no-programme --no-verify missing.hex", 1, noFile,
@@ -161,6 +162,12 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
                "Begin to verify...", "Fail to verify!"}},
         {"--simulate=protected flash app.hex", 1,
          "flash: failed at status (target refused: read-protected)"},
+        // The removal during the job is logged, beside the job's lines, before the end.
+        {"--simulate=unplug-after:1 flash app.hex",
+         1,
+         "flash: failed at programme (transport failure: ",
+         {},
+         ">> Succeed to close device!\n"},
         {"convert huge.hex", 0, "", Texts{kHexOk}},  // read only up to its end record
         {"convert big.bin", 1, "convert: failed at convert (bad input: image too large)"},
         {"-- -odd.hex", 2, "vornic-cli: unknown command -odd.hex", Texts{}},  // -- ends the options
@@ -190,6 +197,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
         Texts lines = row.lines.value_or(clitest::Texts(r.out));
         EXPECT_EQ(lines, clitest::Texts(r.out));
+        EXPECT_NE(std::string::npos, r.out.find(row.logged)) << r.out;
         EXPECT_TRUE(row.summary.empty()
                         ? r.err.empty()
                         : ("\n" + r.err).find("\n" + row.summary) != std::string::npos)

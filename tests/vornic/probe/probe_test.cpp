@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -324,7 +325,9 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
-        StartEngine(c.faults, c.verifyBox ? "V" : "");
+        StartEngine(c.faults, "");
+        FixedInputs inputs;
+        inputs.verify = c.verifyBox;
         Bytes image = Pattern(c.length), flash(c.length, 0xFF);
         if (c.verifyOnly) flash = image;
         if (c.bad >= 0 && c.verifyOnly) flash[c.bad] ^= 1;
@@ -336,7 +339,7 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
         SetImage(image);
         const auto start = std::chrono::steady_clock::now();
         std::optional<uint32_t> differs;
-        EXPECT_EQ(c.reason, ProgrammeVerify(c.verifyOnly, {}, &differs).reason());
+        EXPECT_EQ(c.reason, ProgrammeVerify(c.verifyOnly, inputs, {}, &differs).reason());
         // The first differing packet, by its address in the target.
         EXPECT_EQ(c.reason == Reason::Differs ? std::optional(0x08000000u + c.bad / 64 * 64)
                                               : std::nullopt,
@@ -359,10 +362,10 @@ TEST_F(ProbeTest, ProgrammeAndVerifyRuns) {
     }
 }
 
-// One Execute with the path box naming a 10-byte BIN, or empty: the steps
-// after the conversion in order, each failed one with its reason, and the end
-// of the log. Without a file a programme or verify step stops the job at the
-// conversion's own line.
+// One job on a 10-byte BIN, or without a file, from the window's Execute (its
+// boxes and path box) and from fixed inputs: the steps after the conversion in
+// order, each failed one with its reason, and the end of the log. Without a
+// file a programme or verify step stops the job at the conversion's own line.
 TEST_F(ProbeTest, JobSteps) {
     struct Case {
         const char* faults;
@@ -381,29 +384,76 @@ TEST_F(ProbeTest, JobSteps) {
         {"", true, "EPVR", " status(probe busy)",
          "The device is busy, wait for the current operation to finish\n", true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.faults);
-        StartEngine(c.faults, c.boxes);
-        const std::string bin = ::testing::TempDir() + "job-" + std::to_string(getpid()) + ".bin";
-        if (c.image) std::ofstream(bin, std::ios::binary).write("0123456789", 10);
-        dialog->SetText(IDC_FILE_PATH, c.image ? bin : "");
-        {
-            ProbeSession command;  // released at once unless a command holds it
-            if (!c.busy) command.Release();
-            dialog->Click(IDC_EXECUTE);
+    for (const Case& c : cases)
+        for (bool window : {true, false}) {
+            SCOPED_TRACE(std::string(c.faults) + (window ? " from the window" : " from values"));
+            StartEngine(c.faults, window ? c.boxes : "");
+            const std::string bin =
+                ::testing::TempDir() + "job-" + std::to_string(getpid()) + ".bin";
+            if (c.image) std::ofstream(bin, std::ios::binary).write("0123456789", 10);
+            dialog->SetText(IDC_FILE_PATH, window && c.image ? bin : "");
+            FixedInputs inputs;
+            inputs.path = c.image ? bin : "";
+            for (int i = 0;
+                 bool* box : {&inputs.erase, &inputs.programme, &inputs.verify, &inputs.reset})
+                *box = std::string(c.boxes).find("EPVR"[i++]) != std::string::npos;
+            Report report;
+            {
+                ProbeSession command;  // released at once unless a command holds it
+                if (!c.busy) command.Release();
+                if (window) {
+                    dialog->Click(IDC_EXECUTE);
+                    WaitForDownloadJob();
+                    report = LastDownloadJob();
+                } else {
+                    report = RunDownloadJob(inputs);
+                }
+            }
+            std::string steps;
+            for (const StepOutcome& s : report.steps) {
+                if (s.step != Step::Convert) steps += std::string(" ") + StepName(s.step);
+                if (!s.outcome.Ok() && s.step != Step::Convert)
+                    steps += std::string("(") + ReasonText(s.outcome.reason()) + ")";
+            }
+            EXPECT_EQ(c.steps, steps);
+            EXPECT_TRUE(Log().ends_with(c.logEnd)) << Log();
+            std::remove(bin.c_str());
+            TearDown();
         }
-        WaitForDownloadJob();
-        std::string steps;
-        for (const StepOutcome& s : LastDownloadJob().steps) {
-            if (s.step != Step::Convert) steps += std::string(" ") + StepName(s.step);
-            if (!s.outcome.Ok() && s.step != Step::Convert)
-                steps += std::string("(") + ReasonText(s.outcome.reason()) + ")";
+}
+
+// The job asks for each input when the step that needs it is reached, not
+// once at the start: each question with the log lines before it.
+TEST_F(ProbeTest, JobAsksEachInputWhenItsStepIsReached) {
+    struct Recorder final : JobInputs {
+        FixedInputs answers;
+        std::function<size_t()> lines;
+        std::string asked;
+        void Ask(const char* name) {
+            asked += std::string(asked.empty() ? "" : " ") + name + "@" + std::to_string(lines());
         }
-        EXPECT_EQ(c.steps, steps);
-        EXPECT_TRUE(Log().ends_with(c.logEnd)) << Log();
-        std::remove(bin.c_str());
-        TearDown();
-    }
+        bool Erase() override { return Ask("E"), answers.erase; }
+        bool Programme() override { return Ask("P"), answers.programme; }
+        bool Verify() override { return Ask("V"), answers.verify; }
+        bool Reset() override { return Ask("R"), answers.reset; }
+        std::string Path() override { return Ask("path"), answers.path; }
+        int AddressIndex() override { return Ask("address"), answers.addressIndex; }
+    } inputs;
+    StartEngine("", "");
+    const std::string bin = ::testing::TempDir() + "ask-" + std::to_string(getpid()) + ".bin";
+    std::ofstream(bin, std::ios::binary).write("0123456789", 10);
+    inputs.answers.path = bin;
+    inputs.answers.erase = inputs.answers.programme = inputs.answers.verify = true;
+    inputs.answers.reset = true;
+    inputs.lines = [this] {
+        const std::string log = Log();
+        return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+    };
+    EXPECT_TRUE(RunDownloadJob(inputs).Ok()) << Log();
+    // A BIN is taken silently; then 1 the erase, 2-3 address and length,
+    // 4 the start, 5 programmed, 6 verified.
+    EXPECT_EQ("path@0 P@0 address@0 E@0 P@1 address@1 V@3 V@5 V@6 P@6 R@6", inputs.asked) << Log();
+    std::remove(bin.c_str());
 }
 
 }  // namespace
