@@ -158,7 +158,7 @@ void SimBackend::SaveStateLocked(bool always) {
     // front end is told, and fails the run.
     if (!ok && m_saveFailure.empty())
         m_saveFailure = "cannot save the simulator state " + m_statePath + ": " +
-                        std::strerror(errno ? errno : EIO);
+                        posix_io::ErrorText(errno ? errno : EIO);
 }
 
 std::string SimBackend::WriteFailure() const {
