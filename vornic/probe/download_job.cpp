@@ -149,18 +149,6 @@ bool BeginJob(ProbeSession& session, Report& report, JobInputs& inputs, bool con
 
 }  // namespace
 
-Outcome PreflightImage(int addressIndex) {
-    if (!g_firmwareImage.HasImage()) {
-        LogText("请选择有效的数据文件!", "The data file is invalid!");
-        return Reason::NoImage;
-    }
-    if (addressIndex < 0) {
-        LogText("请先选择编程地址!", "Please to choose programme address!");
-        return Reason::NoAddress;
-    }
-    return CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
-}
-
 bool ControlInputs::Erase() { return Checked(IDC_ERASE_ALL); }
 bool ControlInputs::Programme() { return Checked(IDC_PROGRAMME); }
 bool ControlInputs::Verify() { return Checked(IDC_VERIFY); }

@@ -51,8 +51,3 @@ Report LastDownloadJob();
 // called on the worker thread; no log line; (0, 0) once the job has ended.
 // Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
-
-// The checks of the image before a programme or verify step: an image there,
-// an address chosen (IDC_ADDRESS index), and the image fitting and placed at
-// that start address (CheckStartAddress). Each refusal logs one line.
-Outcome PreflightImage(int addressIndex);

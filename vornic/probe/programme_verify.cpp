@@ -61,11 +61,7 @@ void LogRunFailure(bool verify) {
 
 void SetVerifyIsCheck(bool check) { g_verifyIsCheck = check; }
 
-Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs, const ProgressCallback& progress,
-                        std::optional<uint32_t>* firstDifference) {
-    const bool verify = verifyOnly != 0;
-    const int addressIndex = inputs.AddressIndex();
-    const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
+Outcome PreflightImage(int addressIndex) {
     if (!g_firmwareImage.HasImage()) {
         LogText("请选择有效的数据文件!", "The data file is invalid!");
         return Reason::NoImage;
@@ -74,11 +70,18 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs, const ProgressCa
         LogText("请先选择编程地址!", "Please to choose programme address!");
         return Reason::NoAddress;
     }
+    return CheckStartAddress(g_firmwareImage, StartAddress(addressIndex));
+}
 
-    const uint32_t address = StartAddress(addressIndex);
+Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs, const ProgressCallback& progress,
+                        std::optional<uint32_t>* firstDifference) {
+    const bool verify = verifyOnly != 0;
+    const int addressIndex = inputs.AddressIndex();
+    const uint32_t length = std::min(g_firmwareImage.length, kImageCapacity);
     // The job checked this before it started; the address box may have
     // changed since.
-    if (Outcome placed = CheckStartAddress(g_firmwareImage, address); !placed.Ok()) return placed;
+    if (Outcome ready = PreflightImage(addressIndex); !ready.Ok()) return ready;
+    const uint32_t address = StartAddress(addressIndex);
 
     ProbeReply reply;
     Outcome exchanged =

@@ -29,6 +29,11 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs,
                         const ProgressCallback& progress = {},
                         std::optional<uint32_t>* firstDifference = nullptr);
 
+// The checks of the image before a programme or verify step: an image there,
+// an address chosen (IDC_ADDRESS index), and the image fitting and placed at
+// that start address (CheckStartAddress). Each refusal logs one line.
+Outcome PreflightImage(int addressIndex);
+
 // While set, a verify run that finds other content logs no failure line: the
 // caller asked only whether the target differs, and tells the answer itself.
 void SetVerifyIsCheck(bool check);
