@@ -20,6 +20,7 @@
 #include <optional>
 #include <random>
 
+#include "tests/vornic/cli/cli_process.h"
 #include "trasmo/driver.h"
 #include "trasmo/encoding.h"
 #include "trasmo/engine.h"
@@ -418,17 +419,6 @@ TEST_F(Trasmo, NearlyFullDiskConvertsEveryFile) {
 TEST_F(Trasmo, ConvertedProjectsPassTheCrossPreprocessor) {
     const char* const gcc = "/usr/bin/riscv64-unknown-elf-gcc";
     if (!fs::exists(gcc)) GTEST_SKIP() << "no riscv64-unknown-elf-gcc (gcc-riscv64-unknown-elf)";
-    auto run = [&](std::vector<std::string> args) {
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        return Wait(pid);
-    };
     const fs::path stdperiph = TRASMO_STDPERIPH_DIR;
     for (const auto& [from, syntax] :
          {std::pair{fs::path(TRASMO_EXAMPLE_DIR), false}, {stdperiph, true}}) {
@@ -453,7 +443,8 @@ TEST_F(Trasmo, ConvertedProjectsPassTheCrossPreprocessor) {
                 std::vector<std::string> args{gcc, mode, "-ffreestanding", "-o", "/dev/null"};
                 args.insert(args.end(), includes.begin(), includes.end());
                 args.push_back(e.path().string());
-                EXPECT_EQ(run(args), 0) << mode << " " << e.path() << "\n" << out;
+                const clitest::Result r = clitest::RunProcess(args);
+                EXPECT_EQ(r.status, 0) << mode << " " << e.path() << "\n" << r.out << r.err;
             }
         }
     }

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "tests/vornic/cli/cli_process.h"
+#include "tests/vornic/image/hex_records.h"
 
 namespace {
 
@@ -21,10 +22,8 @@ namespace fs = std::filesystem;
 using clitest::Result;
 using Texts = std::vector<std::string>;
 
-// 40 bytes at 0x0000 as three records, CR LF line ends.
-const std::string kHex =
-    ":100000000102030405060708090A0B0C0D0E0F1068\r\n:100010001112131415161718191A1B1C1D1E1F2058\r\n"
-    ":080020002122232425262728B4\r\n:00000001FF\r\n";
+using hextest::Record, hextest::kEnd;
+const std::string& kHex = hextest::kApp;
 // The SHA-256 of kHex's image.
 const std::string kImageSha256 = "5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87";
 // A whole flash as a --probe=all child logs it, and as a run that converts first.
@@ -57,18 +56,6 @@ Output Split(const std::string& out, const Texts& heads = {}) {
 }
 
 using Bytes = std::vector<uint8_t>;
-// One HEX record with its checksum and CR LF, and the end-of-file record.
-std::string Record(uint8_t type, uint16_t address, const Bytes& data) {
-    Bytes body = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
-    body.insert(body.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : body) sum = uint8_t(sum + b);
-    body.push_back(uint8_t(-sum));
-    std::string out = ":";
-    for (uint8_t b : body) out += "0123456789ABCDEF"[b >> 4], out += "0123456789ABCDEF"[b & 15];
-    return out + "\r\n";
-}
-const std::string kEnd = ":00000001FF\r\n";
 Texts Concat(Texts a, const Texts& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -150,7 +137,6 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
          Texts{}},
         {"--simulate flash" + sram, 1, linked},
         {"--simulate=probes:2 --probe=all flash" + sram, 1, linked},
-        {"--simulate flash --if-changed missing.hex", 1, noFile, Texts{kOpen, missing}},
         {"--simulate=absent flash --if-changed app.hex", 1,
          "flash: failed at status (transport failure: no probe) after 0 of 40 bytes",
          Texts{kHexOk, "No device connection detected!"}},
@@ -465,8 +451,6 @@ TEST_F(Cli, WindowRefusesBadOptionsWithoutADisplay) {
         std::string complaint;
     } rows[] = {
         {{"--bogus"}, "vornic: unknown option --bogus"},
-        {{"--lang=fr"}, "vornic: --lang takes zh or en"},
-        {{"--probe=all"}, "vornic: --probe=all belongs to vornic-cli"},
         {{"--simulate=garbage"}, "vornic: bad simulator option \"garbage\": no such fault"},
         {{"-platform", "offscreen", "--simulate=probes:1,absent@SIM1"},
          "vornic: bad simulator option \"absent@SIM1\": there is only 1 simulated probe"},

@@ -235,14 +235,11 @@ TEST_F(ProbeTest, OutcomesOfEachButton) {
         Hold hold = kFree;
         bool erased = false;
         const char* link = "检测到设备已连接";
-        bool english = false;
     } cases[] = {
         {"", IDC_CHECK_STATUS, 1, "【读保护已解除】\n", 0, IDB_BANNER_UNPROTECTED_ZH, kFree, false,
          "检测到设备已连接(读保护已解除)"},
         {"protected", IDC_CHECK_STATUS, 0, "【读保护已使能】\n", 1, IDB_BANNER_PROTECTED_ZH, kFree,
          false, "检测到设备已连接(读保护已使能)"},
-        {"protected", IDC_CHECK_STATUS, 0, "【Read-Protect is enabled】\n", 1,
-         IDB_BANNER_PROTECTED_EN, kFree, false, "Device is linked(Read-Protect enabled)", true},
         {"refuse:ReadProtect", IDC_CHECK_STATUS, 0, "【读保护查询失败】\n", 0},
         // A disable erases, resets and queries, even when the query then fails.
         {"protected", IDC_DISABLE_PROTECT, 1, disabled, 0, IDB_BANNER_UNPROTECTED_ZH, kFree, true},
@@ -263,7 +260,7 @@ TEST_F(ProbeTest, OutcomesOfEachButton) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.faults << " button " << c.button << " " << c.hold);
-        Start(c.faults, !c.english);
+        Start(c.faults);
         sim->LoadFlash(Bytes(64, 0x12));
         g_readProtected = c.flagBefore;
         if (c.hold == kNoHandle) g_deviceHandle = -1;

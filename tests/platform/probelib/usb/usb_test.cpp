@@ -308,15 +308,6 @@ TEST_F(UsbCliTest, WhatOnlyTheUsbPathShows) {
           "note: 2 probes carry the serial 0001A0000000; --probe=BUS-PORT tells them apart"}},
         {{"--probe=1-2", "status"}, 1, {}},
         {{"--probe=1-2", "--usb-id=1a86:8011", "status"}, 0, {}},
-        // Everything checked, nothing changed; then the erase alone.
-        {{"--probe=1-1", "--lang=en", "flash", "--dry-run", (dir / "app.bin").string()},
-         0,
-         {"Succeed to open device!",
-          "vornic-cli: dry run: would erase, programme, verify and reset at 0x08000000: 5000 "
-          "bytes, SHA-256 34398b85297bf7d9dfb59b8d511d8bbb44ab23e891570e4395e7871475fc8afb"}},
-        {{"--probe=1-1", "--lang=en", "erase"},
-         0,
-         {"Succeed to open device!", "Succeed to clear-all!"}},
     };
     bed->Add(ProbeAt("1-2", "", 0x8011), false);
     bed->Add(ProbeAt("1-1"), false);

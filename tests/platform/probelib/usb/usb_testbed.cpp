@@ -50,24 +50,11 @@ constexpr uint8_t kMaxPacket = 64;
 Bytes Descriptors(const ProbeSetup& s) {
     const uint8_t deviceClass[3] = {uint8_t(s.serialPort ? 0xEF : 0), uint8_t(s.serialPort ? 2 : 0),
                                     uint8_t(s.serialPort ? 1 : 0)};
-    Bytes d = {18,
-               1,
-               0x10,
-               0x01,
-               deviceClass[0],
-               deviceClass[1],
-               deviceClass[2],
-               kMaxPacket,
-               0,
-               0,
-               0,
-               0,
-               0,
-               0,
-               0,
-               0,
-               0,
-               1};
+    // Length, type, USB 1.10, the class triple, the packet size; the ids and the string
+    // indices (none) follow, then the number of configurations.
+    Bytes d = {18, 1, 0x10, 0x01, deviceClass[0], deviceClass[1], deviceClass[2], kMaxPacket};
+    d.resize(18);
+    d[17] = 1;
     std::memcpy(&d[8], &s.vid, 2);  // little-endian, as on the bus
     std::memcpy(&d[10], &s.pid, 2);
     std::memcpy(&d[12], &s.bcdDevice, 2);
