@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -34,21 +35,23 @@ using namespace std::chrono_literals;
 const Bytes kQuery = {0x81, 0x06, 0x01, 0x01}, kReset = {0x81, 0x0B, 0x01, 0x00};
 
 std::mutex g_eventsMutex;
+std::condition_variable g_eventsChanged;
 std::vector<uint32_t> g_events;
 void RecordEvent(uint32_t event) {
     std::lock_guard lock(g_eventsMutex);
     g_events.push_back(event);
+    g_eventsChanged.notify_all();
 }
 std::vector<uint32_t> Events() {
     std::lock_guard lock(g_eventsMutex);
     return g_events;
 }
 
+// Waits until the events delivered so far satisfy `ready`; false after 5 s.
 template <typename Predicate>
-bool WaitFor(Predicate ready) {
-    for (auto deadline = Clock::now() + 5s; !ready(); std::this_thread::sleep_for(10ms))
-        if (Clock::now() > deadline) return false;
-    return true;
+bool WaitForEvents(Predicate ready) {
+    std::unique_lock lock(g_eventsMutex);
+    return g_eventsChanged.wait_for(lock, 5s, [&] { return ready(g_events); });
 }
 
 int Write(uint32_t pipe, Bytes frame) {
@@ -117,7 +120,7 @@ TEST_F(UsbBackendTest, AReadWithoutReplyEnds) {
         int result = -1;
         const auto start = Clock::now();
         std::thread reader([&] { result = CH375ReadEndP(0, 1, reply.data(), &length); });
-        ASSERT_TRUE(WaitFor([&] { return bed->Submitted("1-1", 0x81) == 1; }));
+        ASSERT_TRUE(bed->WaitSubmitted("1-1", 0x81, 1));
         if (end == End::Close) CH375CloseDevice(0);
         if (end == End::Removal) bed->Remove("1-1");
         reader.join();
@@ -128,7 +131,7 @@ TEST_F(UsbBackendTest, AReadWithoutReplyEnds) {
         EXPECT_LT(took, 2500ms);
         EXPECT_TRUE(end != End::TimeOut || took >= 250ms);
         if (end == End::Removal) {
-            EXPECT_TRUE(WaitFor([] { return Events().size() == 1; }));
+            EXPECT_TRUE(WaitForEvents([](const auto& events) { return events.size() == 1; }));
             continue;
         }
         ASSERT_TRUE(end != End::Close || CH375OpenDevice(0) != -1) << "it opens again";
@@ -148,12 +151,13 @@ TEST_F(UsbBackendTest, OnlyTheChosenProbesPlugEventsAreDelivered) {
         EXPECT_EQ(0u, bed->Submitted("1-1", 0x01));
         bed->Remove("1-1");
         bed->Remove("1-2");
-        ASSERT_TRUE(WaitFor([] { return !Events().empty(); }));
+        ASSERT_TRUE(WaitForEvents([](const auto& events) { return !events.empty(); }));
         EXPECT_EQ(0, Write(1, kQuery)) << "a transfer to a removed probe fails";
         CH375CloseDevice(0);
         bed->Add(ProbeAt("1-1", "AAA1"), true);
         bed->Add(ProbeAt("1-2", "BBB2"), true);
-        ASSERT_TRUE(WaitFor([] { return !Events().empty() && Events().back() == 3; }));
+        ASSERT_TRUE(WaitForEvents(
+            [](const auto& events) { return !events.empty() && events.back() == 3; }));
         probelib::WaitForNotifications();
         EXPECT_EQ((std::vector<uint32_t>{0, 3}), Events());
         ASSERT_NE(-1, CH375OpenDevice(0));

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -105,6 +107,7 @@ struct Device {
     bool awake = false;         // one page is out of the FIFO: pollers see POLLOUT
     Ref<UMockdevIoctlBase> handler;
     std::mutex* mutex = nullptr;
+    std::condition_variable* submittedMore = nullptr;  // told after each count
 };
 
 // Makes the node's pollers see POLLOUT exactly while some URB waits to be reaped.
@@ -141,6 +144,7 @@ void Submit(Device& d, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         return;
     }
     d.submitted[ep]++;
+    d.submittedMore->notify_all();
     // The submit is answered first; the URB's own completion follows under the same lock, so
     // no reap can see it half done.
     umockdev_ioctl_client_complete(client, 0, 0);
@@ -264,6 +268,7 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
 struct UsbTestbed::State {
     Ref<UMockdevTestbed> bed;
     std::mutex mutex;  // guards the devices, their models and URB queues
+    std::condition_variable submittedMore;
     std::vector<std::shared_ptr<Device>> devices;  // every one added: late ioctls may come
     unsigned nextDevnum = 2;                       // the root hub would be 1
 
@@ -308,6 +313,7 @@ void UsbTestbed::Add(const ProbeSetup& setup, bool announce) {
     d->model = std::make_unique<TargetModel>(faults);
     d->driverOn0 = setup.driverOn0;
     d->mutex = &m_state->mutex;
+    d->submittedMore = &m_state->submittedMore;
     const unsigned devnum = m_state->nextDevnum++;
     char node[32];
     std::snprintf(node, sizeof node, "bus/usb/001/%03u", devnum);
@@ -387,6 +393,13 @@ void UsbTestbed::WithTarget(const std::string& busPort,
 uint32_t UsbTestbed::Submitted(const std::string& busPort, uint8_t endpoint) {
     std::lock_guard lock(m_state->mutex);
     return m_state->Find(busPort)->submitted[endpoint];
+}
+
+bool UsbTestbed::WaitSubmitted(const std::string& busPort, uint8_t endpoint, uint32_t count) {
+    std::unique_lock lock(m_state->mutex);
+    const std::shared_ptr<Device> d = m_state->Find(busPort);
+    return m_state->submittedMore.wait_for(lock, std::chrono::seconds(5),
+                                           [&] { return d->submitted[endpoint] == count; });
 }
 
 std::string UsbTestbed::DriverOn0(const std::string& busPort) {

@@ -61,6 +61,8 @@ class UsbTestbed {
                     const std::function<void(probelib::sim::TargetModel&)>& f);
     // URBs submitted on an endpoint address (0x01, 0x81, ...) since Add.
     uint32_t Submitted(const std::string& busPort, uint8_t endpoint);
+    // Waits until exactly `count` URBs were submitted on the endpoint; false after 5 s.
+    bool WaitSubmitted(const std::string& busPort, uint8_t endpoint, uint32_t count);
     // The next transfer on the endpoint stalls, and every one after it until a CLEAR_HALT.
     void StallNext(const std::string& busPort, uint8_t endpoint);
     // The kernel driver bound to interface 0 now ("" for none).
