@@ -30,6 +30,10 @@ void JobEnded();
 // short, empty, timeout, stall, no-device, closed, error) and the bytes in hex
 // (those sent, or those received). Returns 1, or 0 with the reason.
 int StartTrace(const std::string& path, std::string* error);
+// Why a trace could not be started at path, without touching it: a name that
+// is not a regular file (a FIFO is never opened, so never waited on) or a
+// folder that cannot be written. Empty when StartTrace may go ahead.
+std::string TraceTargetProblem(const std::string& path);
 // Closes the trace; Shutdown() does so too.
 void StopTrace();
 

@@ -172,9 +172,8 @@ class Trace {
         StopLocked();
         // A FIFO or device there is someone else's: it is neither waited for
         // nor replaced.
-        struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-            if (error) *error = "cannot write the trace " + path + ": not a regular file";
+        if (std::string problem = probelib::TraceTargetProblem(path); !problem.empty()) {
+            if (error) *error = problem;
             return 0;
         }
         // A file of its own beside the name, renamed over it once its first
@@ -413,6 +412,19 @@ int StartTrace(const std::string& path, std::string* error) {
 }
 
 void StopTrace() { TheTrace().Stop(); }
+
+std::string TraceTargetProblem(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        return "cannot write the trace " + path + ": not a regular file";
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    if (::access(folder.c_str(), W_OK) != 0)
+        return "cannot write the trace " + path + ": " + posix_io::ErrorText(errno);
+    return {};
+}
 
 std::string WriteFailure() {
     if (std::string trace = TheTrace().Failure(); !trace.empty()) return trace;

@@ -3,14 +3,11 @@
 // or one after another, and --probe=all's children.
 #include "vornic/cli/cli_commands.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -247,19 +244,6 @@ std::vector<std::string> ChildArguments(const Options& o, const std::string& bin
 
 }  // namespace
 
-std::string TraceProblem(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        return "cannot write the trace " + path + ": not a regular file";
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : path.substr(0, slash);
-    if (::access(folder.c_str(), W_OK) != 0)
-        return "cannot write the trace " + path + ": " + std::strerror(errno);
-    return {};
-}
-
 void InitialiseDialog(controls::HeadlessDialog& dialog) {
     dialog.SetHandler(IDC_OPEN_DEVICE, OnOpenCloseDevice);
     dialog.SetText(IDC_OPEN_DEVICE, Tr("打开设备", "Open Device"));
@@ -314,8 +298,8 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
     // Each child traces to a file of its own beside the one named.
     if (!o.common.trace.empty())
         for (const probelib::ProbeInfo& probe : run.probes)
-            if (std::string problem =
-                    TraceProblem(ChildTracePath(o.common.trace, ProbeName(probe, run.probes)));
+            if (std::string problem = probelib::TraceTargetProblem(
+                    ChildTracePath(o.common.trace, ProbeName(probe, run.probes)));
                 !problem.empty())
                 return Usage(problem);
     Report conversion;

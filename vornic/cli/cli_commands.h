@@ -31,10 +31,6 @@ int RunOnEveryProbe(const Options& o, RecordFile* record);
 // or one after another), or a device command.
 CommandResult RunCommand(const Options& o, controls::HeadlessDialog& dialog, RecordFile* record);
 
-// Why the wire trace cannot go to `path` (not a regular file, or a folder
-// that cannot be written), or "" when it can. Checked before any board.
-std::string TraceProblem(const std::string& path);
-
 // The probe backend the command line asks for; 0 with the exit status when it
 // cannot be had.
 int SelectBackend(const Options& o, int* status);
