@@ -17,6 +17,7 @@
 #include "platform/posix/posix_io.h"
 #include "vornic/cli/child_process.h"
 #include "vornic/cli/wake_pipe.h"
+#include "vornic/log/language.h"
 
 namespace {
 
@@ -265,7 +266,8 @@ int RunOnAllProbes(const AllProbesRun& run) {
         }
     }
     if (interrupted)
-        std::fputs("vornic-cli: interrupted; the boards marked UNFINISHED were left part-way\n",
+        std::fputs(Tr("vornic-cli: 已中断；标为 UNFINISHED 的板子只完成了一部分\n",
+                      "vornic-cli: interrupted; the boards marked UNFINISHED were left part-way\n"),
                    stderr);
     PrintTable(boards);
     const bool allPassed = std::all_of(boards.begin(), boards.end(),

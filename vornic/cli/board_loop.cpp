@@ -19,6 +19,7 @@
 #include "platform/probelib/probelib.h"
 #include "vornic/cli/wake_pipe.h"
 #include "vornic/image/firmware_image.h"
+#include "vornic/log/language.h"
 #include "vornic/probe/download_job.h"
 #include "vornic/probe/probe_link.h"
 
@@ -108,9 +109,10 @@ enum class Next { Board, Stop };
 // a signal stop. Other lines are ignored.
 Next WaitForBoard(Input& input) {
     if (::isatty(0) != 0)
-        std::fputs(
-            "vornic-cli: next board: plug in its probe or press Enter (q and Enter to stop)\n",
-            stderr);
+        std::fputs(Tr("vornic-cli: 下一块板：插入它的下载器或按 Enter（输入 q 再按 Enter 结束）\n",
+                      "vornic-cli: next board: plug in its probe or press Enter (q and Enter to "
+                      "stop)\n"),
+                   stderr);
     for (;;) {
         for (std::string line; input.TakeLine(&line);) {
             if (line == "q" || line == "Q") return Next::Stop;

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "vornic/cli/options.h"
+#include "vornic/log/language.h"
 
 namespace {
 
@@ -157,33 +158,39 @@ int RecordFile::Open(const std::string& path, std::string* error) {
         path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
     struct stat info {};
     const char* problem = !fd.Valid() || ::fstat(fd.Get(), &info) != 0 ? std::strerror(errno)
-                          : !S_ISREG(info.st_mode)                     ? "not a regular file"
-                          : ::fcntl(fd.Get(), F_SETFL, O_APPEND) != 0  ? std::strerror(errno)
-                                                                       : nullptr;
+                          : !S_ISREG(info.st_mode) ? Tr("不是普通文件", "not a regular file")
+                          : ::fcntl(fd.Get(), F_SETFL, O_APPEND) != 0 ? std::strerror(errno)
+                                                                      : nullptr;
     if (problem != nullptr) {
-        if (error) *error = "cannot write the report " + path + ": " + problem;
+        if (error)
+            *error =
+                Tr("无法写入报告 ", "cannot write the report ") + path + Tr("：", ": ") + problem;
         return 0;
     }
     m_fd = std::move(fd);
-    m_name = "the report " + path;
+    m_name = Tr("报告 ", "the report ") + path;
     return 1;
 }
 
 void RecordFile::Adopt(int fd) {
     m_fd.Reset(fd);
-    m_name = "the record descriptor " + std::to_string(fd);
+    m_name = Tr("记录描述符 ", "the record descriptor ") + std::to_string(fd);
 }
 
 int RecordFile::Append(std::string_view record, std::string* error) {
     std::string text(record);
     text.push_back('\n');
     if (!posix_io::WriteAll(m_fd.Get(), text.data(), text.size())) {
-        if (error) *error = "cannot write " + m_name + ": " + std::strerror(errno);
+        if (error)
+            *error =
+                Tr("无法写入", "cannot write ") + m_name + Tr("：", ": ") + std::strerror(errno);
         return 0;
     }
     struct stat info {};
     if (::fstat(m_fd.Get(), &info) == 0 && S_ISREG(info.st_mode) && ::fsync(m_fd.Get()) != 0) {
-        if (error) *error = "cannot sync " + m_name + ": " + std::strerror(errno);
+        if (error)
+            *error =
+                Tr("无法同步", "cannot sync ") + m_name + Tr("：", ": ") + std::strerror(errno);
         return 0;
     }
     return 1;

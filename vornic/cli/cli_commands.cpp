@@ -68,20 +68,24 @@ Report EraseCommand(const Options& o) {
 void PrintDryRun(const Options& o) {
     std::vector<std::string> steps;
     const bool verifyOnly = o.command == "verify";
-    if (!verifyOnly && o.erase) steps.emplace_back("erase");
-    if (!verifyOnly && o.programme) steps.emplace_back("programme");
-    if (verifyOnly || o.verify) steps.emplace_back("verify");
-    if (!verifyOnly && o.reset) steps.emplace_back("reset");
-    std::string line = "vornic-cli: dry run: would";
+    if (!verifyOnly && o.erase) steps.emplace_back(Tr("擦除", "erase"));
+    if (!verifyOnly && o.programme) steps.emplace_back(Tr("编程", "programme"));
+    if (verifyOnly || o.verify) steps.emplace_back(Tr("校验", "verify"));
+    if (!verifyOnly && o.reset) steps.emplace_back(Tr("复位", "reset"));
+    std::string line = Tr("vornic-cli: 试运行：将", "vornic-cli: dry run: would");
     for (size_t i = 0; i < steps.size(); ++i)
-        line += (i == 0 ? " " : i + 1 == steps.size() ? " and " : ", ") + steps[i];
-    if (steps.empty()) line += " do nothing";
+        line += (i == 0                  ? Tr("", " ")
+                 : i + 1 == steps.size() ? Tr("和", " and ")
+                                         : Tr("、", ", ")) +
+                steps[i];
+    if (steps.empty()) line += Tr("不做任何操作", " do nothing");
     char address[64];
-    std::snprintf(address, sizeof address, " at 0x%08X", StartAddress(o.addressIndex));
+    std::snprintf(address, sizeof address, Tr("，起始地址 0x%08X", " at 0x%08X"),
+                  StartAddress(o.addressIndex));
     line += address;
     if (g_firmwareImage.HasImage())
-        line += ": " + std::to_string(g_firmwareImage.length) + " bytes, SHA-256 " +
-                Sha256Hex(g_firmwareImage.Bytes());
+        line += Tr("：", ": ") + std::to_string(g_firmwareImage.length) +
+                Tr(" 字节，SHA-256 ", " bytes, SHA-256 ") + Sha256Hex(g_firmwareImage.Bytes());
     line += "\n";
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
@@ -124,8 +128,9 @@ int ListAttached(const Options& o, std::vector<probelib::ProbeInfo>* probes, int
 }
 
 std::string NoProbeText(const Options& o) {
-    return o.common.simulate ? "no simulated probe is attached"
-                             : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {});
+    return o.common.simulate ? Tr("未连接模拟下载器", "no simulated probe is attached")
+                             : probelib::OpenProblemText(probelib::OpenProblem::NotFound, {},
+                                                         g_useChinese.load() != 0);
 }
 
 // One job on FILE; its report.
@@ -155,10 +160,10 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
         SetVerifyIsCheck(false);
         const StepOutcome* failed = report.FirstFailure();
         if (failed == nullptr) {
-            std::fputs(
-                "vornic-cli: the target already holds the image; erase and programme "
-                "skipped\n",
-                stdout);
+            std::fputs(Tr("vornic-cli: 目标中已是此映像，跳过擦除和编程\n",
+                          "vornic-cli: the target already holds the image; erase and programme "
+                          "skipped\n"),
+                       stdout);
             std::fflush(stdout);
             if (o.reset) {
                 Outcome reset;
@@ -166,7 +171,9 @@ Report RunDownload(const Options& o, controls::HeadlessDialog& dialog) {
                 report.Add(Step::Reset, reset);
             }
         } else if (failed->step == Step::Verify && failed->outcome == Reason::Differs) {
-            std::fputs("vornic-cli: target differs from the image; flashing\n", stdout);
+            std::fputs(Tr("vornic-cli: 目标内容与映像不同，开始烧录\n",
+                          "vornic-cli: target differs from the image; flashing\n"),
+                       stdout);
             std::fflush(stdout);
             report = RunJob(o, false, settings);
         }
@@ -276,12 +283,16 @@ int ListCommand(const Options& o) {
             continue;
         const auto count = std::count_if(probes.begin(), probes.end(), same);
         if (count > 1)
-            std::printf("note: %td probes carry the serial %s; --probe=BUS-PORT tells them apart\n",
+            std::printf(Tr("注意：%td 个下载器的序列号都是 %s，可用 --probe=BUS-PORT 区分\n",
+                           "note: %td probes carry the serial %s; --probe=BUS-PORT tells them "
+                           "apart\n"),
                         count, Printable(serial).c_str());
     }
     if (wrongMode)
-        std::printf("note: %s\n",
-                    probelib::OpenProblemText(probelib::OpenProblem::WrongMode, {}).c_str());
+        std::printf(Tr("注意：%s\n", "note: %s\n"),
+                    probelib::OpenProblemText(probelib::OpenProblem::WrongMode, {},
+                                              g_useChinese.load() != 0)
+                        .c_str());
     return kExitOk;
 }
 
@@ -338,8 +349,10 @@ CommandResult RunCommand(const Options& o, controls::HeadlessDialog& dialog, Rec
         report.Add(Step::Convert, ConvertHexToBin(o.file, outputName, &report.detail));
         // A raw image is taken as it is: nothing was written, and no log line said so.
         if (report.Ok() && outputName == o.file && !o.quiet)
-            std::printf("vornic-cli: %s is already a binary image (%u bytes); nothing written\n",
-                        EscapeControls(o.file).c_str(), g_firmwareImage.length);
+            std::printf(
+                Tr("vornic-cli: %s 已是二进制映像（%u 字节），未写入文件\n",
+                   "vornic-cli: %s is already a binary image (%u bytes); nothing written\n"),
+                EscapeControls(o.file).c_str(), g_firmwareImage.length);
         return {report, StatusOf(report)};
     }
     StartUpProbeLink();
@@ -347,7 +360,9 @@ CommandResult RunCommand(const Options& o, controls::HeadlessDialog& dialog, Rec
         probelib::OpenProblem problem = probelib::LastOpenProblem();
         if (problem != probelib::OpenProblem::None)
             std::fprintf(stderr, "vornic-cli: %s\n",
-                         probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+                         probelib::OpenProblemText(problem, probelib::ShippedRuleFile(),
+                                                   g_useChinese.load() != 0)
+                             .c_str());
     }
     if (o.command == "flash" || o.command == "verify") return RunBoards(o, dialog, record);
     if (o.command == "erase") report = EraseCommand(o);

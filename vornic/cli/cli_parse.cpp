@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vornic/cli/cli.h"
+#include "vornic/log/language.h"
 
 namespace vornic_cli {
 
@@ -97,12 +98,15 @@ std::string HelpText(const std::string& command) {
 }
 
 int Usage(const std::string& message) {
-    std::fprintf(stderr, "vornic-cli: %s\nTry 'vornic-cli --help'.\n", message.c_str());
+    std::fprintf(stderr, "vornic-cli: %s\n%s\n", message.c_str(),
+                 Tr("请运行 'vornic-cli --help' 查看用法。", "Try 'vornic-cli --help'."));
     return kExitUsage;
 }
 
 std::string Parse(std::span<const std::string_view> args, Options* out) {
     Options& o = *out;
+    // Every complaint below is worded in the language of this command line.
+    g_useChinese = vornic_options::ChineseForArguments(args) ? 1 : 0;
     vornic_options::Parser parser;
     bool noErase = false, noProgramme = false, noVerify = false, noReset = false;
     bool eraseGiven = false;
@@ -126,10 +130,11 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     // "help [COMMAND]" and "COMMAND --help" both ask for the help of COMMAND.
     const bool helpCommand = !positional.empty() && positional[0] == "help";
     if (o.common.help || helpCommand) {
-        if (positional.size() > (helpCommand ? 2u : 1u)) return "help takes one COMMAND";
+        if (positional.size() > (helpCommand ? 2u : 1u))
+            return Tr("help 只接受一个 COMMAND", "help takes one COMMAND");
         o.common.help = true;
         o.helpFor = positional.size() > (helpCommand ? 1u : 0u) ? positional.back() : "";
-        if (HelpText(o.helpFor).empty()) return "unknown command " + o.helpFor;
+        if (HelpText(o.helpFor).empty()) return Tr("未知命令 ", "unknown command ") + o.helpFor;
         return {};
     }
     o.erase = !noErase, o.programme = !noProgramme, o.verify = !noVerify, o.reset = !noReset;
@@ -138,31 +143,37 @@ std::string Parse(std::span<const std::string_view> args, Options* out) {
     if (address == "0x20000000")
         o.addressIndex = 1;
     else if (!address.empty() && address != "0x08000000")
-        return "--address takes 0x08000000 or 0x20000000";
-    if (eraseGiven && noErase) return "--erase and --no-erase do not go together";
+        return Tr("--address 只能是 0x08000000 或 0x20000000",
+                  "--address takes 0x08000000 or 0x20000000");
+    if (eraseGiven && noErase)
+        return Tr("--erase 与 --no-erase 不能同时使用",
+                  "--erase and --no-erase do not go together");
     // An image for SRAM has no business with the flash's content.
     if (o.addressIndex == 1 && !eraseGiven) o.erase = false;
 
-    if (positional.empty()) return "no command given";
+    if (positional.empty()) return Tr("没有给出命令", "no command given");
     o.command = positional[0];
     const bool takesFile = o.command == "flash" || o.command == "verify" || o.command == "convert";
     const bool plain = o.command == "status" || o.command == "protect" ||
                        o.command == "unprotect" || o.command == "reset" || o.command == "list" ||
                        o.command == "erase";
-    if (!takesFile && !plain) return "unknown command " + o.command;
+    if (!takesFile && !plain) return Tr("未知命令 ", "unknown command ") + o.command;
     if (takesFile) {
-        if (positional.size() != 2) return o.command + " takes one FILE";
+        if (positional.size() != 2)
+            return o.command + Tr(" 需要且只需要一个 FILE", " takes one FILE");
         o.file = positional[1];
     } else if (positional.size() != 1) {
-        return o.command + " takes no argument";
+        return o.command + Tr(" 不接受参数", " takes no argument");
     }
     if (flashOptions && o.command != "flash")
-        return o.ifChanged ? "--if-changed belongs to flash" : "--no-* options belong to flash";
+        return o.ifChanged ? Tr("--if-changed 只用于 flash", "--if-changed belongs to flash")
+                           : Tr("--no-* 选项只用于 flash", "--no-* options belong to flash");
     if (o.dryRun && o.command != "flash" && o.command != "verify")
-        return "--dry-run belongs to flash and verify";
-    if (o.json && o.command != "status") return "--json belongs to status";
+        return Tr("--dry-run 只用于 flash 和 verify", "--dry-run belongs to flash and verify");
+    if (o.json && o.command != "status")
+        return Tr("--json 只用于 status", "--json belongs to status");
     if (!address.empty() && o.command != "flash" && o.command != "verify")
-        return "--address belongs to flash and verify";
+        return Tr("--address 只用于 flash 和 verify", "--address belongs to flash and verify");
     return o.line.Check(o.command, o.common.probe);
 }
 

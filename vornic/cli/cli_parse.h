@@ -36,11 +36,12 @@ extern const char* const kUsage;
 // The help of one command (flash --help, help flash), or kUsage for "".
 std::string HelpText(const std::string& command);
 
-// Prints the complaint and where to find the usage on standard error; the
-// exit status of bad usage.
+// Prints the complaint and where to find the usage on standard error, in the
+// language of the texts; the exit status of bad usage.
 int Usage(const std::string& message);
 
-// Returns an empty string on success, else the usage complaint.
+// Sets the language of the texts from the arguments (g_useChinese), then
+// parses them. Returns an empty string on success, else the usage complaint.
 std::string Parse(std::span<const std::string_view> args, Options* out);
 
 }  // namespace vornic_cli

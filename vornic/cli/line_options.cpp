@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+#include "vornic/log/language.h"
+
 namespace {
 
 // A decimal number in [low, high].
@@ -28,14 +30,22 @@ std::string LineOptions::Check(std::string_view command, std::string_view probe)
     allProbes = probe == "all";
     if ((allProbes || repeat || !report.empty() || !m_recordFd.empty()) && command != "flash" &&
         command != "verify")
-        return "--probe=all, --repeat and --report belong to flash and verify";
-    if (allProbes && repeat) return "--repeat runs one probe; it does not go with --probe=all";
+        return Tr("--probe=all、--repeat 和 --report 只用于 flash 和 verify",
+                  "--probe=all, --repeat and --report belong to flash and verify");
+    if (allProbes && repeat)
+        return Tr("--repeat 只使用一个下载器，不能与 --probe=all 同时使用",
+                  "--repeat runs one probe; it does not go with --probe=all");
     if (repeat && !m_boards.empty() && !ParseCount(m_boards, 1, UINT32_MAX, &boards))
-        return "--repeat takes a number of boards, 1 or more";
+        return Tr("--repeat 的值是板子的数目，至少为 1",
+                  "--repeat takes a number of boards, 1 or more");
     uint32_t fd = 0;
     if (!m_recordFd.empty()) {
-        if (!ParseCount(m_recordFd, 3, 1023, &fd)) return "--record-fd takes a descriptor from 3";
-        if (!report.empty()) return "--record-fd and --report do not go together";
+        if (!ParseCount(m_recordFd, 3, 1023, &fd))
+            return Tr("--record-fd 的值是 3 起的文件描述符",
+                      "--record-fd takes a descriptor from 3");
+        if (!report.empty())
+            return Tr("--record-fd 与 --report 不能同时使用",
+                      "--record-fd and --report do not go together");
         recordFd = static_cast<int>(fd);
     }
     return {};

@@ -12,6 +12,7 @@
 
 #include "platform/posix/posix_io.h"
 #include "vornic/cli/cli.h"
+#include "vornic/log/language.h"
 
 namespace {
 
@@ -41,8 +42,9 @@ int main(int argc, char** argv) {
     const bool flushed = std::fflush(stdout) == 0;
     const int why = errno;
     if ((!flushed || std::ferror(stdout)) && !ReaderGone(STDOUT_FILENO)) {
-        std::fprintf(stderr, "vornic-cli: cannot write the standard output%s%s\n",
-                     flushed ? "" : ": ", flushed ? "" : std::strerror(why));
+        std::fprintf(stderr, "vornic-cli: %s%s%s\n",
+                     Tr("无法写入标准输出", "cannot write the standard output"),
+                     flushed ? "" : Tr("：", ": "), flushed ? "" : std::strerror(why));
         if (status == kExitOk) status = kExitFailed;
     }
     return status;

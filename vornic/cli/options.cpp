@@ -8,6 +8,8 @@
 #include <set>
 #include <utility>
 
+#include "vornic/log/language.h"
+
 namespace vornic_options {
 
 struct Parser::Impl {
@@ -65,7 +67,7 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
         if (arg == "--") break;
         const size_t equals = arg.find('=');
         if (equals + 1 == arg.size() && p.valueOptions.count(std::string(arg.substr(0, equals)))) {
-            *error = std::string(arg) + " needs a value";
+            *error = std::string(arg) + Tr(" 需要一个值", " needs a value");
             return 0;
         }
     }
@@ -84,14 +86,14 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
+            *error = Tr("未知选项 ", "unknown option ") + arg;
             return 0;
         } else {
             result.arguments.push_back(std::move(arg));
         }
     }
     if (p.app.count("--lang") > 0 && p.lang != "zh" && p.lang != "en") {
-        *error = "--lang takes zh or en";
+        *error = Tr("--lang 只能是 zh 或 en", "--lang takes zh or en");
         return 0;
     }
     result.useChinese = p.app.count("--lang") > 0
@@ -101,7 +103,8 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
     for (const std::string& text : p.usbIds) {
         probelib::UsbId id;
         if (probelib::ParseUsbId(text, &id) == 0) {
-            *error = "--usb-id takes a hex id pair: --usb-id=VID:PID";
+            *error = Tr("--usb-id 需要一对十六进制 ID：--usb-id=VID:PID",
+                        "--usb-id takes a hex id pair: --usb-id=VID:PID");
             return 0;
         }
         result.usbIds.push_back(id);
@@ -118,6 +121,18 @@ bool ChineseForLocale(const char* lcAll, const char* lcMessages, const char* lan
         return locale.starts_with("zh");
     }
     return true;
+}
+
+bool ChineseForArguments(std::span<const std::string_view> args) {
+    std::string_view lang;
+    for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        if (args[i].starts_with("--lang="))
+            lang = args[i].substr(7);
+        else if (args[i] == "--lang" && i + 1 < args.size() && !args[i + 1].starts_with('-'))
+            lang = args[++i];
+    }
+    if (lang == "zh" || lang == "en") return lang == "zh";
+    return ChineseForLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
 }
 
 std::string VersionText(std::string_view program) {

@@ -57,6 +57,10 @@ class Parser {
 // language) or none at all keep the Chinese default. Null stands for unset.
 bool ChineseForLocale(const char* lcAll, const char* lcMessages, const char* lang);
 
+// The language of a command line's texts, its complaints included, before it is
+// parsed: the last --lang=zh|en before "--", else the locale's.
+bool ChineseForArguments(std::span<const std::string_view> args);
+
 // "PROGRAM VERSION" with the version of this build.
 std::string VersionText(std::string_view program);
 // The version of this build alone ("1.0.0").

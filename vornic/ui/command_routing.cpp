@@ -9,6 +9,7 @@
 #include "platform/controls/control_ids.h"
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/usb_select.h"
+#include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/download_job.h"
@@ -36,7 +37,9 @@ void ExplainOpenOutcome(OpenProblemNotice& notice) {
         g_deviceHandle.load() != -1 ? probelib::OpenProblem::None : probelib::LastOpenProblem();
     if (problem != probelib::OpenProblem::None && problem != probelib::OpenProblem::NotFound)
         std::fprintf(stderr, "vornic: %s\n",
-                     probelib::OpenProblemText(problem, probelib::ShippedRuleFile()).c_str());
+                     probelib::OpenProblemText(problem, probelib::ShippedRuleFile(),
+                                               g_useChinese.load() != 0)
+                         .c_str());
     notice.Report(problem);
 }
 }  // namespace

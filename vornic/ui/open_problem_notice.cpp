@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "vornic/log/language.h"
+
 namespace vornic_ui {
 
 OpenProblemNotice::OpenProblemNotice(QWidget* owner) : m_owner(owner) {}
@@ -21,10 +23,11 @@ bool OpenProblemNotice::Report(probelib::OpenProblem problem) {
     m_told = problem;
     if (m_box) m_box->close();
 
-    auto* box = new QMessageBox(
-        QMessageBox::Warning, m_owner->window()->windowTitle(),
-        QString::fromStdString(probelib::OpenProblemText(problem, probelib::ShippedRuleFile())),
-        QMessageBox::Ok, m_owner);
+    auto* box =
+        new QMessageBox(QMessageBox::Warning, m_owner->window()->windowTitle(),
+                        QString::fromStdString(probelib::OpenProblemText(
+                            problem, probelib::ShippedRuleFile(), g_useChinese.load() != 0)),
+                        QMessageBox::Ok, m_owner);
     // A path in the command is data, never markup; the command can be copied.
     box->setTextFormat(Qt::PlainText);
     box->setTextInteractionFlags(Qt::TextSelectableByMouse);

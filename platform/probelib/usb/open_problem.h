@@ -18,9 +18,9 @@ enum class OpenProblem {
     Failed,      // any other USB error
 };
 
-// One line for the user about `problem` (empty for None). `ruleFile` is the
-// udev rule to suggest for a permission refusal.
-std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile);
+// One line for the user about `problem` (empty for None), in Chinese or in
+// English. `ruleFile` is the udev rule to suggest for a permission refusal.
+std::string OpenProblemText(OpenProblem problem, std::string_view ruleFile, bool chinese);
 // The endpoints the last open refused for Layout found on interface 0
 // ("0x81 interrupt in, 0x02 bulk out"), named in that problem's text.
 void SetLayoutFound(std::string endpoints);

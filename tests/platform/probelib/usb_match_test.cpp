@@ -86,10 +86,15 @@ TEST(UsbMatch, APermissionRefusalSuggestsTheRuleAsAShellWord) {
         {"/usr/local/lib/udev/rules.d/60-vornic-probe.rules", "udevadm trigger", true},
     };
     for (const auto& row : rows) {
-        const std::string text = probelib::OpenProblemText(P::Permission, row.rule);
-        EXPECT_NE(std::string::npos, text.find(row.wanted)) << text;
-        EXPECT_EQ(row.copy, text.find("sudo install") != std::string::npos) << text;
-        EXPECT_NE(std::string::npos, text.find("usermod -aG plugdev")) << text;
+        EXPECT_NE(std::string::npos,
+                  probelib::OpenProblemText(P::Permission, row.rule, false).find(row.wanted));
+        // The Chinese text gives the same commands.
+        for (const bool chinese : {false, true}) {
+            const std::string text = probelib::OpenProblemText(P::Permission, row.rule, chinese);
+            EXPECT_EQ(chinese, text.find("权限") != std::string::npos) << text;
+            EXPECT_EQ(row.copy, text.find("sudo install") != std::string::npos) << text;
+            EXPECT_NE(std::string::npos, text.find("usermod -aG plugdev")) << text;
+        }
     }
 }
 

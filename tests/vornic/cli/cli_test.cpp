@@ -32,6 +32,9 @@ const Texts kFlashed = clitest::Texts(
     "Programme length is affirmed!\nBegin to programme and verify...\nSucceed to programme!\n"
     "Succeed to verify!\nSucceed to set soft-reset!");
 const std::string kOpen = kFlashed[0], kHexOk = "Succeed to trans file from .HEX to .BIN.";
+// Where a usage error sends the user, in English and in Chinese.
+const std::string kTry = "\nTry 'vornic-cli --help'.\n",
+                  kTryZh = "\n请运行 'vornic-cli --help' 查看用法。\n";
 const Texts kWhole = {kOpen,       kHexOk,      kFlashed[1], kFlashed[2], kFlashed[3],
                       kFlashed[4], kFlashed[5], kFlashed[6], kFlashed[7]};
 
@@ -162,6 +165,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"--lang=zh --simulate verify app.hex", 1,
          "verify: 失败于校验（目标拒绝：内容不一致），已发送 40/40 字节，"},
         {"--bogus status", 2, "vornic-cli: unknown option --bogus", Texts{}},
+        {"--lang=zh --bogus status", 2, "vornic-cli: 未知选项 --bogus", Texts{}},
         {"status app.hex", 2, "vornic-cli: status takes no argument", Texts{}},
         {"--json flash app.hex", 2, "vornic-cli: --json belongs to status", Texts{}},
         {"help nosuch", 2, "vornic-cli: unknown command nosuch", Texts{}},
@@ -192,7 +196,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         // Bad usage: the complaint and where to look, not the whole usage.
         if (row.status == 2) {
             EXPECT_EQ(2, std::count(r.err.begin(), r.err.end(), '\n')) << r.err;
-            EXPECT_TRUE(r.err.ends_with("\nTry 'vornic-cli --help'.\n")) << r.err;
+            EXPECT_TRUE(r.err.ends_with(row.args.starts_with("--lang=zh") ? kTryZh : kTry))
+                << r.err;
         }
     }
     EXPECT_FALSE(fs::exists("state"));
@@ -408,6 +413,9 @@ TEST_F(Cli, HelpJsonAndLocale) {
         setenv("LANG", lang, 1);
         const Result r = clitest::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
         EXPECT_EQ(clitest::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
+        const Result bad = clitest::RunProcess({VORNIC_CLI_PATH, "status", "app.hex"}, 60);
+        EXPECT_EQ(bad.err, lang[0] == 'e' ? "vornic-cli: status takes no argument" + kTry
+                                          : "vornic-cli: status 不接受参数" + kTryZh);
     }
     unsetenv("LANG");
 }

@@ -32,7 +32,8 @@ TEST(OpenProblemNoticeTest, OneBoxPerDistinctProblemWhileItLasts) {
     ASSERT_EQ(dlg.findChildren<QMessageBox*>().size(), 1);
     QPointer<QMessageBox> box = dlg.findChild<QMessageBox*>();
     EXPECT_EQ(box->text().toStdString(),
-              probelib::OpenProblemText(OpenProblem::WrongMode, probelib::ShippedRuleFile()));
+              probelib::OpenProblemText(OpenProblem::WrongMode, probelib::ShippedRuleFile(),
+                                        true));  // the window's default language
     EXPECT_FALSE(box->isModal());
     EXPECT_TRUE(box->textInteractionFlags() & Qt::TextSelectableByMouse);
 

@@ -201,7 +201,7 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
         if (probelib::LastOpenedProbe(&info)) info.busPort += " " + info.serial;
         EXPECT_EQ(row.opened, info.busPort);
     }
-    EXPECT_NE(std::string::npos, probelib::OpenProblemText(OpenProblem::Layout, {})
+    EXPECT_NE(std::string::npos, probelib::OpenProblemText(OpenProblem::Layout, {}, false)
                                      .find("it has 0x81 bulk in, 0x02 bulk out"));
     // A kernel driver on interface 0 is detached for the session and given back at its end.
     ProbeSetup bound = FieldProbeAt("1-7");
@@ -302,7 +302,7 @@ TEST_F(UsbCliTest, WhatOnlyTheUsbPathShows) {
         int status;
         std::vector<std::string> firstLines;  // of standard output
     } rows[] = {
-        {{"list"},
+        {{"list", "--lang=en"},
          0,
          {"INDEX  BUS-PORT    SERIAL                USB-ID",
           "0      1-1         VN0001                1a86:8010",
