@@ -2,7 +2,7 @@
 # warning, the control fields, Depends and the file list are those of the table below.
 # Then the packages are unpacked into one scratch root and run: vornic-cli flashes a
 # simulated target, trasmo converts the example project through its usr/bin link, and the
-# bash completion parses and completes.
+# bash completion parses and completes; the zsh and fish ones offer what it offers.
 foreach(tool CPACK DPKG_DEB LINTIAN BASH GZIP)
   if(NOT ${tool} OR NOT EXISTS "${${tool}}")
     message("${tool} not installed")
@@ -27,9 +27,11 @@ set(vornic-cli_files
   usr/bin/vornic-cli
   usr/lib/udev/rules.d/60-vornic-probe.rules
   usr/share/bash-completion/completions/vornic-cli
+  usr/share/fish/vendor_completions.d/vornic-cli.fish
   ${doc}/vornic-cli/changelog.gz
   ${doc}/vornic-cli/copyright
-  usr/share/man/man1/vornic-cli.1.gz)
+  usr/share/man/man1/vornic-cli.1.gz
+  usr/share/zsh/vendor-completions/_vornic-cli)
 set(vornic_depends "vornic-cli \\(= ${VERSION}\\)" "libqt6widgets6 \\(>= " "libqt6gui6 \\(>= "
     "libqt6core6 \\(>= " "libstdc\\+\\+6")
 set(vornic_refused qt6-qpa-plugins qt6-translations-l10n)
@@ -180,7 +182,8 @@ if(NOT result MATCHES "^(TRUE|FALSE)$" OR NOT tail STREQUAL "0a37200d0a")
   message(FATAL_ERROR "packaged trasmo: keil.ini '${result}', ExeMonitor.log ends in (hex) ${tail}")
 endif()
 
-# The completion parses, and completes "--lang=e" and a firmware file in the work folder.
+# The completion parses, and completes "--lang=e", a firmware file in the work folder and a
+# command.
 set(completion "${root}/usr/share/bash-completion/completions/vornic-cli")
 execute_process(COMMAND ${BASH} -n ${completion} RESULT_VARIABLE rc ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
@@ -196,9 +199,40 @@ execute_process(COMMAND ${BASH} -c [[
   }
   ask vornic-cli --lang = e
   ask vornic-cli --simulate flash bl
-  ask vornic-cli ver
+  ask vornic-cli e
 ]] completion ${completion}
   WORKING_DIRECTORY ${SCRATCH}/work RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc EQUAL 0 OR NOT out STREQUAL "en\nblink.bin blink.hex\nverify\n")
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "en\nblink.bin blink.hex\nerase\n")
   message(FATAL_ERROR "completion (${rc}):\n${out}${err}")
+endif()
+
+# The zsh and fish completions offer every command and option the bash one offers; the
+# zsh one parses (fish is not installed for the tests).
+file(READ ${completion} bash_text)
+set(zsh_file "${root}/usr/share/zsh/vendor-completions/_vornic-cli")
+set(fish_file "${root}/usr/share/fish/vendor_completions.d/vornic-cli.fish")
+file(READ ${zsh_file} zsh_text)
+file(READ ${fish_file} fish_text)
+string(REGEX MATCH "_vornic_cli_words \"(flash [a-z ]+)\"" found "${bash_text}")
+string(REPLACE " " ";" commands "${CMAKE_MATCH_1}")
+string(REGEX MATCHALL "--[a-z][a-z-]*" options "${bash_text}")
+list(REMOVE_DUPLICATES options)
+foreach(word IN LISTS commands options)
+  string(REGEX REPLACE "^--(.*)" "-l \\1" fish_word "${word}")
+  if(NOT word MATCHES "^-")
+    set(fish_word "-a ${word}")
+  endif()
+  if(NOT zsh_text MATCHES "[' {\",*()]${word}[:=[,}]" OR NOT fish_text MATCHES "${fish_word}[ \n]")
+    message(FATAL_ERROR "${word} is not offered by ${zsh_file} or ${fish_file}")
+  endif()
+endforeach()
+list(LENGTH commands count)
+if(count LESS 10)
+  message(FATAL_ERROR "no command list in ${completion}")
+endif()
+if(ZSH)
+  execute_process(COMMAND ${ZSH} -n ${zsh_file} RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "zsh -n ${zsh_file}:\n${err}")
+  endif()
 endif()
