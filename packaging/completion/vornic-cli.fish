@@ -10,6 +10,19 @@ function __vornic_cli_probes
     $cli list 2>/dev/null | awk 'NR > 1 && NF >= 4 { print $2; print $3 }'
 end
 
+# Firmware files (.hex, .bin, .elf in either case) and folders to walk into.
+function __vornic_cli_firmware
+    set -l token (commandline -ct)
+    set -l names "$token"*
+    for name in $names
+        if test -d $name
+            echo $name/
+        else if string match -qir '\.(hex|bin|elf)$' -- $name
+            echo $name
+        end
+    end
+end
+
 complete -c vornic-cli -f
 
 set -l none "not __fish_seen_subcommand_from $commands"
@@ -25,7 +38,7 @@ complete -c vornic-cli -n $none -a list -d 'list the attached probes'
 complete -c vornic-cli -n $none -a help -d "the usage, or one command's help"
 complete -c vornic-cli -n '__fish_seen_subcommand_from help' -a "$commands"
 complete -c vornic-cli -n '__fish_seen_subcommand_from flash verify convert' \
-    -a '(__fish_complete_suffix .hex .HEX .bin .BIN .elf .ELF)'
+    -a '(__vornic_cli_firmware)'
 
 complete -c vornic-cli -l simulate -d 'simulated probe, optionally with =FAULTS'
 complete -c vornic-cli -l sim-state -r -F -d "the simulated target's state file"

@@ -206,8 +206,8 @@ if(NOT rc EQUAL 0 OR NOT out STREQUAL "en\nblink.bin blink.hex\nerase\n")
   message(FATAL_ERROR "completion (${rc}):\n${out}${err}")
 endif()
 
-# The zsh and fish completions offer every command and option the bash one offers; the
-# zsh one parses (fish is not installed for the tests).
+# The zsh and fish completions offer every command and option the bash one offers; where
+# the shell is installed, the zsh one parses and the fish one completes a firmware file.
 file(READ ${completion} bash_text)
 set(zsh_file "${root}/usr/share/zsh/vendor-completions/_vornic-cli")
 set(fish_file "${root}/usr/share/fish/vendor_completions.d/vornic-cli.fish")
@@ -234,5 +234,13 @@ if(ZSH)
   execute_process(COMMAND ${ZSH} -n ${zsh_file} RESULT_VARIABLE rc ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "zsh -n ${zsh_file}:\n${err}")
+  endif()
+endif()
+if(FISH)
+  execute_process(COMMAND ${FISH} --no-config -c "source $argv[1]; complete -C'vornic-cli flash bl'"
+                          ${fish_file}
+    WORKING_DIRECTORY ${SCRATCH}/work RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "blink.bin\nblink.hex\n")
+    message(FATAL_ERROR "fish completion (${rc}):\n${out}${err}")
   endif()
 endif()
