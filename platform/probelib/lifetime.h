@@ -32,8 +32,9 @@ void JobEnded();
 int StartTrace(const std::string& path, std::string* error);
 // Why a trace could not be started at path, without touching it: a name that
 // is not a regular file (a FIFO is never opened, so never waited on) or a
-// folder that cannot be written. Empty when StartTrace may go ahead.
-std::string TraceTargetProblem(const std::string& path);
+// folder that cannot be written; in Chinese or in English. Empty when
+// StartTrace may go ahead.
+std::string TraceTargetProblem(const std::string& path, bool chinese);
 // Closes the trace; Shutdown() does so too.
 void StopTrace();
 

@@ -172,7 +172,8 @@ class Trace {
         StopLocked();
         // A FIFO or device there is someone else's: it is neither waited for
         // nor replaced.
-        if (std::string problem = probelib::TraceTargetProblem(path); !problem.empty()) {
+        // The front end has asked already, in its language; this answers a change since.
+        if (std::string problem = probelib::TraceTargetProblem(path, false); !problem.empty()) {
             if (error) *error = problem;
             return 0;
         }
@@ -413,16 +414,17 @@ int StartTrace(const std::string& path, std::string* error) {
 
 void StopTrace() { TheTrace().Stop(); }
 
-std::string TraceTargetProblem(const std::string& path) {
+std::string TraceTargetProblem(const std::string& path, bool chinese) {
+    const std::string cannot = (chinese ? "无法写入跟踪文件 " : "cannot write the trace ") + path +
+                               (chinese ? "：" : ": ");
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-        return "cannot write the trace " + path + ": not a regular file";
+        return cannot + (chinese ? "不是普通文件" : "not a regular file");
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "."
                                : slash == 0               ? "/"
                                                           : path.substr(0, slash);
-    if (::access(folder.c_str(), W_OK) != 0)
-        return "cannot write the trace " + path + ": " + posix_io::ErrorText(errno);
+    if (::access(folder.c_str(), W_OK) != 0) return cannot + posix_io::ErrorText(errno);
     return {};
 }
 

@@ -46,7 +46,9 @@ int RunCli(std::span<const std::string_view> args) {
     if (!o.line.report.empty() && !record.Open(o.line.report, &error)) return Usage(error);
     if (o.line.recordFd >= 0) record.Adopt(o.line.recordFd);
     if (!o.common.trace.empty() && !o.line.allProbes)
-        if (std::string problem = probelib::TraceTargetProblem(o.common.trace); !problem.empty())
+        if (std::string problem =
+                probelib::TraceTargetProblem(o.common.trace, g_useChinese.load() != 0);
+            !problem.empty())
             return Usage(problem);
     if (o.line.allProbes) return RunOnEveryProbe(o, &record);
     // A conversion needs neither the probe library nor a thread of the dialog's own.

@@ -310,7 +310,8 @@ int RunOnEveryProbe(const Options& o, RecordFile* record) {
     if (!o.common.trace.empty())
         for (const probelib::ProbeInfo& probe : run.probes)
             if (std::string problem = probelib::TraceTargetProblem(
-                    ChildTracePath(o.common.trace, ProbeName(probe, run.probes)));
+                    ChildTracePath(o.common.trace, ProbeName(probe, run.probes)),
+                    g_useChinese.load() != 0);
                 !problem.empty())
                 return Usage(problem);
     Report conversion;

@@ -166,6 +166,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
          "verify: 失败于校验（目标拒绝：内容不一致），已发送 40/40 字节，"},
         {"--bogus status", 2, "vornic-cli: unknown option --bogus", Texts{}},
         {"--lang=zh --bogus status", 2, "vornic-cli: 未知选项 --bogus", Texts{}},
+        {"--lang=zh --trace=. status", 2, "vornic-cli: 无法写入跟踪文件 .：不是普通文件", Texts{}},
         {"status app.hex", 2, "vornic-cli: status takes no argument", Texts{}},
         {"--json flash app.hex", 2, "vornic-cli: --json belongs to status", Texts{}},
         {"help nosuch", 2, "vornic-cli: unknown command nosuch", Texts{}},
