@@ -44,7 +44,8 @@ class Parser {
     // as a value.
     void AddOptionalValue(const std::string& name, bool* given, std::string* value);
 
-    // Parses the arguments after the program name. 1, or 0 with the complaint.
+    // Parses the arguments after the program name. 1, or 0 with the complaint,
+    // worded in the language of the texts (g_useChinese; CLI11's own stay English).
     int Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error);
 
   private:
