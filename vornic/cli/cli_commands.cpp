@@ -78,7 +78,7 @@ void PrintDryRun(const Options& o) {
                  : i + 1 == steps.size() ? Tr("和", " and ")
                                          : Tr("、", ", ")) +
                 steps[i];
-    if (steps.empty()) line += Tr("不做任何操作", " do nothing");
+    if (steps.empty()) line += Tr("不执行任何步骤", " do nothing");
     char address[64];
     std::snprintf(address, sizeof address, Tr("，起始地址 0x%08X", " at 0x%08X"),
                   StartAddress(o.addressIndex));
