@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/controls/headless_dialog.h"
+#include "platform/probelib/probe_types.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/log/language.h"

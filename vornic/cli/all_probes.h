@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 #include "vornic/cli/board_record.h"
 
 struct AllProbesRun {

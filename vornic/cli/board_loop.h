@@ -8,7 +8,7 @@
 #include <functional>
 
 #include "vornic/cli/board_record.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 struct BoardRun {
     Report report;

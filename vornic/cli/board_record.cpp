@@ -14,7 +14,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "platform/posix/posix_io.h"
-#include "platform/probelib/usb/usb_select.h"
-#include "vornic/probe/outcome.h"
+#include "platform/probelib/probe_types.h"
+#include "vornic/outcome/outcome.h"
 
 // What a record says besides the job's report.
 struct BoardContext {

@@ -16,9 +16,9 @@
 #include "vornic/cli/cli_commands.h"
 #include "vornic/cli/cli_parse.h"
 #include "vornic/cli/cli_print.h"
-#include "vornic/cli/options.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
+#include "vornic/options/options.h"
 
 int RunCli(std::span<const std::string_view> args) {
     using namespace vornic_cli;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
 
 struct LineOptions {
     bool allProbes = false;  // --probe=all

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 // Where the image came from: its lowest load address, and the bytes it spans
 // from its origin (before padding to whole words).

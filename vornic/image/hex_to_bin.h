@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 // Loads the file at path (used whole, whatever its length) into
 // g_firmwareImage. A file whose name (not folder) ends in ".ELF" in any case,

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "vornic/image/firmware_image.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 // The target's memories: flash (also seen from address 0) and SRAM.
 inline constexpr uint32_t kFlashStart = 0x08000000;

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 // Non-zero while the target's read protection is taken to be on; 1 at start.
 extern std::atomic<int32_t> g_readProtected;

@@ -4,8 +4,8 @@
 // way the job asks its inputs for each box when its step is reached.
 #pragma once
 
+#include "vornic/outcome/outcome.h"
 #include "vornic/probe/job_inputs.h"
-#include "vornic/probe/outcome.h"
 #include "vornic/probe/probe_session.h"
 #include "vornic/probe/programme_verify.h"
 

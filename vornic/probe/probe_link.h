@@ -9,7 +9,7 @@
 #include <span>
 
 #include "platform/probelib/probe_protocol.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 inline constexpr uint32_t kProbeIndex = 0;
 inline constexpr uint32_t kReplyReadLength = 20;

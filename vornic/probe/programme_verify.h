@@ -6,8 +6,8 @@
 #include <functional>
 #include <optional>
 
+#include "vornic/outcome/outcome.h"
 #include "vornic/probe/job_inputs.h"
-#include "vornic/probe/outcome.h"
 
 // Called after each packet write with the bytes sent so far and the run length.
 using ProgressCallback = std::function<void(uint32_t sent, uint32_t total)>;
