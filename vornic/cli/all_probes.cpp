@@ -18,6 +18,8 @@
 #include "vornic/cli/child_process.h"
 #include "vornic/cli/wake_pipe.h"
 
+namespace vornic_cli {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -272,3 +274,5 @@ int RunOnAllProbes(const AllProbesRun& run) {
                                        [](const auto& b) { return b->result == Result::Pass; });
     return allPassed && !reportFailed ? 0 : 1;
 }
+
+}  // namespace vornic_cli

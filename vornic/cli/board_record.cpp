@@ -16,6 +16,8 @@
 
 #include "vornic/options/options.h"
 
+namespace vornic_cli {
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -188,3 +190,5 @@ int RecordFile::Append(std::string_view record, std::string* error) {
     }
     return 1;
 }
+
+}  // namespace vornic_cli

@@ -14,6 +14,8 @@
 #include "platform/probelib/probe_types.h"
 #include "vornic/outcome/outcome.h"
 
+namespace vornic_cli {
+
 // What a record says besides the job's report.
 struct BoardContext {
     std::chrono::system_clock::time_point started;
@@ -72,3 +74,5 @@ class RecordFile {
     posix_io::UniqueFd m_fd;
     std::string m_name;
 };
+
+}  // namespace vornic_cli

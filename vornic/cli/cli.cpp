@@ -20,8 +20,9 @@
 #include "vornic/log/output_log.h"
 #include "vornic/options/options.h"
 
+namespace vornic_cli {
+
 int RunCli(std::span<const std::string_view> args) {
-    using namespace vornic_cli;
     Options o;
     std::string complaint = Parse(args, &o);
     if (!complaint.empty()) return Usage(complaint);
@@ -85,3 +86,5 @@ int RunCli(std::span<const std::string_view> args) {
     }
     return status;
 }
+
+}  // namespace vornic_cli

@@ -37,6 +37,25 @@
 
 namespace vornic_cli {
 
+using vornic_image::ConvertHexToBin;
+using vornic_image::g_firmwareImage;
+using vornic_probe::FixedInputs;
+using vornic_probe::g_deviceHandle;
+using vornic_probe::g_readProtected;
+using vornic_probe::JobSettings;
+using vornic_probe::LogDeviceBusy;
+using vornic_probe::OnCheckStatus;
+using vornic_probe::OnDisableReadProtect;
+using vornic_probe::OnEnableReadProtect;
+using vornic_probe::OnOpenCloseDevice;
+using vornic_probe::PreflightImage;
+using vornic_probe::ProbeSession;
+using vornic_probe::RunDownloadJob;
+using vornic_probe::SetVerifyIsCheck;
+using vornic_probe::SoftResetDevice;
+using vornic_probe::StartAddress;
+using vornic_probe::StartUpProbeLink;
+
 namespace {
 
 // The job's inputs from the command line: verify alone for a verify (and for

@@ -3,6 +3,8 @@
 
 #include <charconv>
 
+namespace vornic_cli {
+
 namespace {
 
 // A decimal number in [low, high].
@@ -40,3 +42,5 @@ std::string LineOptions::Check(std::string_view command, std::string_view probe)
     }
     return {};
 }
+
+}  // namespace vornic_cli

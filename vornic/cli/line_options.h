@@ -8,6 +8,8 @@
 
 #include "vornic/options/options.h"
 
+namespace vornic_cli {
+
 struct LineOptions {
     bool allProbes = false;  // --probe=all
     bool repeat = false;     // --repeat[=N]
@@ -23,3 +25,5 @@ struct LineOptions {
   private:
     std::string m_boards, m_recordFd;
 };
+
+}  // namespace vornic_cli

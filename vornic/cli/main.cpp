@@ -13,6 +13,10 @@
 #include "platform/posix/posix_io.h"
 #include "vornic/cli/cli.h"
 
+using vornic_cli::kExitFailed;
+using vornic_cli::kExitOk;
+using vornic_cli::RunCli;
+
 namespace {
 
 // Standard output is a pipe whose reader has gone (`| head`): the reader chose

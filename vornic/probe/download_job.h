@@ -9,6 +9,8 @@
 #include "vornic/probe/probe_session.h"
 #include "vornic/probe/programme_verify.h"
 
+namespace vornic_probe {
+
 // Handler of IDC_EXECUTE (user-interface thread): a job whose inputs are the
 // main dialog's controls (ControlInputs), its steps on a worker thread.
 // Refused with the busy message while a job or a device command holds the
@@ -51,3 +53,5 @@ Report LastDownloadJob();
 // called on the worker thread; no log line; (0, 0) once the job has ended.
 // Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
+
+}  // namespace vornic_probe

@@ -18,6 +18,17 @@
 
 namespace vornic_ui {
 
+using vornic_probe::DownloadJobRunning;
+using vornic_probe::g_deviceHandle;
+using vornic_probe::OnCheckStatus;
+using vornic_probe::OnDeviceNotify;
+using vornic_probe::OnDisableReadProtect;
+using vornic_probe::OnEnableReadProtect;
+using vornic_probe::OnExecute;
+using vornic_probe::OnOpenCloseDevice;
+using vornic_probe::OpenProbeAtStartUp;
+using vornic_probe::SetDownloadProgress;
+
 int SelectProbeBackend(const CommandLine& commandLine) {
     std::string error;
     const probelib::ConfigureProblem problem = probelib::Configure(commandLine.backend, &error);
