@@ -19,6 +19,9 @@
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/programme_verify.h"
 
+using namespace vornic_image;
+using namespace vornic_probe;
+
 namespace {
 
 constexpr uint32_t kFlashBytes = 64 * 1024;

@@ -13,6 +13,8 @@
 #include "vornic/cli/line_options.h"
 #include "vornic/options/options.h"
 
+using namespace vornic_cli;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     std::vector<std::string> words;
