@@ -1,6 +1,6 @@
 // The five CH375* calls: argument checks, dispatch to the chosen backend, the
-// wire trace of every transfer, and the notification thread on which the
-// hot-plug routine runs.
+// wire trace of every transfer, the notification thread on which the
+// hot-plug routine runs, and the usb ids as text.
 #include "platform/probelib/probelib.h"
 
 #include <fcntl.h>

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "platform/controls/control_ids.h"
-#include "platform/probelib/probe_types.h"
 #include "platform/probelib/probelib.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/download_job.h"

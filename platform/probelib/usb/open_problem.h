@@ -1,4 +1,5 @@
-// Why the probe could not be opened, and what the user is told about it.
+// What the user is told when the probe cannot be opened (the reasons are
+// OpenProblem, in platform/probelib/probe_types.h).
 #pragma once
 
 #include <string>
