@@ -25,6 +25,7 @@ foreach(dir
     platform/probelib
     platform/controls
     vornic/log
+    vornic/outcome
     vornic/image
     trasmo)
   add_subdirectory(${dir})

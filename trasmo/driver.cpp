@@ -21,6 +21,8 @@
 #include "trasmo/staging.h"
 #include "trasmo/tables.h"
 
+namespace trasmo {
+
 namespace {
 
 // A log created anew at `path`. Whatever else holds that name (a link, a file linked
@@ -227,3 +229,5 @@ int RunTrasmo(int argc, char** argv) {
     CloseLog(g_importLog);
     return 0;
 }
+
+}  // namespace trasmo

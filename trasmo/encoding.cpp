@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <vector>
 
+namespace trasmo {
+
 std::string ToGbk(std::string_view utf8) {
     iconv_t cd = ::iconv_open("GBK", "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
@@ -75,3 +77,5 @@ std::string AsciiUpper(std::string_view text) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     return out;
 }
+
+}  // namespace trasmo

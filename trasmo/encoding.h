@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace trasmo {
+
 // UTF-8 to GBK; bytes iconv cannot convert are passed on unchanged.
 std::string ToGbk(std::string_view utf8);
 
@@ -20,3 +22,5 @@ std::string FormatImportMessage(std::string_view utf8Template,
 
 // Upper-cases the ASCII letters of a byte string.
 std::string AsciiUpper(std::string_view text);
+
+}  // namespace trasmo

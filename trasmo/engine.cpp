@@ -27,6 +27,8 @@
 #include "trasmo/staging.h"
 #include "trasmo/tables.h"
 
+namespace trasmo {
+
 namespace {
 
 constexpr std::size_t kMaxCompareName = 249;
@@ -441,3 +443,5 @@ int ConvertDirectory(const std::string& projectDir, const std::string& desDir,
     errno = error;
     return read ? 1 : 0;
 }
+
+}  // namespace trasmo

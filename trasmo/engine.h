@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace trasmo {
+
 // The first of the two resource folders that is not a readable folder, with the reason in
 // `why`; empty when both are.
 std::string MissingResourceFolder(const std::string& desDir, const std::string& sorDir,
@@ -13,3 +15,5 @@ std::string MissingResourceFolder(const std::string& desDir, const std::string& 
 // Returns 0, with errno telling why, when `projectDir` itself cannot be read; else 1.
 int ConvertDirectory(const std::string& projectDir, const std::string& desDir,
                      const std::string& sorDir);
+
+}  // namespace trasmo

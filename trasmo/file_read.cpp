@@ -5,6 +5,8 @@
 
 #include <new>
 
+namespace trasmo {
+
 posix_io::UniqueFd OpenRegular(const std::string& path, struct stat* st) {
     posix_io::UniqueFd fd(posix_io::Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd && (::fstat(fd.Get(), st) != 0 || !S_ISREG(st->st_mode))) fd.Reset();
@@ -19,3 +21,5 @@ bool ReadWhole(int fd, std::size_t size, std::string* out) {
     }
     return posix_io::ReadAll(fd, out->data(), size) == static_cast<ssize_t>(size);
 }
+
+}  // namespace trasmo

@@ -8,6 +8,8 @@
 
 #include "platform/posix/posix_io.h"
 
+namespace trasmo {
+
 // Opens a regular file for reading, without blocking on a FIFO or a device, and fills `st`;
 // an invalid descriptor for anything else or when it cannot be opened.
 posix_io::UniqueFd OpenRegular(const std::string& path, struct stat* st);
@@ -15,3 +17,5 @@ posix_io::UniqueFd OpenRegular(const std::string& path, struct stat* st);
 // Reads `size` bytes into `out`; false when fewer arrive (errno tells a read error) or the
 // buffer cannot be had.
 bool ReadWhole(int fd, std::size_t size, std::string* out);
+
+}  // namespace trasmo

@@ -1,4 +1,4 @@
 // Entry point of trasmo, the Keil project converter.
 #include "trasmo/driver.h"
 
-int main(int argc, char** argv) { return RunTrasmo(argc, argv); }
+int main(int argc, char** argv) { return trasmo::RunTrasmo(argc, argv); }

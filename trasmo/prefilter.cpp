@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+namespace trasmo {
+
 namespace {
 
 struct Node;
@@ -332,3 +334,5 @@ bool StallsTheLibrary(std::string_view p) {
     }
     return false;
 }
+
+}  // namespace trasmo

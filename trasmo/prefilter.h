@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace trasmo {
+
 // A literal to look for in source texts, found by first looking for its least common byte.
 class Literal {
   public:
@@ -84,3 +86,5 @@ class RuleFilter {
 // May also be true for a few odd patterns that would work (the same characters inside \Q...\E or a
 // class, a verb outside the test).
 bool StallsTheLibrary(std::string_view pattern);
+
+}  // namespace trasmo

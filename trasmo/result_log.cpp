@@ -7,6 +7,8 @@
 
 #include "platform/posix/posix_io.h"
 
+namespace trasmo {
+
 int g_monitorLog = kInvalidHandle;
 int g_importLog = kInvalidHandle;
 int g_manualConversion = 0;
@@ -21,3 +23,5 @@ void WriteLogLine(int handle, std::string_view text) {
     std::memcpy(line + text.size(), " \r\n", 3);
     (void)posix_io::RetryOnEintr([&] { return ::write(handle, line, text.size() + 3); });
 }
+
+}  // namespace trasmo

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace trasmo {
+
 inline constexpr int kInvalidHandle = -1;
 inline constexpr std::size_t kMaxLogText = 1020;
 
@@ -14,3 +16,5 @@ extern int g_manualConversion;  // 1: some file has to be converted by hand (kei
 // Appends "text \r\n" to the log with one write; nothing for an invalid handle or empty
 // text. Texts longer than kMaxLogText bytes are cut to that length.
 void WriteLogLine(int handle, std::string_view text);
+
+}  // namespace trasmo

@@ -15,6 +15,8 @@
 #include "trasmo/result_log.h"
 #include "trasmo/tables.h"
 
+namespace trasmo {
+
 struct CompiledRule {
     std::optional<boost::regex> expression;  // empty when the pattern was rejected
     std::string dest;
@@ -276,3 +278,5 @@ bool RewriteSourceFile(const std::string& path, std::string_view fileName,
     RuleOutcome outcome = ApplyRules(*CurrentRules(), content);
     return CommitRewrite(path, fileName, content, outcome, st);
 }
+
+}  // namespace trasmo

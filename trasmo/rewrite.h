@@ -10,6 +10,8 @@
 
 #include "trasmo/staging.h"
 
+namespace trasmo {
+
 struct CompiledRules;
 
 // The rules of g_regexMaps compiled once; rebuilt only when the table changes.
@@ -43,3 +45,5 @@ bool RewriteSourceFile(const std::string& path, std::string_view fileName,
 
 // True when the text holds a line end that the length scan accepts.
 bool HasQualifyingLineEnd(std::string_view text);
+
+}  // namespace trasmo

@@ -7,6 +7,8 @@
 #include "trasmo/file_read.h"
 #include "trasmo/staging.h"
 
+namespace trasmo {
+
 namespace {
 
 constexpr std::size_t kAheadWindow = 32;                // how far ahead of the walk workers may go
@@ -112,3 +114,5 @@ void RewriteAhead::Work() {
         m_done.notify_all();
     }
 }
+
+}  // namespace trasmo

@@ -15,6 +15,8 @@
 
 #include "trasmo/rewrite.h"
 
+namespace trasmo {
+
 // For each path of one folder listing, a worker opens the file, reads it whole, applies the
 // rules and, while few staged files hold a descriptor, writes the result into a staged file
 // in the same folder (StagedFile: an unnamed file, or a ".trasmo-XXXXXX" file where the file
@@ -65,3 +67,5 @@ class RewriteAhead {
     std::size_t m_next = 0, m_consumed = 0;
     bool m_stop = false;
 };
+
+}  // namespace trasmo

@@ -17,6 +17,8 @@
 
 #include "platform/posix/posix_io.h"
 
+namespace trasmo {
+
 namespace {
 
 constexpr std::string_view kPrefix = ".trasmo-";
@@ -274,3 +276,5 @@ void CloseInBackground(int fd) {
 }
 
 void WaitForBackgroundCloses() { g_closer.Wait(); }
+
+}  // namespace trasmo

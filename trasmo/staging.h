@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace trasmo {
+
 // A file written in full before it gets a name: an unnamed file (O_TMPFILE) where the file
 // system offers them, else a named temporary file ".trasmo-XXXXXX". Discarded unless it was
 // committed, so an abandoned one leaves nothing behind, or at most a name the next run sweeps.
@@ -59,3 +61,5 @@ std::size_t StagedBytes();
 void CloseInBackground(int fd);
 // Returns when every descriptor handed to CloseInBackground is closed.
 void WaitForBackgroundCloses();
+
+}  // namespace trasmo

@@ -12,6 +12,8 @@
 #include "trasmo/file_read.h"
 #include "trasmo/result_log.h"
 
+namespace trasmo {
+
 std::array<TransFileEntry, kMaxTransFiles> g_transFiles{};
 std::array<RegexMapEntry, kMaxRegexMaps> g_regexMaps{};
 
@@ -193,3 +195,5 @@ int LoadRegexMap(const std::string& folder) {
     return FillTable(1, text, g_regexMaps,
                      {{"Sour", &RegexMapEntry::sour}, {"Dest", &RegexMapEntry::dest}}, true);
 }
+
+}  // namespace trasmo

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace trasmo {
+
 inline constexpr int kMaxTransFiles = 35;
 inline constexpr int kMaxRegexMaps = 40;
 inline constexpr std::size_t kMaxTableBytes = 30720;
@@ -49,3 +51,5 @@ int FindNumberedKey(int kind, int n, std::string_view text, std::string* value);
 // Looks `key` up in the section "[section]" of `text`; 1 when found, else 0.
 int ReadSectionValue(std::string_view section, std::string_view key, std::string_view text,
                      int* number, std::string* value);
+
+}  // namespace trasmo

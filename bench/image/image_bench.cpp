@@ -16,6 +16,8 @@
 #include "vornic/image/intel_hex.h"
 #include "vornic/log/output_log.h"
 
+using namespace vornic_image;
+
 namespace {
 
 void AppendRecord(std::string& out, uint8_t type, uint16_t address, const uint8_t* data, size_t n) {

@@ -10,14 +10,17 @@
 #include <vector>
 
 #include "platform/controls/headless_dialog.h"
+#include "platform/probelib/probe_types.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/programme_verify.h"
+
+using namespace vornic_image;
+using namespace vornic_probe;
 
 namespace {
 

@@ -7,8 +7,7 @@
 #include <span>
 #include <string>
 
-#include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 
 namespace probelib {
 

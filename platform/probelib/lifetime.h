@@ -1,15 +1,19 @@
 // The probe library's life beside the five calls: the wire trace, the
 // notification thread, the end of a job and of the library, the probe last
-// opened, and the simulated bus's probes.
+// opened, and the probes attached to the bus, real or simulated.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 
 namespace probelib {
+
+// Every attached probe, ours and those in the wrong mode, ordered by bus-port.
+// Returns 1, or 0 with the reason when USB cannot be reached at all.
+int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error);
 
 // The simulated probes a fault option string puts on the simulated bus
 // (probes:N, less those absent at start), as `list` shows them: serial SIMk,

@@ -1,6 +1,6 @@
 // The five CH375* calls: argument checks, dispatch to the chosen backend, the
-// wire trace of every transfer, and the notification thread on which the
-// hot-plug routine runs.
+// wire trace of every transfer, the notification thread on which the
+// hot-plug routine runs, and the usb ids as text.
 #include "platform/probelib/probelib.h"
 
 #include <fcntl.h>
@@ -334,6 +334,45 @@ int CH375SetDeviceNotify(uint32_t index, const char* /*deviceId*/, CH375NotifyRo
 }
 
 namespace probelib {
+
+namespace {
+// One to four hex digits, nothing else.
+bool ParseHex16(std::string_view text, uint16_t* out) {
+    if (text.empty() || text.size() > 4) return false;
+    uint16_t value = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return false;
+        value = static_cast<uint16_t>(value * 16 + digit);
+    }
+    *out = value;
+    return true;
+}
+}  // namespace
+
+int ParseUsbId(std::string_view text, UsbId* out) {
+    size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return 0;
+    UsbId id;
+    if (!ParseHex16(text.substr(0, colon), &id.vendor) ||
+        !ParseHex16(text.substr(colon + 1), &id.product))
+        return 0;
+    *out = id;
+    return 1;
+}
+
+std::string FormatUsbId(UsbId id) {
+    char text[10];
+    std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
+    return text;
+}
 
 TransferResult LastTransfer() { return t_lastTransfer; }
 

@@ -1,7 +1,7 @@
 // The probe library as the flash code calls it: the five CH375* calls, and the
 // choice of backend (real probe or simulated one) made once at start-up. The
-// usb backend's selection is in usb/usb_select.h, the library's lifetime (trace,
-// notifications, shut-down) in lifetime.h.
+// types they share with the backends are in probe_types.h, the library's
+// lifetime (trace, notifications, shut-down) in lifetime.h.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
-
-// The events a hot-plug routine receives.
-inline constexpr uint32_t kDeviceArrival = 3;
-inline constexpr uint32_t kDeviceRemoval = 0;
+#include "platform/probelib/probe_types.h"
 
 // Hot-plug routine: kDeviceArrival or kDeviceRemoval.
 using CH375NotifyRoutine = void (*)(uint32_t event);
@@ -46,6 +42,14 @@ enum class TransferResult : uint8_t {
     Failed,     // a bad argument, or any other failure
 };
 TransferResult LastTransfer();
+
+// Why the last CH375OpenDevice returned -1.
+OpenProblem LastOpenProblem();
+
+// Parses "VID:PID", each one to four hex digits ("1a86:8010"). 1, or 0.
+int ParseUsbId(std::string_view text, UsbId* out);
+// "1a86:8010".
+std::string FormatUsbId(UsbId id);
 
 // Everything the library is set up with, given at once by a front end.
 struct BackendChoice {

@@ -28,6 +28,8 @@
 #include "trasmo/rewrite.h"
 #include "trasmo/tables.h"
 
+using namespace trasmo;
+
 // tests/trasmo/fuzz/rule_fuzzer.cpp
 bool SameAsPlainReplace(std::string_view input);
 

@@ -19,6 +19,8 @@
 #include "vornic/cli/wake_pipe.h"
 #include "vornic/log/language.h"
 
+namespace vornic_cli {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -274,3 +276,5 @@ int RunOnAllProbes(const AllProbesRun& run) {
                                        [](const auto& b) { return b->result == Result::Pass; });
     return allPassed && !reportFailed ? 0 : 1;
 }
+
+}  // namespace vornic_cli

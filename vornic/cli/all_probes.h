@@ -8,8 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 #include "vornic/cli/board_record.h"
+
+namespace vornic_cli {
 
 struct AllProbesRun {
     std::vector<probelib::ProbeInfo> probes;  // every attached probe, wrong-mode ones too
@@ -33,3 +35,5 @@ std::string ProbeName(const probelib::ProbeInfo& probe,
 std::string ChildTracePath(const std::string& trace, std::string_view name);
 // A name from a device as one printable word ("-" when empty).
 std::string Printable(std::string_view text);
+
+}  // namespace vornic_cli

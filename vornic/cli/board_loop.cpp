@@ -23,6 +23,13 @@
 #include "vornic/probe/download_job.h"
 #include "vornic/probe/probe_link.h"
 
+namespace vornic_cli {
+
+using vornic_image::g_firmwareImage;
+using vornic_probe::DownloadJobRunning;
+using vornic_probe::kProbeIndex;
+using vornic_probe::OnDeviceNotify;
+
 namespace {
 
 // The window's hot-plug routine, then the loop learns of an arrival.
@@ -174,3 +181,5 @@ int RunBoardAfterBoard(const RepeatRun& run) {
     tally.Print();
     return tally.failed == 0 && recordsKept ? 0 : 1;
 }
+
+}  // namespace vornic_cli

@@ -8,7 +8,9 @@
 #include <functional>
 
 #include "vornic/cli/board_record.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_cli {
 
 struct BoardRun {
     Report report;
@@ -28,3 +30,5 @@ struct RepeatRun {
 // process at once (the job cannot be stopped part-way) after the board has
 // been reported unfinished.
 int RunBoardAfterBoard(const RepeatRun& run);
+
+}  // namespace vornic_cli

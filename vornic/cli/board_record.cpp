@@ -14,8 +14,10 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
-#include "vornic/cli/options.h"
 #include "vornic/log/language.h"
+#include "vornic/options/options.h"
+
+namespace vornic_cli {
 
 namespace {
 
@@ -195,3 +197,5 @@ int RecordFile::Append(std::string_view record, std::string* error) {
     }
     return 1;
 }
+
+}  // namespace vornic_cli

@@ -11,8 +11,10 @@
 #include <string_view>
 
 #include "platform/posix/posix_io.h"
-#include "platform/probelib/usb/usb_select.h"
-#include "vornic/probe/outcome.h"
+#include "platform/probelib/probe_types.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_cli {
 
 // What a record says besides the job's report.
 struct BoardContext {
@@ -72,3 +74,5 @@ class RecordFile {
     posix_io::UniqueFd m_fd;
     std::string m_name;
 };
+
+}  // namespace vornic_cli

@@ -14,6 +14,8 @@
 
 extern char** environ;
 
+namespace vornic_cli {
+
 namespace {
 
 struct Pipe {
@@ -76,3 +78,5 @@ int ChildProcess::Wait() {
     m_pid = -1;
     return status;
 }
+
+}  // namespace vornic_cli

@@ -10,6 +10,8 @@
 
 #include "platform/posix/posix_io.h"
 
+namespace vornic_cli {
+
 class ChildProcess {
   public:
     // The descriptor the child writes its record to.
@@ -36,3 +38,5 @@ class ChildProcess {
   private:
     pid_t m_pid = -1;
 };
+
+}  // namespace vornic_cli

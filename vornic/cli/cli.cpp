@@ -16,12 +16,13 @@
 #include "vornic/cli/cli_commands.h"
 #include "vornic/cli/cli_parse.h"
 #include "vornic/cli/cli_print.h"
-#include "vornic/cli/options.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
+#include "vornic/options/options.h"
+
+namespace vornic_cli {
 
 int RunCli(std::span<const std::string_view> args) {
-    using namespace vornic_cli;
     Options o;
     std::string complaint = Parse(args, &o);
     if (!complaint.empty()) return Usage(complaint);
@@ -87,3 +88,5 @@ int RunCli(std::span<const std::string_view> args) {
     }
     return status;
 }
+
+}  // namespace vornic_cli

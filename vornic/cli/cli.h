@@ -5,6 +5,8 @@
 #include <span>
 #include <string_view>
 
+namespace vornic_cli {
+
 // Exit statuses.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
@@ -12,3 +14,5 @@ inline constexpr int kExitUsage = 2;
 
 // Runs the command line (without the program name); returns the exit status.
 int RunCli(std::span<const std::string_view> args);
+
+}  // namespace vornic_cli

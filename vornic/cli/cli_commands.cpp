@@ -16,7 +16,7 @@
 #include "platform/controls/headless_dialog.h"
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "vornic/cli/all_probes.h"
 #include "vornic/cli/board_loop.h"
 #include "vornic/cli/board_record.h"
@@ -24,18 +24,37 @@
 #include "vornic/cli/cli_parse.h"
 #include "vornic/cli/cli_print.h"
 #include "vornic/cli/line_options.h"
-#include "vornic/cli/options.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
 #include "vornic/image/start_address.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
+#include "vornic/options/options.h"
 #include "vornic/probe/device_commands.h"
 #include "vornic/probe/download_job.h"
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"
 
 namespace vornic_cli {
+
+using vornic_image::ConvertHexToBin;
+using vornic_image::g_firmwareImage;
+using vornic_probe::FixedInputs;
+using vornic_probe::g_deviceHandle;
+using vornic_probe::g_readProtected;
+using vornic_probe::JobSettings;
+using vornic_probe::LogDeviceBusy;
+using vornic_probe::OnCheckStatus;
+using vornic_probe::OnDisableReadProtect;
+using vornic_probe::OnEnableReadProtect;
+using vornic_probe::OnOpenCloseDevice;
+using vornic_probe::PreflightImage;
+using vornic_probe::ProbeSession;
+using vornic_probe::RunDownloadJob;
+using vornic_probe::SetVerifyIsCheck;
+using vornic_probe::SoftResetDevice;
+using vornic_probe::StartAddress;
+using vornic_probe::StartUpProbeLink;
 
 namespace {
 

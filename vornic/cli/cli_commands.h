@@ -4,7 +4,7 @@
 #include "platform/controls/headless_dialog.h"
 #include "vornic/cli/board_record.h"
 #include "vornic/cli/cli_parse.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 namespace vornic_cli {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "vornic/cli/line_options.h"
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
 
 namespace vornic_cli {
 

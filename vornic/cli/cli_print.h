@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "vornic/cli/cli_parse.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
 
 namespace vornic_cli {
 

@@ -5,6 +5,8 @@
 
 #include "vornic/log/language.h"
 
+namespace vornic_cli {
+
 namespace {
 
 // A decimal number in [low, high].
@@ -50,3 +52,5 @@ std::string LineOptions::Check(std::string_view command, std::string_view probe)
     }
     return {};
 }
+
+}  // namespace vornic_cli

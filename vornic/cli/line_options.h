@@ -6,7 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
+
+namespace vornic_cli {
 
 struct LineOptions {
     bool allProbes = false;  // --probe=all
@@ -23,3 +25,5 @@ struct LineOptions {
   private:
     std::string m_boards, m_recordFd;
 };
+
+}  // namespace vornic_cli

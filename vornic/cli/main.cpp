@@ -14,6 +14,10 @@
 #include "vornic/cli/cli.h"
 #include "vornic/log/language.h"
 
+using vornic_cli::kExitFailed;
+using vornic_cli::kExitOk;
+using vornic_cli::RunCli;
+
 namespace {
 
 // Standard output is a pipe whose reader has gone (`| head`): the reader chose

@@ -11,7 +11,7 @@
 
 #include "platform/posix/posix_io.h"
 
-namespace wake {
+namespace vornic_cli::wake {
 namespace {
 
 std::atomic<int> g_read{-1};
@@ -59,4 +59,4 @@ std::string Take() {
     }
 }
 
-}  // namespace wake
+}  // namespace vornic_cli::wake

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace wake {
+namespace vornic_cli::wake {
 
 inline constexpr char kInterrupt = 'i';
 inline constexpr char kArrival = 'a';
@@ -22,4 +22,4 @@ void Post(char event);
 // The events waiting, oldest first, without blocking.
 std::string Take();
 
-}  // namespace wake
+}  // namespace vornic_cli::wake

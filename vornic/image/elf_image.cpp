@@ -14,6 +14,8 @@
 
 #include "platform/posix/posix_io.h"
 
+namespace vornic_image {
+
 namespace {
 
 // Addresses below this are laid out from 0, as the HEX decoder does.
@@ -165,3 +167,5 @@ Outcome ReadElfImage(int fd, uint64_t fileSize, std::span<uint8_t> image, ElfExt
     std::memset(image.data() + filled, 0, end - filled);
     return {};
 }
+
+}  // namespace vornic_image

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <span>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_image {
 
 // Where the image came from: its lowest load address, and the bytes it spans
 // from its origin (before padding to whole words).
@@ -34,3 +36,5 @@ Outcome ReadElfImage(int fd, uint64_t fileSize, std::span<uint8_t> image, ElfExt
 
 // True when the first bytes are the ELF magic.
 bool HasElfMagic(std::span<const uint8_t> start);
+
+}  // namespace vornic_image

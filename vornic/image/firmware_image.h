@@ -6,6 +6,8 @@
 #include <optional>
 #include <span>
 
+namespace vornic_image {
+
 // Size of every image buffer, and the largest image accepted (600 KiB).
 inline constexpr uint32_t kImageCapacity = 614400;
 
@@ -40,3 +42,5 @@ struct FirmwareImage {
 // refuses a conversion while one runs, so the engine may read data and length
 // without a lock for its whole run.
 extern FirmwareImage g_firmwareImage;
+
+}  // namespace vornic_image

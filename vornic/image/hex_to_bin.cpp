@@ -26,6 +26,8 @@
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 
+namespace vornic_image {
+
 namespace {
 
 // Offset of the file name within path (the text after the last '/').
@@ -317,3 +319,5 @@ Outcome ConvertHexToBin(std::string_view path, std::string& outputName, std::str
     outputName = std::move(imageName);
     return {};
 }
+
+}  // namespace vornic_image

@@ -5,7 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_image {
 
 // Loads the file at path (used whole, whatever its length) into
 // g_firmwareImage. A file whose name (not folder) ends in ".ELF" in any case,
@@ -35,3 +37,5 @@ std::string BinNameForHex(std::string_view path);
 // ".BIN" in the same letter cases; any other name gets ".bin" appended, so
 // that the source itself is never the name written.
 std::string BinNameForElf(std::string_view path);
+
+}  // namespace vornic_image

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+namespace vornic_image {
+
 namespace {
 
 constexpr uint32_t kFlashBase = 0x08000000;
@@ -216,3 +218,5 @@ IntelHexDecoder::Status IntelHexDecoder::Decode(std::string_view text, bool last
         position = next;
     }
 }
+
+}  // namespace vornic_image

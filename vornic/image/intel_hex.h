@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+namespace vornic_image {
+
 // Converts two hex digits (chars[0] high nibble, chars[1] low nibble; 0-9, a-f,
 // A-F) into out and returns 1. Returns 0 and leaves out alone when either
 // character is not a hex digit.
@@ -76,3 +78,5 @@ class IntelHexDecoder {
     // bytes its predecessor left here, however the text was cut.
     std::array<uint8_t, 3 + 255 + 1> m_record{};
 };
+
+}  // namespace vornic_image

@@ -4,6 +4,8 @@
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 
+namespace vornic_image {
+
 std::optional<uint32_t> MemorySizeAt(uint32_t startAddress) {
     for (const PartMemory& memory : kPartMemories)
         if (memory.start == startAddress) return memory.size;
@@ -29,3 +31,5 @@ Outcome CheckStartAddress(const FirmwareImage& image, uint32_t startAddress) {
     }
     return {};
 }
+
+}  // namespace vornic_image

@@ -7,7 +7,9 @@
 #include <optional>
 
 #include "vornic/image/firmware_image.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_image {
 
 // The target's memories: flash (also seen from address 0) and SRAM.
 inline constexpr uint32_t kFlashStart = 0x08000000;
@@ -36,3 +38,5 @@ std::optional<uint32_t> MemorySizeAt(uint32_t startAddress);
 // fit the memory at startAddress, or TooLarge with the size message naming
 // that memory's size.
 Outcome CheckStartAddress(const FirmwareImage& image, uint32_t startAddress);
+
+}  // namespace vornic_image

@@ -11,6 +11,8 @@
 #include "vornic/probe/probe_link.h"
 #include "vornic/probe/probe_session.h"
 
+namespace vornic_probe {
+
 std::atomic<int32_t> g_readProtected{1};
 
 using probe_detail::LogText;
@@ -155,3 +157,5 @@ Outcome SoftResetDevice() {
     LogText("软复位设置失败!", "Fail to set soft-reset!");
     return Refusal(exchanged);
 }
+
+}  // namespace vornic_probe

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_probe {
 
 // Non-zero while the target's read protection is taken to be on; 1 at start.
 extern std::atomic<int32_t> g_readProtected;
@@ -25,3 +27,5 @@ Report OnEnableReadProtect();
 // Resets the target; logs the outcome when the probe answers (a reply with a
 // wrong marker or none at all is silent). The caller holds the session.
 Outcome SoftResetDevice();
+
+}  // namespace vornic_probe

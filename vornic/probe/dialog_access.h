@@ -7,6 +7,8 @@
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 
+namespace vornic_probe {
+
 namespace probe_detail {
 
 // Logs the member of a text pair the language flag picks.
@@ -21,3 +23,5 @@ inline void ShowBanner(int bitmap) {
 }
 
 }  // namespace probe_detail
+
+}  // namespace vornic_probe

@@ -19,6 +19,11 @@
 #include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 
+namespace vornic_probe {
+
+using vornic_image::ConvertHexToBin;
+using vornic_image::g_firmwareImage;
+
 using probe_detail::LogText;
 
 namespace {
@@ -229,3 +234,5 @@ void SetDownloadProgress(ProgressCallback progress) {
     posix_io::MutexLock lock(g_jobMutex);
     g_progress = std::move(progress);
 }
+
+}  // namespace vornic_probe

@@ -4,10 +4,12 @@
 // way the job asks its inputs for each box when its step is reached.
 #pragma once
 
+#include "vornic/outcome/outcome.h"
 #include "vornic/probe/job_inputs.h"
-#include "vornic/probe/outcome.h"
 #include "vornic/probe/probe_session.h"
 #include "vornic/probe/programme_verify.h"
+
+namespace vornic_probe {
 
 // Handler of IDC_EXECUTE (user-interface thread): a job whose inputs are the
 // main dialog's controls (ControlInputs), its steps on a worker thread.
@@ -51,3 +53,5 @@ Report LastDownloadJob();
 // called on the worker thread; no log line; (0, 0) once the job has ended.
 // Set before Execute.
 void SetDownloadProgress(ProgressCallback progress);
+
+}  // namespace vornic_probe

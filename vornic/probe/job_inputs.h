@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace vornic_probe {
+
 class JobInputs {
   public:
     virtual ~JobInputs() = default;
@@ -51,3 +53,5 @@ struct FixedInputs final : JobInputs {
     std::string Path() override { return path; }
     int AddressIndex() override { return addressIndex; }
 };
+
+}  // namespace vornic_probe

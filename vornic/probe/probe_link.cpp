@@ -11,6 +11,8 @@
 #include "platform/probelib/probelib.h"
 #include "vornic/probe/dialog_access.h"
 
+namespace vornic_probe {
+
 std::atomic<int32_t> g_deviceHandle{-1};
 ProbeRequest g_requestBuffer;
 
@@ -145,3 +147,5 @@ void StartUpProbeLink() {
     CH375SetDeviceNotify(kProbeIndex, nullptr, OnDeviceNotify);
     OpenProbeAtStartUp();
 }
+
+}  // namespace vornic_probe

@@ -9,7 +9,9 @@
 #include <span>
 
 #include "platform/probelib/probe_protocol.h"
-#include "vornic/probe/outcome.h"
+#include "vornic/outcome/outcome.h"
+
+namespace vornic_probe {
 
 inline constexpr uint32_t kProbeIndex = 0;
 inline constexpr uint32_t kReplyReadLength = 20;
@@ -87,3 +89,5 @@ void StartUpProbeLink();
 // The open attempt alone, for a dialog that sets the text and registers the
 // routine itself: on success the link text, the close caption and the log line.
 void OpenProbeAtStartUp();
+
+}  // namespace vornic_probe

@@ -6,6 +6,8 @@
 
 #include "vornic/probe/dialog_access.h"
 
+namespace vornic_probe {
+
 namespace {
 std::atomic<bool> g_sessionTaken{false};
 }
@@ -36,3 +38,5 @@ void LogDeviceBusy() {
     probe_detail::LogText("设备忙，请等待当前操作完成",
                           "The device is busy, wait for the current operation to finish");
 }
+
+}  // namespace vornic_probe

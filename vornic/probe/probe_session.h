@@ -3,6 +3,8 @@
 // waits; whoever finds it taken is refused.
 #pragma once
 
+namespace vornic_probe {
+
 class ProbeSession {
   public:
     // Tries to take the session; Held() tells whether it was taken.
@@ -26,3 +28,5 @@ bool ProbeSessionTaken();
 
 // Logs the bilingual busy message; for callers whose session was refused.
 void LogDeviceBusy();
+
+}  // namespace vornic_probe

@@ -15,6 +15,12 @@
 #include "vornic/probe/dialog_access.h"
 #include "vornic/probe/probe_link.h"
 
+namespace vornic_probe {
+
+using vornic_image::CheckStartAddress;
+using vornic_image::g_firmwareImage;
+using vornic_image::kImageCapacity;
+
 using probe_detail::LogText;
 
 namespace {
@@ -226,3 +232,5 @@ Outcome ProgrammeVerify(uint32_t verifyOnly, JobInputs& inputs, const ProgressCa
         offset = length;
     }
 }
+
+}  // namespace vornic_probe

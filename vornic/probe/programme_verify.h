@@ -6,8 +6,10 @@
 #include <functional>
 #include <optional>
 
+#include "vornic/outcome/outcome.h"
 #include "vornic/probe/job_inputs.h"
-#include "vornic/probe/outcome.h"
+
+namespace vornic_probe {
 
 // Called after each packet write with the bytes sent so far and the run length.
 using ProgressCallback = std::function<void(uint32_t sent, uint32_t total)>;
@@ -37,3 +39,5 @@ Outcome PreflightImage(int addressIndex);
 // While set, a verify run that finds other content logs no failure line: the
 // caller asked only whether the target differs, and tells the answer itself.
 void SetVerifyIsCheck(bool check);
+
+}  // namespace vornic_probe

@@ -8,7 +8,7 @@
 
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/sim/faults.h"
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
 
 namespace vornic_ui {
 

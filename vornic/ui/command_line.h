@@ -1,7 +1,7 @@
 // The window program's command line:
 //   vornic [--simulate[=FAULTS]] [--sim-state=FILE] [--usb-id=VID:PID]... [--probe=SEL]
 //          [--lang=zh|en] [--trace=FILE] [FILE]
-// on the parser vornic-cli shares (vornic/cli/options.h).
+// on the parser vornic-cli shares (vornic/options/options.h).
 #pragma once
 
 #include <optional>

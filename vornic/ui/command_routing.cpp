@@ -8,7 +8,7 @@
 
 #include "platform/controls/control_ids.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 #include "vornic/probe/device_commands.h"
@@ -18,6 +18,17 @@
 #include "vornic/ui/vornic_dlg.h"
 
 namespace vornic_ui {
+
+using vornic_probe::DownloadJobRunning;
+using vornic_probe::g_deviceHandle;
+using vornic_probe::OnCheckStatus;
+using vornic_probe::OnDeviceNotify;
+using vornic_probe::OnDisableReadProtect;
+using vornic_probe::OnEnableReadProtect;
+using vornic_probe::OnExecute;
+using vornic_probe::OnOpenCloseDevice;
+using vornic_probe::OpenProbeAtStartUp;
+using vornic_probe::SetDownloadProgress;
 
 int SelectProbeBackend(const CommandLine& commandLine) {
     std::string error;

@@ -1,22 +1,13 @@
-// Why the probe could not be opened, and what the user is told about it.
+// What the user is told when the probe cannot be opened (the reasons are
+// OpenProblem, in platform/probelib/probe_types.h).
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace probelib {
+#include "platform/probelib/probe_types.h"
 
-// Why the last CH375OpenDevice returned -1.
-enum class OpenProblem {
-    None,        // the last open succeeded, or none was tried
-    NotFound,    // no probe with an accepted id is attached
-    NoMatch,     // probes are attached, but none is the one --probe names
-    WrongMode,   // only probes in the wrong mode are attached
-    Permission,  // the system refused access to the device node
-    Busy,        // another program holds the probe's interface
-    Layout,      // the probe's interface 0 lacks the bulk endpoints downloads use
-    Failed,      // any other USB error
-};
+namespace probelib {
 
 // One line for the user about `problem` (empty for None), in Chinese or in
 // English. `ruleFile` is the udev rule to suggest for a permission refusal.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/probelib/backend.h"
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 
 namespace probelib::usb {
 

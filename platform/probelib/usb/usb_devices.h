@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 
 namespace probelib::usb {
 

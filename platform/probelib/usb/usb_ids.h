@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/probe_types.h"
 
 namespace probelib::usb {
 

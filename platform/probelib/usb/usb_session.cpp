@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/probelib/usb/device_match.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "platform/probelib/usb/usb_ids.h"
 
 namespace probelib::usb {

@@ -8,9 +8,10 @@
 #include <fstream>
 #include <string>
 
+#include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/device_match.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "platform/probelib/usb/usb_ids.h"
-#include "platform/probelib/usb/usb_select.h"
 
 namespace {
 

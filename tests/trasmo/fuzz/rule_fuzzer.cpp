@@ -12,6 +12,8 @@
 #include "trasmo/rewrite.h"
 #include "trasmo/tables.h"
 
+using namespace trasmo;
+
 // False when the two differ; true also for inputs that cannot be compared.
 bool SameAsPlainReplace(std::string_view in) {
     ResetConverterState();

@@ -24,6 +24,8 @@
 #include "vornic/log/language.h"
 #include "vornic/log/output_log.h"
 
+using namespace vornic_image;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -28,6 +28,9 @@
 #include "vornic/probe/probe_session.h"
 #include "vornic/probe/programme_verify.h"
 
+using namespace vornic_image;
+using namespace vornic_probe;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

@@ -31,6 +31,8 @@
 #include "vornic/ui/resources.h"
 #include "vornic/ui/vornic_dlg.h"
 
+using namespace vornic_probe;
+
 namespace vornic_ui {
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "platform/probelib/lifetime.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
+#include "platform/probelib/usb/open_problem.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
 #include "tests/vornic/cli/cli_process.h"
 

@@ -11,7 +11,9 @@
 
 #include "platform/probelib/sim/faults.h"
 #include "vornic/cli/line_options.h"
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
+
+using namespace vornic_cli;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -8,6 +8,8 @@
 
 #include "vornic/cli/board_record.h"
 
+using namespace vornic_cli;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     probelib::ProbeInfo probe;

@@ -12,6 +12,8 @@
 
 #include "vornic/image/elf_image.h"
 
+using namespace vornic_image;
+
 namespace {
 // Small enough that ordinary segment spans exceed it, so the size check runs.
 constexpr size_t kImage = 64 * 1024, kGuard = 64;

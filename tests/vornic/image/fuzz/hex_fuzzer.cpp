@@ -13,6 +13,8 @@
 
 #include "vornic/image/intel_hex.h"
 
+using namespace vornic_image;
+
 namespace {
 // Small enough that ordinary addresses fall outside it, so bounds are exercised.
 constexpr size_t kImage = 4096, kGuard = 64;

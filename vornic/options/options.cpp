@@ -1,6 +1,6 @@
 // The shared command line on CLI11: the common options, their checks, and the
 // settings that keep the documented spellings.
-#include "vornic/cli/options.h"
+#include "vornic/options/options.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>

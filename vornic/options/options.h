@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/probelib/probe_types.h"
 #include "platform/probelib/probelib.h"
-#include "platform/probelib/usb/usb_select.h"
 
 namespace vornic_options {
 

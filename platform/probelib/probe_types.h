@@ -1,13 +1,16 @@
-// How the usb backend is told which probe to drive (accepted ids, --probe,
-// time-outs), the attached probes as `list` shows them, and why an open failed.
+// The probe library's vocabulary, shared by its calls, its backends and the
+// front ends: the usb ids a probe is known by, how the usb backend is told
+// which probe to drive, the attached probes as `list` shows them, why an open
+// failed, and the events a hot-plug routine receives.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "platform/probelib/usb/open_problem.h"
+// The events a hot-plug routine receives.
+inline constexpr uint32_t kDeviceArrival = 3;
+inline constexpr uint32_t kDeviceRemoval = 0;
 
 namespace probelib {
 
@@ -19,11 +22,6 @@ struct UsbId {
 
 // The probe in its RISC-V mode, the id both backends report it under.
 inline constexpr UsbId kProbeUsbId = {0x1a86, 0x8010};
-
-// Parses "VID:PID", each one to four hex digits ("1a86:8010"). 1, or 0.
-int ParseUsbId(std::string_view text, UsbId* out);
-// "1a86:8010".
-std::string FormatUsbId(UsbId id);
 
 // How the usb backend finds its probe (Configure builds it from a BackendChoice).
 struct UsbOptions {
@@ -43,11 +41,16 @@ struct ProbeInfo {
     bool wrongMode = false;  // enumerated in a mode this tool cannot drive
 };
 
-// Every attached probe, ours and those in the wrong mode, ordered by bus-port.
-// Returns 1, or 0 with the reason when USB cannot be reached at all.
-int ListProbes(const UsbOptions& options, std::vector<ProbeInfo>* out, std::string* error);
-
 // Why the last CH375OpenDevice returned -1.
-OpenProblem LastOpenProblem();
+enum class OpenProblem {
+    None,        // the last open succeeded, or none was tried
+    NotFound,    // no probe with an accepted id is attached
+    NoMatch,     // probes are attached, but none is the one --probe names
+    WrongMode,   // only probes in the wrong mode are attached
+    Permission,  // the system refused access to the device node
+    Busy,        // another program holds the probe's interface
+    Layout,      // the probe's interface 0 lacks the bulk endpoints downloads use
+    Failed,      // any other USB error
+};
 
 }  // namespace probelib
