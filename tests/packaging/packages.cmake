@@ -20,7 +20,7 @@ file(MAKE_DIRECTORY "${SCRATCH}/out" "${root}" "${SCRATCH}/work")
 # two that run without a display); Recommends; the files it holds (links too).
 set(packages vornic-cli vornic trasmo)
 set(doc usr/share/doc)
-set(vornic-cli_depends libc6 libelf1 libnettle8 libusb-1.0-0 "libstdc\\+\\+6")
+set(vornic-cli_depends libc6 libelf1 libnettle8 libusb-1.0-0)
 set(vornic-cli_refused libqt6 qt6)
 set(vornic-cli_recommends "")
 set(vornic-cli_files

@@ -2,6 +2,7 @@
 // append-and-sync of the report file.
 #include "vornic/cli/board_record.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <nettle/sha2.h>
 #include <sys/stat.h>
@@ -69,12 +70,41 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+namespace {
+
+// nettle's SHA-256, opened on the first digest: most runs take none (a
+// conversion, a device command), and linking it would have every run map it
+// and bind its several hundred symbols at start. The package names it in its
+// Depends itself (packaging/CMakeLists.txt).
+struct Sha256Functions {
+    decltype(&nettle_sha256_init) init = nullptr;
+    decltype(&nettle_sha256_update) update = nullptr;
+    decltype(&nettle_sha256_digest) digest = nullptr;
+};
+
+const Sha256Functions& Sha256() {
+    static const Sha256Functions functions = [] {
+        Sha256Functions f;
+        void* nettle = ::dlopen(VORNIC_NETTLE_SONAME, RTLD_NOW | RTLD_LOCAL);
+        if (nettle == nullptr) return f;
+        f.init = reinterpret_cast<decltype(f.init)>(::dlsym(nettle, "nettle_sha256_init"));
+        f.update = reinterpret_cast<decltype(f.update)>(::dlsym(nettle, "nettle_sha256_update"));
+        f.digest = reinterpret_cast<decltype(f.digest)>(::dlsym(nettle, "nettle_sha256_digest"));
+        return f;
+    }();
+    return functions;
+}
+
+}  // namespace
+
 std::string Sha256Hex(std::span<const uint8_t> bytes) {
+    const Sha256Functions& sha256 = Sha256();
+    if (!sha256.init || !sha256.update || !sha256.digest) return {};
     sha256_ctx context;
-    sha256_init(&context);
-    sha256_update(&context, bytes.size(), bytes.data());
+    sha256.init(&context);
+    sha256.update(&context, bytes.size(), bytes.data());
     uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&context, sizeof digest, digest);
+    sha256.digest(&context, sizeof digest, digest);
     static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
     for (uint8_t b : digest) {

@@ -36,7 +36,7 @@ std::string StatusJson(bool readProtected, bool probeKnown, const probelib::Prob
 
 // "2026-05-01T09:30:12.345Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
-// The SHA-256 of `bytes` in lower-case hex.
+// The SHA-256 of `bytes` in lower-case hex; empty when libnettle cannot be loaded.
 std::string Sha256Hex(std::span<const uint8_t> bytes);
 
 // What the table of --probe=all needs of a record.

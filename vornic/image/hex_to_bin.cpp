@@ -93,6 +93,20 @@ int CreateFileBeside(const std::string& target, std::string* name) {
     return -1;
 }
 
+// Puts the file `temp` at `target` in one step, as rename() does. A file
+// already there is swapped out (RENAME_EXCHANGE) and then removed under the
+// temporary name: renaming over it would have ext4 write the new file's data
+// out at once, its guard for programs that never sync, which takes a
+// millisecond or more; the .BIN is made again from its source by the next
+// conversion. A folder swapped out is swapped back, for rename() to refuse.
+bool ReplaceWith(const std::string& temp, const std::string& target) {
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+        if (::unlink(temp.c_str()) == 0) return true;
+        ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
+    }
+    return ::rename(temp.c_str(), target.c_str()) == 0;
+}
+
 // Writes the .BIN through a file beside it that is renamed over its name, so
 // the name never holds half an image and a link there is replaced, not
 // followed. Each failure is logged as the .BIN's own.
@@ -116,7 +130,7 @@ Outcome WriteBinFile(const std::string& binName, const uint8_t* data, uint32_t s
                    static_cast<int>(size - written));
         return Reason::BinNotWritten;
     }
-    if (::rename(tempName.c_str(), binName.c_str()) != 0) {
+    if (!ReplaceWith(tempName, binName)) {
         ::unlink(tempName.c_str());
         LogMessage(Tr("重新打开BIN文件失败:%s", "Fail to open .BIN:%s"), binName.c_str());
         return Reason::BinNotWritten;

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <utility>
 
@@ -13,7 +14,17 @@
 namespace vornic_options {
 
 struct Parser::Impl {
-    CLI::App app;
+    // A front end's own option, kept until the app is built.
+    struct Added {
+        enum class Kind { Flag, Value, OptionalValue } kind;
+        std::string name;
+        bool* flag;
+        std::string* text;
+    };
+    // Built only when an argument could be an option: setting up CLI11 with
+    // every option costs more than the whole of a conversion.
+    std::optional<CLI::App> app;
+    std::vector<Added> added;
     std::set<std::string> valueOptions;  // "--name" of every option that takes a value
     CommonOptions parsed;
     std::string lang;  // empty: not given, the locale decides
@@ -22,67 +33,89 @@ struct Parser::Impl {
 
     void Value(const std::string& name, std::string* target) {
         // The last one given wins, as with every option here.
-        app.add_option(name, *target)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app->add_option(name, *target)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         valueOptions.insert(name);
     }
+
+    void Build() {
+        app.emplace();
+        app->set_help_flag();  // our own usage text, printed by the front end
+        app->add_flag("-h,--help", parsed.help);
+        app->add_flag("-V,--version", parsed.version);
+        // A flag that may carry a value: "--simulate" alone never takes the next
+        // argument as its faults.
+        app->add_flag("--simulate{}", parsed.simFaults);
+        Value("--sim-state", &parsed.simState);
+        Value("--probe", &parsed.probe);
+        Value("--lang", &lang);
+        Value("--trace", &parsed.trace);
+        app->add_option("--usb-id", usbIds)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        valueOptions.insert("--usb-id");
+        for (const Added& option : added) {
+            if (option.kind == Added::Kind::Flag) app->add_flag(option.name, *option.flag);
+            if (option.kind == Added::Kind::Value) Value(option.name, option.text);
+            if (option.kind == Added::Kind::OptionalValue)
+                app->add_flag(option.name + "{}", *option.text);
+        }
+        // The other arguments are taken from what CLI11 leaves, word for word: a
+        // positional option of its own would read "[a,b]" as a list of two.
+        app->allow_extras();
+    }
+
+    // Whether the option `name` was given.
+    bool Given(const std::string& name) const { return app && app->count(name) > 0; }
 };
 
-Parser::Parser() : m_impl(std::make_unique<Impl>()) {
-    Impl& p = *m_impl;
-    p.app.set_help_flag();  // our own usage text, printed by the front end
-    p.app.add_flag("-h,--help", p.parsed.help);
-    p.app.add_flag("-V,--version", p.parsed.version);
-    // A flag that may carry a value: "--simulate" alone never takes the next
-    // argument as its faults.
-    p.app.add_flag("--simulate{}", p.parsed.simFaults);
-    p.Value("--sim-state", &p.parsed.simState);
-    p.Value("--probe", &p.parsed.probe);
-    p.Value("--lang", &p.lang);
-    p.Value("--trace", &p.parsed.trace);
-    p.app.add_option("--usb-id", p.usbIds)
-        ->allow_extra_args(false)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    p.valueOptions.insert("--usb-id");
-    // The other arguments are taken from what CLI11 leaves, word for word: a
-    // positional option of its own would read "[a,b]" as a list of two.
-    p.app.allow_extras();
-}
+Parser::Parser() : m_impl(std::make_unique<Impl>()) {}
 
 Parser::~Parser() = default;
 
-void Parser::AddFlag(const std::string& name, bool* target) { m_impl->app.add_flag(name, *target); }
+void Parser::AddFlag(const std::string& name, bool* target) {
+    m_impl->added.push_back({Impl::Added::Kind::Flag, name, target, nullptr});
+}
 
-void Parser::AddValue(const std::string& name, std::string* target) { m_impl->Value(name, target); }
+void Parser::AddValue(const std::string& name, std::string* target) {
+    m_impl->added.push_back({Impl::Added::Kind::Value, name, nullptr, target});
+}
 
 void Parser::AddOptionalValue(const std::string& name, bool* given, std::string* value) {
-    m_impl->app.add_flag(name + "{}", *value);
+    m_impl->added.push_back({Impl::Added::Kind::OptionalValue, name, nullptr, value});
     m_impl->optionalValues.emplace_back(name, given);
 }
 
 int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, std::string* error) {
     Impl& p = *m_impl;
-    // CLI11 reads "--name=" as a name still waiting for its value and would
-    // take the next argument: an empty value is refused here instead.
-    for (std::string_view arg : args) {
-        if (arg == "--") break;
-        const size_t equals = arg.find('=');
-        if (equals + 1 == arg.size() && p.valueOptions.count(std::string(arg.substr(0, equals)))) {
-            *error = std::string(arg) + Tr(" 需要一个值", " needs a value");
+    std::vector<std::string> rest(args.begin(), args.end());
+    if (std::any_of(args.begin(), args.end(),
+                    [](std::string_view arg) { return arg.size() > 1 && arg[0] == '-'; })) {
+        p.Build();
+        // CLI11 reads "--name=" as a name still waiting for its value and would
+        // take the next argument: an empty value is refused here instead.
+        for (std::string_view arg : args) {
+            if (arg == "--") break;
+            const size_t equals = arg.find('=');
+            if (equals + 1 == arg.size() &&
+                p.valueOptions.count(std::string(arg.substr(0, equals)))) {
+                *error = std::string(arg) + Tr(" 需要一个值", " needs a value");
+                return 0;
+            }
+        }
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        try {
+            p.app->parse(reversed);
+        } catch (const CLI::ParseError& e) {
+            *error = e.what();
             return 0;
         }
-    }
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    try {
-        p.app.parse(reversed);
-    } catch (const CLI::ParseError& e) {
-        *error = e.what();
-        return 0;
+        rest = p.app->remaining();
     }
     CommonOptions result = std::move(p.parsed);
-    result.simulate = p.app.count("--simulate") > 0;
-    for (const auto& [name, given] : p.optionalValues) *given = p.app.count(name) > 0;
+    result.simulate = p.Given("--simulate");
+    for (const auto& [name, given] : p.optionalValues) *given = p.Given(name);
     bool optionsEnded = false;
-    for (std::string& arg : p.app.remaining()) {
+    for (std::string& arg : rest) {
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
         } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
@@ -92,11 +125,11 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
             result.arguments.push_back(std::move(arg));
         }
     }
-    if (p.app.count("--lang") > 0 && p.lang != "zh" && p.lang != "en") {
+    if (p.Given("--lang") && p.lang != "zh" && p.lang != "en") {
         *error = Tr("--lang 只能是 zh 或 en", "--lang takes zh or en");
         return 0;
     }
-    result.useChinese = p.app.count("--lang") > 0
+    result.useChinese = p.Given("--lang")
                             ? p.lang == "zh"
                             : ChineseForLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
                                                std::getenv("LANG"));

@@ -408,7 +408,8 @@ TEST_F(Cli, HelpJsonAndLocale) {
                                   {"probe", {{"serial", "SIM0"}, {"busPort", "sim-0"}}}}));
         EXPECT_NE(std::string::npos, r.err.find(kOpen)) << "the log on standard error";
     }
-    // The full language choice is tabled with the parser; here the program follows it.
+    // The full language choice is tabled with the parser; here the program follows it, on a
+    // command line without any option too.
     unsetenv("LC_ALL"), unsetenv("LC_MESSAGES");
     for (const char* lang : {"en_US.UTF-8", "zh_CN.UTF-8"}) {
         setenv("LANG", lang, 1);
