@@ -26,8 +26,9 @@ struct Result {
     long peakKiB = 0;
 };
 
-// Called with the child's pid and its standard output so far, each time more
-// has come (a test sends a signal once a line appears).
+// Called with the child's pid and its standard output so far: once when the
+// child has started, then each time more has come (a test sends a signal once a
+// line appears, or waits on another event of the child's before it does).
 using Watch = std::function<void(pid_t, const std::string&)>;
 
 // The child's standard streams where they are not the defaults, and what the
@@ -63,6 +64,7 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, W
     Result r;
     // Standard error is small; read it after standard output.
     char buffer[4096];
+    if (watch) watch(pid, r.out);
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;
          watch ? watch(pid, r.out) : void())
         r.out.append(buffer, static_cast<size_t>(n));
