@@ -20,7 +20,7 @@
 #include <optional>
 #include <random>
 
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 #include "trasmo/driver.h"
 #include "trasmo/encoding.h"
 #include "trasmo/engine.h"
@@ -121,9 +121,10 @@ struct Trasmo : ::testing::Test {
     // Runs the program: `child` may change the child's descriptors before exec, `watch` is called
     // once it has started. The exit code, -1 when a signal ended it.
     int Run(std::vector<std::string> args, const std::function<void()>& child = {},
-            clitest::Watch watch = {}) {
+            testproc::Watch watch = {}) {
         args.insert(args.begin(), (program / "trasmo").string());
-        const clitest::Result r = clitest::RunProcess(std::move(args), 60, watch, {.child = child});
+        const testproc::Result r =
+            testproc::RunProcess(std::move(args), 60, watch, {.child = child});
         out = r.out + r.err;
         return r.status;
     }
@@ -430,7 +431,7 @@ TEST_F(Trasmo, ConvertedProjectsPassTheCrossPreprocessor) {
                 std::vector<std::string> args{gcc, mode, "-ffreestanding", "-o", "/dev/null"};
                 args.insert(args.end(), includes.begin(), includes.end());
                 args.push_back(e.path().string());
-                const clitest::Result r = clitest::RunProcess(args);
+                const testproc::Result r = testproc::RunProcess(args);
                 EXPECT_EQ(r.status, 0) << mode << " " << e.path() << "\n" << r.out << r.err;
             }
         }

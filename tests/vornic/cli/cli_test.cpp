@@ -13,13 +13,13 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 #include "tests/vornic/image/hex_records.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using clitest::Result;
+using testproc::Result;
 using Texts = std::vector<std::string>;
 
 using hextest::Record, hextest::kEnd;
@@ -27,7 +27,7 @@ const std::string& kHex = hextest::kApp;
 // The SHA-256 of kHex's image.
 const std::string kImageSha256 = "5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87";
 // A whole flash as a --probe=all child logs it, and as a run that converts first.
-const Texts kFlashed = clitest::Texts(
+const Texts kFlashed = testproc::Texts(
     "Succeed to open device!\nSucceed to clear-all!\nProgramme address is affirmed!\n"
     "Programme length is affirmed!\nBegin to programme and verify...\nSucceed to programme!\n"
     "Succeed to verify!\nSucceed to set soft-reset!");
@@ -74,11 +74,11 @@ class Cli : public ::testing::Test {
     }
     void TearDown() override { fs::current_path("/"), fs::remove_all(dir); }
     // vornic-cli in English with the words of `line`.
-    Result Run(const std::string& line, clitest::Watch watch = {}, clitest::Io io = {}) {
+    Result Run(const std::string& line, testproc::Watch watch = {}, testproc::Io io = {}) {
         std::vector<std::string> args = {VORNIC_CLI_PATH, "--lang=en"};
         std::istringstream words(line);
         for (std::string word; words >> word;) args.push_back(word);
-        Result r = clitest::RunProcess(args, 60, std::move(watch), io);
+        Result r = testproc::RunProcess(args, 60, std::move(watch), io);
         EXPECT_EQ(std::string::npos, r.out.find('\r'));
         return r;
     }
@@ -181,8 +181,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         SCOPED_TRACE(row.args);
         const Result r = Run(row.args);
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
-        Texts lines = row.lines.value_or(clitest::Texts(r.out));
-        EXPECT_EQ(lines, clitest::Texts(r.out));
+        Texts lines = row.lines.value_or(testproc::Texts(r.out));
+        EXPECT_EQ(lines, testproc::Texts(r.out));
         EXPECT_NE(std::string::npos, r.out.find(row.logged)) << r.out;
         EXPECT_TRUE(row.summary.empty()
                         ? r.err.empty()
@@ -246,7 +246,7 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
         EXPECT_EQ(row.said.empty(), r.err.empty()) << r.err;
         EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + row.said)) << r.err;
-        EXPECT_EQ(row.lines.value_or(clitest::Texts(r.out)), clitest::Texts(r.out));
+        EXPECT_EQ(row.lines.value_or(testproc::Texts(r.out)), testproc::Texts(r.out));
         EXPECT_EQ(fs::exists("r.jsonl") ? 1u : 0u, Records("r.jsonl").size());
         std::ifstream trace("t.trace");  // whole when the run passed
         for (std::string line; r.status == 0 && std::getline(trace, line);)
@@ -279,7 +279,7 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
     int input[2];
     ASSERT_EQ(0, pipe2(input, O_CLOEXEC));
     // Between two boards the file goes away, then Enter starts the next.
-    const clitest::Watch breakFileAfterBoard1 = [&](pid_t, const std::string& out) {
+    const testproc::Watch breakFileAfterBoard1 = [&](pid_t, const std::string& out) {
         if (input[1] < 0 || out.find("board 1: ") == std::string::npos) return;
         fs::remove("app.hex");
         EXPECT_EQ(1, write(input[1], "\n", 1));
@@ -293,8 +293,8 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
         bool untouched = true;       // the state file is as it was
         nlohmann::json record = {};  // fields of the last record in r.jsonl
         Texts plain = {};            // other lines of standard output, cut to these
-        clitest::Watch watch = {};
-        clitest::Io io = {};
+        testproc::Watch watch = {};
+        testproc::Io io = {};
     } rows[] = {
         {"--report=r.jsonl flash big.hex",
          1,
@@ -406,8 +406,8 @@ TEST_F(Cli, HelpJsonAndLocale) {
     unsetenv("LC_ALL"), unsetenv("LC_MESSAGES");
     for (const char* lang : {"en_US.UTF-8", "zh_CN.UTF-8"}) {
         setenv("LANG", lang, 1);
-        const Result r = clitest::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
-        EXPECT_EQ(clitest::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
+        const Result r = testproc::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
+        EXPECT_EQ(testproc::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
     }
     unsetenv("LANG");
 }
@@ -426,7 +426,7 @@ TEST_F(Cli, FlashThenFlashIfChanged) {
                      "Begin to verify...", "Succeed to verify!",
                      "vornic-cli: the target already holds the image; erase and programme skipped",
                      "Succeed to set soft-reset!"}),
-              clitest::Texts(again.out));
+              testproc::Texts(again.out));
     // Another image: the check's answer is told as such, then the whole job runs.
     std::ofstream("app.hex", std::ios::binary) << ":0100000007F8\r\n:00000001FF\r\n";
     const Result other = Run("--simulate --sim-state=state flash --if-changed app.hex");
@@ -438,7 +438,7 @@ TEST_F(Cli, FlashThenFlashIfChanged) {
                   "Begin to verify...",
                   "vornic-cli: target differs from the image; flashing"};
     want.insert(want.end(), kWhole.begin() + 1, kWhole.end());
-    EXPECT_EQ(want, clitest::Texts(other.out));
+    EXPECT_EQ(want, testproc::Texts(other.out));
 }
 
 // The window's options are checked before the toolkit needs a display.
@@ -458,7 +458,7 @@ TEST_F(Cli, WindowRefusesBadOptionsWithoutADisplay) {
     for (const auto& row : rows) {
         std::vector<std::string> args = {VORNIC_PATH};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        const Result r = clitest::RunProcess(args, 20);
+        const Result r = testproc::RunProcess(args, 20);
         EXPECT_EQ(2, r.status) << row.complaint << r.err;
         EXPECT_EQ(0u, r.err.rfind(row.complaint, 0)) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("\nusage: vornic ")) << r.err;

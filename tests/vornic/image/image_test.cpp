@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/controls/headless_dialog.h"
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 #include "tests/vornic/image/hex_records.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
@@ -328,7 +328,8 @@ TEST_F(Convert, ElfConvertsLikeItsObjcopyHex) {
         ASSERT_TRUE(Run(elf)) << elf;
         const std::string bin = ReadFile(output);
         ASSERT_EQ(
-            0, clitest::RunProcess({objcopy, "-I", "elf32-little", "-O", "ihex", elf, hex}).status);
+            0,
+            testproc::RunProcess({objcopy, "-I", "elf32-little", "-O", "ihex", elf, hex}).status);
         ASSERT_TRUE(Run(hex));
         EXPECT_EQ(bin, ReadFile(output)) << elf;
     }

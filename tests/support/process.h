@@ -1,7 +1,8 @@
-// Runs vornic-cli (or any program) as a child process and collects its exit
-// status, standard output and standard error; a child that outlives its time
-// limit is ended by an alarm set before its exec, so a hang fails a test
-// instead of stalling the run. Its standard input is /dev/null.
+// The tests' one way to run a program (vornic-cli, vornic, trasmo, a tool) as a
+// child process: its exit status, standard output and standard error; a child
+// that outlives its time limit is ended by an alarm set before its exec, so a
+// hang fails a test instead of stalling the run. Its standard input is
+// /dev/null unless the test gives another.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace clitest {
+namespace testproc {
 
 // The exit status (-1 when killed or not run), the output, whether the child
 // ran past its time limit, and its peak resident memory.
@@ -89,4 +90,4 @@ inline std::vector<std::string> Texts(const std::string& out) {
     return lines;
 }
 
-}  // namespace clitest
+}  // namespace testproc
