@@ -60,6 +60,10 @@ Texts Concat(Texts a, const Texts& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+// A verify's lines up to its outcome, and those of one that fails.
+const Texts kVerify = {kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
+                       "Begin to verify..."},
+            kVerifyFails = Concat(kVerify, {"Fail to verify!"});
 std::string ReadAll(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -144,8 +148,7 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
          "flash: failed at programme (transport failure: probe removed) after 64 of 124 bytes"},
         {"--simulate verify app.hex", 1,
          "verify: failed at verify (target refused: content differs) after 40 of 40 bytes",
-         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-               "Begin to verify...", "Fail to verify!"}},
+         kVerifyFails},
         {"--simulate=protected flash app.hex", 1,
          "flash: failed at status (target refused: read-protected)"},
         // The removal during the job is logged, beside the job's lines, before the end.
@@ -231,8 +234,7 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
          1,
          "flash: " + refused,
          {},
-         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-               "Begin to verify...", "Fail to verify!"}},
+         kVerifyFails},
         {"--simulate list", 1, "vornic-cli: cannot write the standard output: No space left",
          [] { dup2(open("/dev/full", O_WRONLY), 1); }},
     };
@@ -257,7 +259,12 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
 // What each front-end case does to a target holding a known image: refused
 // before anything changes it, or run as far as it should.
 TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
-    ASSERT_EQ(0, Run("--simulate --sim-state=state flash app.hex").status);
+    // The one whole flash: the target then holds app.hex.
+    const Result flash = Run("--simulate --sim-state=state flash app.hex");
+    ASSERT_EQ(0, flash.status);
+    EXPECT_EQ(kWhole, testproc::Texts(flash.out));
+    EXPECT_EQ(0u, flash.err.rfind("flash: 40 bytes sent in ", 0)) << flash.err;
+    EXPECT_TRUE(flash.err.ends_with(" B/s)\n")) << flash.err;  // below 1 KB/s
     const std::string known = ReadAll("state");
     std::string big;  // 65,792 bytes: 256 more than the flash holds
     for (uint32_t at = 0; at < 0x10100; at += 16) {
@@ -347,12 +354,27 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
           "bytes, SHA-256 286eebcaad9072c764a3d395ab0f020ab215b800c363213e15b5df3d859fc45a"}},
         {"--report=r.jsonl verify other.hex",
          1,
-         {kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-          "Begin to verify...", "Fail to verify!"},
+         kVerifyFails,
          "verify: failed at verify (target refused: content differs) after 72 of 72 bytes",
          true,
          {{"firstDifference", "0x08000040"}}},
         {"erase", 0, {kOpen, kFlashed[1]}, "", false},
+        // --if-changed: the image the target holds is verified and reset, neither erased nor
+        // programmed; another is told as such, then flashed whole.
+        {"flash --if-changed app.hex",
+         0,
+         Concat(kVerify, {"Succeed to verify!", kFlashed[7]}),
+         "",
+         true,
+         {},
+         {"vornic-cli: the target already holds the image; erase and programme skipped"}},
+        {"flash --if-changed other.hex",
+         0,
+         Concat(kVerify, Texts(kWhole.begin() + 1, kWhole.end())),
+         "",
+         false,
+         {},
+         {"vornic-cli: target differs from the image; flashing"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
@@ -410,35 +432,6 @@ TEST_F(Cli, HelpJsonAndLocale) {
         EXPECT_EQ(testproc::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
     }
     unsetenv("LANG");
-}
-
-// The one whole flash, then the same image again with --if-changed: verified
-// and reset, neither erased nor programmed.
-TEST_F(Cli, FlashThenFlashIfChanged) {
-    const Result flash = Run("--simulate --sim-state=state flash app.hex");
-    EXPECT_EQ(0, flash.status);
-    EXPECT_EQ(kWhole, Split(flash.out).log[""]);
-    EXPECT_EQ(0u, flash.err.rfind("flash: 40 bytes sent in ", 0)) << flash.err;
-    EXPECT_TRUE(flash.err.ends_with(" B/s)\n")) << flash.err;  // below 1 KB/s
-    const Result again = Run("--simulate --sim-state=state flash --if-changed app.hex");
-    EXPECT_EQ(0, again.status);
-    EXPECT_EQ((Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-                     "Begin to verify...", "Succeed to verify!",
-                     "vornic-cli: the target already holds the image; erase and programme skipped",
-                     "Succeed to set soft-reset!"}),
-              testproc::Texts(again.out));
-    // Another image: the check's answer is told as such, then the whole job runs.
-    std::ofstream("app.hex", std::ios::binary) << ":0100000007F8\r\n:00000001FF\r\n";
-    const Result other = Run("--simulate --sim-state=state flash --if-changed app.hex");
-    EXPECT_EQ(0, other.status);
-    Texts want = {kOpen,
-                  kHexOk,
-                  "Verify address is affirmed!",
-                  "Verify length is affirmed!",
-                  "Begin to verify...",
-                  "vornic-cli: target differs from the image; flashing"};
-    want.insert(want.end(), kWhole.begin() + 1, kWhole.end());
-    EXPECT_EQ(want, testproc::Texts(other.out));
 }
 
 // The window's options are checked before the toolkit needs a display.
