@@ -20,7 +20,7 @@
 #include <optional>
 #include <random>
 
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 #include "trasmo/driver.h"
 #include "trasmo/encoding.h"
 #include "trasmo/engine.h"
@@ -120,29 +120,15 @@ struct Trasmo : ::testing::Test {
         for (auto [from, to] : {std::pair{"project", project}, {"resources", resources}})
             fs::copy(fs::path(TRASMO_EXAMPLE_DIR) / from, to, again);
     }
-    // Starts the program; `child` may change the child's descriptors before exec.
-    pid_t Start(std::vector<std::string> args, const std::function<void()>& child = {}) {
+    // Runs the program: `child` may change the child's descriptors before exec, `watch` is called
+    // once it has started. The exit code, -1 when a signal ended it.
+    int Run(std::vector<std::string> args, const std::function<void()>& child = {},
+            testproc::Watch watch = {}) {
         args.insert(args.begin(), (program / "trasmo").string());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int o = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(o, 1), ::dup2(o, 2);
-            if (child) child();
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(o);
-        return pid;
-    }
-    // Exit code, or 128 + the signal that ended it.
-    int Wait(pid_t pid) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        out = ReadFile(dir / "out");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        const testproc::Result r =
+            testproc::RunProcess(std::move(args), 60, watch, {.child = child});
+        out = r.out + r.err;
+        return r.status;
     }
 };
 
@@ -399,7 +385,7 @@ TEST_F(Trasmo, NearlyFullDiskConvertsEveryFile) {
             struct statvfs vfs {};
             ::statvfs(disk.c_str(), &vfs);
             WriteFile(disk / "filler", std::string(vfs.f_bavail * vfs.f_frsize - (200 << 10), 'x'));
-            Wait(Start({(disk / "P").string(), resources.string()}));
+            Run({(disk / "P").string(), resources.string()});
             int converted = 0;
             for (int i = 0; i < 20; ++i)
                 converted += ReadFile(disk / "P" / ("f" + std::to_string(i) + ".c")) == text('v');
@@ -408,7 +394,9 @@ TEST_F(Trasmo, NearlyFullDiskConvertsEveryFile) {
             ::_exit(254);
         }
     }
-    int converted = Wait(child);
+    int converted = 0;
+    ::waitpid(child, &converted, 0);
+    converted = WEXITSTATUS(converted);
     if (converted == 255) GTEST_SKIP() << "no mount namespace with a tmpfs here";
     EXPECT_EQ(converted, 20);
 }
@@ -429,7 +417,7 @@ TEST_F(Trasmo, ConvertedProjectsPassTheCrossPreprocessor) {
         fs::remove_all(project), fs::remove_all(resources);
         const auto all = fs::copy_options::recursive;
         fs::copy(from / "project", project, all), fs::copy(from / "resources", resources, all);
-        ASSERT_EQ(Wait(Start({project.string(), resources.string()})), 0);
+        ASSERT_EQ(Run({project.string(), resources.string()}), 0);
         EXPECT_EQ(ReadFile(ini), "TRUE");  // an edited handler file, flagged bit-band code
         std::vector<std::string> includes;
         for (const auto& e : fs::recursive_directory_iterator(project))
@@ -445,7 +433,7 @@ TEST_F(Trasmo, ConvertedProjectsPassTheCrossPreprocessor) {
                 std::vector<std::string> args{gcc, mode, "-ffreestanding", "-o", "/dev/null"};
                 args.insert(args.end(), includes.begin(), includes.end());
                 args.push_back(e.path().string());
-                const clitest::Result r = clitest::RunProcess(args);
+                const testproc::Result r = testproc::RunProcess(args);
                 EXPECT_EQ(r.status, 0) << mode << " " << e.path() << "\n" << r.out << r.err;
             }
         }
@@ -464,12 +452,11 @@ TEST_F(Trasmo, ShortRuns) {
                       noSor = "trasmo: the resource folder " + res + "/SOR cannot be used (" +
                               noDir + "); nothing was changed\n";
     const std::string notWritten = "trasmo: cannot write " + ini.string() + ": ";
-    int broken[2], told[2];  // a pipe nobody reads; one for what a run on a full disk says
+    int broken[2];  // a pipe nobody reads
     ASSERT_EQ(::pipe2(broken, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(told, O_CLOEXEC | O_NONBLOCK), 0);
     ::close(broken[0]);
-    const auto fullDisk = [&] {  // every file ends at 3 bytes; standard error is the pipe
-        ::dup2(told[1], 2), ::signal(SIGXFSZ, SIG_IGN);
+    const auto fullDisk = [] {  // every file ends at 3 bytes; standard error is a pipe
+        ::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{3, RLIM_INFINITY};
         ::setrlimit(RLIMIT_FSIZE, &limit);
     };
@@ -502,9 +489,7 @@ TEST_F(Trasmo, ShortRuns) {
         fs::remove(program / "ExeMonitor.log"), fs::remove(program / "ImportKeilProj.log");
         WriteFile(ini, "TRUE");  // a stale result never survives
         row.setup();
-        ASSERT_EQ(Wait(Start(row.args, row.child)), 0);
-        char buffer[256];
-        for (ssize_t n; (n = ::read(told[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+        ASSERT_EQ(Run(row.args, row.child), 0);
         EXPECT_EQ(ReadFile(dir / "victim"), "victim");
         EXPECT_FALSE(fs::is_symlink(program / "ExeMonitor.log"));
         Lines log = Monitor();
@@ -528,7 +513,7 @@ TEST_F(Trasmo, ShortRuns) {
         }
         fs::remove_all(ini);
     }
-    for (int fd : {broken[1], told[0], told[1]}) ::close(fd);
+    ::close(broken[1]);
 }
 
 // Nothing is ever written below /usr, whoever runs the program; elsewhere a writable folder
@@ -565,13 +550,13 @@ TEST_F(Trasmo, KilledRunsLoseNothing) {
         int watch = ::inotify_init1(IN_CLOEXEC);
         ::inotify_add_watch(watch, (program / "ExeMonitor.log").c_str(), IN_MODIFY);
         const long target = 1 + std::random_device{}() % (files - 20);
-        pid_t pid = Start({project.string(), resources.string()});
-        char events[4096];
-        for (pollfd p{watch, POLLIN, 0}; ::poll(&p, 1, 10000) > 0;)
-            if (::read(watch, events, sizeof events) < 0 || Count(Monitor(), "4.12") >= target)
-                break;
-        ::kill(pid, SIGKILL);
-        Wait(pid);
+        Run({project.string(), resources.string()}, {}, [&](pid_t pid, const std::string& said) {
+            char events[4096];
+            for (pollfd p{watch, POLLIN, 0}; said.empty() && ::poll(&p, 1, 10000) > 0;)
+                if (::read(watch, events, sizeof events) < 0 || Count(Monitor(), "4.12") >= target)
+                    break;
+            ::kill(pid, SIGKILL);
+        });
         ::close(watch);
         long recreated = 0;
         for (int i = 0; i < files; ++i) {
@@ -587,7 +572,7 @@ TEST_F(Trasmo, KilledRunsLoseNothing) {
     WriteFile(ini, "stale result");
     fs::permissions(ini, fs::perms::owner_read);
     const std::string res = resources.string() + "/";  // a doubled separator is passed on
-    ASSERT_EQ(Wait(Start({project.string(), res, "extra"})), 0);
+    ASSERT_EQ(Run({project.string(), res, "extra"}), 0);
     EXPECT_EQ(out, "");
     for (int i = 0; i < files; ++i) EXPECT_EQ(ReadFile(path(i)), text(i, 'v')) << path(i);
     for (const auto& e : fs::recursive_directory_iterator(project))

@@ -83,14 +83,6 @@ TEST(TargetModel, CommandsAndTheirResults) {
     }
 }
 
-TEST(TargetModel, DisablingTheProtectionErasesTheFlash) {
-    TargetModel m(Parsed("protected"));
-    m.LoadFlash(Image(100));
-    EXPECT_EQ(3, Command(m, Request(0x06, 2)));
-    EXPECT_FALSE(m.ReadProtected());
-    for (uint8_t b : m.Flash()) ASSERT_EQ(kErasedByte, b);
-}
-
 // A run: address, length, the select request(s), then the image in 64-byte
 // packets with the status read after each (-1: none pending).
 TEST(TargetModel, DataPhaseStatuses) {

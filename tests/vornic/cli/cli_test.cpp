@@ -13,13 +13,13 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 #include "tests/vornic/image/hex_records.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using clitest::Result;
+using testproc::Result;
 using Texts = std::vector<std::string>;
 
 using hextest::Record, hextest::kEnd;
@@ -27,7 +27,7 @@ const std::string& kHex = hextest::kApp;
 // The SHA-256 of kHex's image.
 const std::string kImageSha256 = "5620dcd4c0ab4736a35122b1973e2d5d9726c378b3893234c66ff78d071b0e87";
 // A whole flash as a --probe=all child logs it, and as a run that converts first.
-const Texts kFlashed = clitest::Texts(
+const Texts kFlashed = testproc::Texts(
     "Succeed to open device!\nSucceed to clear-all!\nProgramme address is affirmed!\n"
     "Programme length is affirmed!\nBegin to programme and verify...\nSucceed to programme!\n"
     "Succeed to verify!\nSucceed to set soft-reset!");
@@ -63,6 +63,10 @@ Texts Concat(Texts a, const Texts& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+// A verify's lines up to its outcome, and those of one that fails.
+const Texts kVerify = {kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
+                       "Begin to verify..."},
+            kVerifyFails = Concat(kVerify, {"Fail to verify!"});
 std::string ReadAll(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -77,11 +81,11 @@ class Cli : public ::testing::Test {
     }
     void TearDown() override { fs::current_path("/"), fs::remove_all(dir); }
     // vornic-cli in English with the words of `line`.
-    Result Run(const std::string& line, clitest::Watch watch = {}, clitest::Io io = {}) {
+    Result Run(const std::string& line, testproc::Watch watch = {}, testproc::Io io = {}) {
         std::vector<std::string> args = {VORNIC_CLI_PATH, "--lang=en"};
         std::istringstream words(line);
         for (std::string word; words >> word;) args.push_back(word);
-        Result r = clitest::RunProcess(args, 60, std::move(watch), io);
+        Result r = testproc::RunProcess(args, 60, std::move(watch), io);
         EXPECT_EQ(std::string::npos, r.out.find('\r'));
         return r;
     }
@@ -143,20 +147,17 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"--simulate=absent flash --if-changed app.hex", 1,
          "flash: failed at status (transport failure: no probe) after 0 of 40 bytes",
          Texts{kHexOk, "No device connection detected!"}},
-        {"--simulate=unplug-after:1 flash blink.hex", 1,
-         "flash: failed at programme (transport failure: probe removed) after 64 of 124 bytes"},
-        {"--simulate verify app.hex", 1,
-         "verify: failed at verify (target refused: content differs) after 40 of 40 bytes",
-         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-               "Begin to verify...", "Fail to verify!"}},
-        {"--simulate=protected flash app.hex", 1,
-         "flash: failed at status (target refused: read-protected)"},
         // The removal during the job is logged, beside the job's lines, before the end.
-        {"--simulate=unplug-after:1 flash app.hex",
+        {"--simulate=unplug-after:1 flash blink.hex",
          1,
-         "flash: failed at programme (transport failure: ",
+         "flash: failed at programme (transport failure: probe removed) after 64 of 124 bytes",
          {},
          ">> Succeed to close device!\n"},
+        {"--simulate verify app.hex", 1,
+         "verify: failed at verify (target refused: content differs) after 40 of 40 bytes",
+         kVerifyFails},
+        {"--simulate=protected flash app.hex", 1,
+         "flash: failed at status (target refused: read-protected)"},
         {"convert huge.hex", 0, "", Texts{kHexOk}},  // read only up to its end record
         {"convert big.bin", 1, "convert: failed at convert (bad input: image too large)"},
         {"-- -odd.hex", 2, "vornic-cli: unknown command -odd.hex", Texts{}},  // -- ends the options
@@ -186,8 +187,8 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         SCOPED_TRACE(row.args);
         const Result r = Run(row.args);
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
-        Texts lines = row.lines.value_or(clitest::Texts(r.out));
-        EXPECT_EQ(lines, clitest::Texts(r.out));
+        Texts lines = row.lines.value_or(testproc::Texts(r.out));
+        EXPECT_EQ(lines, testproc::Texts(r.out));
         EXPECT_NE(std::string::npos, r.out.find(row.logged)) << r.out;
         EXPECT_TRUE(row.summary.empty()
                         ? r.err.empty()
@@ -231,14 +232,12 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(300)},
         {"--simulate --sim-state=f.state status", 2,
          "vornic-cli: not a simulator state file: f.state"},
-        {"--simulate=refuse:data --sim-state=held verify app.hex", 1, "verify: " + refused},
         // A refusal says nothing of the content: nothing is erased or programmed.
         {"--simulate=refuse:data --sim-state=held flash --if-changed app.hex",
          1,
          "flash: " + refused,
          {},
-         Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-               "Begin to verify...", "Fail to verify!"}},
+         kVerifyFails},
         {"--simulate list", 1, "vornic-cli: cannot write the standard output: No space left",
          [] { dup2(open("/dev/full", O_WRONLY), 1); }},
     };
@@ -252,7 +251,7 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         EXPECT_EQ(row.status, r.status) << r.out << r.err;
         EXPECT_EQ(row.said.empty(), r.err.empty()) << r.err;
         EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + row.said)) << r.err;
-        EXPECT_EQ(row.lines.value_or(clitest::Texts(r.out)), clitest::Texts(r.out));
+        EXPECT_EQ(row.lines.value_or(testproc::Texts(r.out)), testproc::Texts(r.out));
         EXPECT_EQ(fs::exists("r.jsonl") ? 1u : 0u, Records("r.jsonl").size());
         std::ifstream trace("t.trace");  // whole when the run passed
         for (std::string line; r.status == 0 && std::getline(trace, line);)
@@ -263,7 +262,12 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
 // What each front-end case does to a target holding a known image: refused
 // before anything changes it, or run as far as it should.
 TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
-    ASSERT_EQ(0, Run("--simulate --sim-state=state flash app.hex").status);
+    // The one whole flash: the target then holds app.hex.
+    const Result flash = Run("--simulate --sim-state=state flash app.hex");
+    ASSERT_EQ(0, flash.status);
+    EXPECT_EQ(kWhole, testproc::Texts(flash.out));
+    EXPECT_EQ(0u, flash.err.rfind("flash: 40 bytes sent in ", 0)) << flash.err;
+    EXPECT_TRUE(flash.err.ends_with(" B/s)\n")) << flash.err;  // below 1 KB/s
     const std::string known = ReadAll("state");
     std::string big;  // 65,792 bytes: 256 more than the flash holds
     for (uint32_t at = 0; at < 0x10100; at += 16) {
@@ -285,7 +289,7 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
     int input[2];
     ASSERT_EQ(0, pipe2(input, O_CLOEXEC));
     // Between two boards the file goes away, then Enter starts the next.
-    const clitest::Watch breakFileAfterBoard1 = [&](pid_t, const std::string& out) {
+    const testproc::Watch breakFileAfterBoard1 = [&](pid_t, const std::string& out) {
         if (input[1] < 0 || out.find("board 1: ") == std::string::npos) return;
         fs::remove("app.hex");
         EXPECT_EQ(1, write(input[1], "\n", 1));
@@ -299,8 +303,8 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
         bool untouched = true;       // the state file is as it was
         nlohmann::json record = {};  // fields of the last record in r.jsonl
         Texts plain = {};            // other lines of standard output, cut to these
-        clitest::Watch watch = {};
-        clitest::Io io = {};
+        testproc::Watch watch = {};
+        testproc::Io io = {};
     } rows[] = {
         {"--report=r.jsonl flash big.hex",
          1,
@@ -353,12 +357,27 @@ TEST_F(Cli, NothingChangesTheTargetUntilTheJobIsKnownPossible) {
           "bytes, SHA-256 286eebcaad9072c764a3d395ab0f020ab215b800c363213e15b5df3d859fc45a"}},
         {"--report=r.jsonl verify other.hex",
          1,
-         {kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-          "Begin to verify...", "Fail to verify!"},
+         kVerifyFails,
          "verify: failed at verify (target refused: content differs) after 72 of 72 bytes",
          true,
          {{"firstDifference", "0x08000040"}}},
         {"erase", 0, {kOpen, kFlashed[1]}, "", false},
+        // --if-changed: the image the target holds is verified and reset, neither erased nor
+        // programmed; another is told as such, then flashed whole.
+        {"flash --if-changed app.hex",
+         0,
+         Concat(kVerify, {"Succeed to verify!", kFlashed[7]}),
+         "",
+         true,
+         {},
+         {"vornic-cli: the target already holds the image; erase and programme skipped"}},
+        {"flash --if-changed other.hex",
+         0,
+         Concat(kVerify, Texts(kWhole.begin() + 1, kWhole.end())),
+         "",
+         false,
+         {},
+         {"vornic-cli: target differs from the image; flashing"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args);
@@ -413,42 +432,13 @@ TEST_F(Cli, HelpJsonAndLocale) {
     unsetenv("LC_ALL"), unsetenv("LC_MESSAGES");
     for (const char* lang : {"en_US.UTF-8", "zh_CN.UTF-8"}) {
         setenv("LANG", lang, 1);
-        const Result r = clitest::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
-        EXPECT_EQ(clitest::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
-        const Result bad = clitest::RunProcess({VORNIC_CLI_PATH, "status", "app.hex"}, 60);
+        const Result r = testproc::RunProcess({VORNIC_CLI_PATH, "--simulate", "status"}, 60);
+        EXPECT_EQ(testproc::Texts(r.out)[0], lang[0] == 'e' ? kOpen : "打开设备成功!") << lang;
+        const Result bad = testproc::RunProcess({VORNIC_CLI_PATH, "status", "app.hex"}, 60);
         EXPECT_EQ(bad.err, lang[0] == 'e' ? "vornic-cli: status takes no argument" + kTry
                                           : "vornic-cli: status 不接受参数" + kTryZh);
     }
     unsetenv("LANG");
-}
-
-// The one whole flash, then the same image again with --if-changed: verified
-// and reset, neither erased nor programmed.
-TEST_F(Cli, FlashThenFlashIfChanged) {
-    const Result flash = Run("--simulate --sim-state=state flash app.hex");
-    EXPECT_EQ(0, flash.status);
-    EXPECT_EQ(kWhole, Split(flash.out).log[""]);
-    EXPECT_EQ(0u, flash.err.rfind("flash: 40 bytes sent in ", 0)) << flash.err;
-    EXPECT_TRUE(flash.err.ends_with(" B/s)\n")) << flash.err;  // below 1 KB/s
-    const Result again = Run("--simulate --sim-state=state flash --if-changed app.hex");
-    EXPECT_EQ(0, again.status);
-    EXPECT_EQ((Texts{kOpen, kHexOk, "Verify address is affirmed!", "Verify length is affirmed!",
-                     "Begin to verify...", "Succeed to verify!",
-                     "vornic-cli: the target already holds the image; erase and programme skipped",
-                     "Succeed to set soft-reset!"}),
-              clitest::Texts(again.out));
-    // Another image: the check's answer is told as such, then the whole job runs.
-    std::ofstream("app.hex", std::ios::binary) << ":0100000007F8\r\n:00000001FF\r\n";
-    const Result other = Run("--simulate --sim-state=state flash --if-changed app.hex");
-    EXPECT_EQ(0, other.status);
-    Texts want = {kOpen,
-                  kHexOk,
-                  "Verify address is affirmed!",
-                  "Verify length is affirmed!",
-                  "Begin to verify...",
-                  "vornic-cli: target differs from the image; flashing"};
-    want.insert(want.end(), kWhole.begin() + 1, kWhole.end());
-    EXPECT_EQ(want, clitest::Texts(other.out));
 }
 
 // The window's options are checked before the toolkit needs a display.
@@ -468,7 +458,7 @@ TEST_F(Cli, WindowRefusesBadOptionsWithoutADisplay) {
     for (const auto& row : rows) {
         std::vector<std::string> args = {VORNIC_PATH};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        const Result r = clitest::RunProcess(args, 20);
+        const Result r = testproc::RunProcess(args, 20);
         EXPECT_EQ(2, r.status) << row.complaint << r.err;
         EXPECT_EQ(0u, r.err.rfind(row.complaint, 0)) << r.err;
         EXPECT_NE(std::string::npos, r.err.find("\nusage: vornic ")) << r.err;

@@ -2,10 +2,8 @@
 // bad ELF files, the start address check, and objcopy as the reference for ELF.
 #include <elf.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>  // environ
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "platform/controls/headless_dialog.h"
+#include "tests/support/process.h"
 #include "tests/vornic/image/hex_records.h"
 #include "vornic/image/firmware_image.h"
 #include "vornic/image/hex_to_bin.h"
@@ -310,23 +309,12 @@ TEST_F(Convert, StartAddressMustBeWhereTheImageWasLinked) {
     }
 }
 
-// Runs a program found on PATH; its wait status (0: it exited with 0).
-int RunProgram(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int status = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0)
-        waitpid(pid, &status, 0);
-    return status;
-}
-
 // An ELF gives the same .BIN as the HEX objcopy makes of it: the
 // examples, one in the flash alias below 0x08000000, and one whose first
 // segment holds the ELF headers, as GNU ld lays out a program by default.
 TEST_F(Convert, ElfConvertsLikeItsObjcopyHex) {
-    if (RunProgram({"objcopy", "--version"}) != 0) GTEST_SKIP() << "objcopy not installed";
+    const std::string objcopy = "/usr/bin/objcopy";
+    if (!fs::exists(objcopy)) GTEST_SKIP() << "objcopy not installed";
     for (const auto& entry : fs::directory_iterator(VORNIC_EXAMPLES_DIR))
         if (entry.path().extension() == ".elf")
             fs::copy_file(entry.path(), dir / entry.path().filename());
@@ -341,7 +329,9 @@ TEST_F(Convert, ElfConvertsLikeItsObjcopyHex) {
         const std::string elf = entry.path().string(), hex = elf + ".hex";
         ASSERT_TRUE(Run(elf)) << elf;
         const std::string bin = ReadFile(output);
-        ASSERT_EQ(0, RunProgram({"objcopy", "-I", "elf32-little", "-O", "ihex", elf, hex}));
+        ASSERT_EQ(
+            0,
+            testproc::RunProcess({objcopy, "-I", "elf32-little", "-O", "ihex", elf, hex}).status);
         ASSERT_TRUE(Run(hex));
         EXPECT_EQ(bin, ReadFile(output)) << elf;
     }

@@ -18,12 +18,12 @@
 #include "platform/probelib/probelib.h"
 #include "platform/probelib/usb/open_problem.h"
 #include "tests/platform/probelib/usb/usb_testbed.h"
-#include "tests/vornic/cli/cli_process.h"
+#include "tests/support/process.h"
 
 namespace {
 
-using clitest::Result;
-using clitest::Texts;
+using testproc::Result;
+using testproc::Texts;
 using usbtest::FieldProbeAt;
 using usbtest::ProbeAt;
 using usbtest::ProbeSetup;
@@ -216,7 +216,7 @@ TEST_F(UsbBackendTest, OpenChoosesByBusPortOrSerialAndSaysWhyItFailed) {
 
 Result Cli(std::vector<std::string> args) {
     args.insert(args.begin(), VORNIC_CLI_PATH);
-    return clitest::RunProcess(std::move(args), 60);
+    return testproc::RunProcess(std::move(args), 60);
 }
 
 // vornic-cli as a process on the emulated bus.

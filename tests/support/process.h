@@ -1,7 +1,8 @@
-// Runs vornic-cli (or any program) as a child process and collects its exit
-// status, standard output and standard error; a child that outlives its time
-// limit is ended by an alarm set before its exec, so a hang fails a test
-// instead of stalling the run. Its standard input is /dev/null.
+// The tests' one way to run a program (vornic-cli, vornic, trasmo, a tool) as a
+// child process: its exit status, standard output and standard error; a child
+// that outlives its time limit is ended by an alarm set before its exec, so a
+// hang fails a test instead of stalling the run. Its standard input is
+// /dev/null unless the test gives another.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace clitest {
+namespace testproc {
 
 // The exit status (-1 when killed or not run), the output, whether the child
 // ran past its time limit, and its peak resident memory.
@@ -26,8 +27,9 @@ struct Result {
     long peakKiB = 0;
 };
 
-// Called with the child's pid and its standard output so far, each time more
-// has come (a test sends a signal once a line appears).
+// Called with the child's pid and its standard output so far: once when the
+// child has started, then each time more has come (a test sends a signal once a
+// line appears, or waits on another event of the child's before it does).
 using Watch = std::function<void(pid_t, const std::string&)>;
 
 // The child's standard streams where they are not the defaults, and what the
@@ -63,6 +65,7 @@ inline Result RunProcess(std::vector<std::string> args, int limitSeconds = 60, W
     Result r;
     // Standard error is small; read it after standard output.
     char buffer[4096];
+    if (watch) watch(pid, r.out);
     for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;
          watch ? watch(pid, r.out) : void())
         r.out.append(buffer, static_cast<size_t>(n));
@@ -87,4 +90,4 @@ inline std::vector<std::string> Texts(const std::string& out) {
     return lines;
 }
 
-}  // namespace clitest
+}  // namespace testproc
