@@ -26,6 +26,7 @@ struct Parser::Impl {
     std::optional<CLI::App> app;
     std::vector<Added> added;
     std::set<std::string> valueOptions;  // "--name" of every option that takes a value
+    std::set<std::string> flagOptions;   // "-n" and "--name" of every option that takes none
     CommonOptions parsed;
     std::string lang;  // empty: not given, the locale decides
     std::vector<std::string> usbIds;
@@ -37,11 +38,22 @@ struct Parser::Impl {
         valueOptions.insert(name);
     }
 
+    // A flag never takes a value: CLI11 would read "--dry-run=0" as the flag
+    // turned off, and a misspelt safety flag must not mean its opposite.
+    void Flag(const std::string& names, bool* target) {
+        app->add_flag(names, *target);
+        for (size_t start = 0; start <= names.size();) {
+            const size_t comma = std::min(names.find(',', start), names.size());
+            flagOptions.insert(names.substr(start, comma - start));
+            start = comma + 1;
+        }
+    }
+
     void Build() {
         app.emplace();
         app->set_help_flag();  // our own usage text, printed by the front end
-        app->add_flag("-h,--help", parsed.help);
-        app->add_flag("-V,--version", parsed.version);
+        Flag("-h,--help", &parsed.help);
+        Flag("-V,--version", &parsed.version);
         // A flag that may carry a value: "--simulate" alone never takes the next
         // argument as its faults.
         app->add_flag("--simulate{}", parsed.simFaults);
@@ -54,7 +66,7 @@ struct Parser::Impl {
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         valueOptions.insert("--usb-id");
         for (const Added& option : added) {
-            if (option.kind == Added::Kind::Flag) app->add_flag(option.name, *option.flag);
+            if (option.kind == Added::Kind::Flag) Flag(option.name, option.flag);
             if (option.kind == Added::Kind::Value) Value(option.name, option.text);
             if (option.kind == Added::Kind::OptionalValue)
                 app->add_flag(option.name + "{}", *option.text);
@@ -92,13 +104,20 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
                     [](std::string_view arg) { return arg.size() > 1 && arg[0] == '-'; })) {
         p.Build();
         // CLI11 reads "--name=" as a name still waiting for its value and would
-        // take the next argument: an empty value is refused here instead.
-        for (std::string_view arg : args) {
-            if (arg == "--") break;
+        // take the next argument: an empty value is refused here instead, as is
+        // a value option with nothing after it and a flag given a value.
+        for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+            const std::string_view arg = args[i];
             const size_t equals = arg.find('=');
-            if (equals + 1 == arg.size() &&
-                p.valueOptions.count(std::string(arg.substr(0, equals)))) {
+            const std::string name(arg.substr(0, equals));
+            const bool last = i + 1 == args.size();
+            if (p.valueOptions.count(name) &&
+                (equals + 1 == arg.size() || (last && equals == arg.npos))) {
                 *error = std::string(arg) + Tr(" 需要一个值", " needs a value");
+                return 0;
+            }
+            if (equals != arg.npos && p.flagOptions.count(name)) {
+                *error = name + Tr(" 不接受值", " takes no value");
                 return 0;
             }
         }

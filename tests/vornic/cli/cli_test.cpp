@@ -166,6 +166,10 @@ TEST_F(Cli, ExitStatusAndSummaryOfEachCase) {
         {"--lang=zh --simulate verify app.hex", 1,
          "verify: 失败于校验（目标拒绝：内容不一致），已发送 40/40 字节，"},
         {"--bogus status", 2, "vornic-cli: unknown option --bogus", Texts{}},
+        // A flag never takes a value: "--dry-run=0" must not flash.
+        {"--simulate flash --dry-run=0 app.hex", 2, "vornic-cli: --dry-run takes no value",
+         Texts{}},
+        {"--lang=zh status --probe", 2, "vornic-cli: --probe 需要一个值", Texts{}},
         {"--lang=zh --bogus status", 2, "vornic-cli: 未知选项 --bogus", Texts{}},
         {"--lang=zh --trace=. status", 2, "vornic-cli: 无法写入跟踪文件 .：不是普通文件", Texts{}},
         {"status app.hex", 2, "vornic-cli: status takes no argument", Texts{}},
