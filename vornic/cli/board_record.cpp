@@ -128,7 +128,9 @@ std::string BoardRecord(const Report& report, const BoardContext& context, bool 
     record["probe"] = ProbeJson(context.probeKnown, context.probe);
     record["file"] = context.file;
     record["imageBytes"] = context.image.size();
-    record["imageSha256"] = context.image.empty() ? Json(nullptr) : Json(Sha256Hex(context.image));
+    // Null when there is no image or no digest library to hash it with.
+    const std::string sha256 = context.image.empty() ? std::string() : Sha256Hex(context.image);
+    record["imageSha256"] = sha256.empty() ? Json(nullptr) : Json(sha256);
     record["address"] = address;
     record["steps"] = std::move(steps);
     record["outcome"] = report.Ok() && !unfinished ? "pass" : "fail";
