@@ -107,7 +107,9 @@ void Finish(Board& b, int status, bool interrupted, const AllProbesRun& run, boo
             (WIFEXITED(status) && WEXITSTATUS(status) == 0) || (interrupted && WIFSIGNALED(status));
         b.result = summary.pass && exitedOk ? Result::Pass : Result::Fail;
         if (!summary.pass)
-            b.detail = "at " + summary.failedStep + " (" + summary.failedKind + ")";
+            b.detail = summary.failedStep.empty()
+                           ? "(" + summary.lost + ")"
+                           : "at " + summary.failedStep + " (" + summary.failedKind + ")";
         else if (!exitedOk)
             b.detail = "(" + WaitStatusText(status) + ")";
         b.bytesKnown = true;

@@ -56,10 +56,12 @@ int Append(RecordFile* report, const std::string& record) {
     return 0;
 }
 
-void PrintBoard(uint32_t board, const Report& report) {
+void PrintBoard(uint32_t board, const Report& report, const std::string& lost) {
     if (const StepOutcome* failed = report.FirstFailure())
         std::printf("board %u: FAIL at %s (%s)\n", board, StepName(failed->step),
                     KindText(failed->outcome.kind()));
+    else if (!lost.empty())
+        std::printf("board %u: FAIL (%s)\n", board, lost.c_str());
     else
         std::printf("board %u: PASS (%u bytes, %.2f s)\n", board, report.bytesSent, report.seconds);
     std::fflush(stdout);
@@ -170,8 +172,8 @@ int RunBoardAfterBoard(const RepeatRun& run) {
             std::_Exit(1);
         }
         job.join();
-        PrintBoard(board, result.report);
-        (result.report.Ok() ? tally.passed : tally.failed)++;
+        PrintBoard(board, result.report, result.context.lost);
+        (result.report.Ok() && result.context.lost.empty() ? tally.passed : tally.failed)++;
         // No board starts before its predecessor's record is on disk.
         recordsKept = Append(run.report, BoardRecord(result.report, result.context)) != 0;
         if (!recordsKept || board == run.limit) break;

@@ -133,7 +133,8 @@ std::string BoardRecord(const Report& report, const BoardContext& context, bool 
     record["imageSha256"] = sha256.empty() ? Json(nullptr) : Json(sha256);
     record["address"] = address;
     record["steps"] = std::move(steps);
-    record["outcome"] = report.Ok() && !unfinished ? "pass" : "fail";
+    record["outcome"] = report.Ok() && !unfinished && context.lost.empty() ? "pass" : "fail";
+    if (!context.lost.empty()) record["writeFailure"] = context.lost;
     if (unfinished) record["unfinished"] = true;
     if (context.dryRun) record["dryRun"] = true;
     if (report.firstDifference) {
@@ -174,7 +175,11 @@ int AdoptChildRecord(std::string_view text, const std::string& file,
         read.failedStep = name->get<std::string>();
         read.failedKind = KindTextOf(kind->get_ref<const std::string&>());
     }
-    if (read.pass != read.failedStep.empty() ||
+    if (const auto lost = record.find("writeFailure"); lost != record.end()) {
+        if (!lost->is_string()) return 0;
+        read.lost = lost->get<std::string>();
+    }
+    if (read.pass != (read.failedStep.empty() && read.lost.empty()) ||
         bytes->get<uint64_t>() > std::numeric_limits<uint32_t>::max())
         return 0;
     read.bytesSent = static_cast<uint32_t>(bytes->get<uint64_t>());

@@ -25,6 +25,7 @@ struct BoardContext {
     probelib::ProbeInfo probe;
     std::span<const uint8_t> image;  // the image the job used; empty without one
     bool dryRun = false;             // nothing was sent that changes the target
+    std::string lost;  // a trace or simulator state the job could not write; fails the board
 };
 
 // One record, without the line end. `unfinished`: the job was interrupted,
@@ -44,6 +45,7 @@ struct RecordSummary {
     bool pass = false;
     std::string failedStep;  // the first step that failed ("" for none)
     std::string failedKind;  // its kind as the summaries say it ("target refused")
+    std::string lost;        // the output the child could not write, when no step failed
     uint32_t bytesSent = 0;
     double seconds = 0;
 };

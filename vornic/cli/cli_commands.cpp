@@ -220,6 +220,7 @@ BoardRun RunBoard(const Options& o, controls::HeadlessDialog& dialog) {
         g_deviceHandle.load() != -1 && probelib::LastOpenedProbe(&board.context.probe) != 0;
     board.report = RunDownload(o, dialog);
     board.context.image = g_firmwareImage.Bytes();
+    board.context.lost = probelib::WriteFailure();
     return board;
 }
 

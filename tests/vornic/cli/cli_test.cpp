@@ -97,7 +97,7 @@ class Cli : public ::testing::Test {
             nlohmann::json r = nlohmann::json::parse(line);
             EXPECT_EQ((nlohmann::json{{"name", "vornic-cli"}, {"version", VORNIC_VERSION}}),
                       r["tool"]);
-            bool pass = !r.contains("unfinished");
+            bool pass = !r.contains("unfinished") && !r.contains("writeFailure");
             for (const auto& step : r["steps"]) pass = pass && step["ok"].get<bool>();
             EXPECT_EQ(pass ? "pass" : "fail", r["outcome"]) << line;
             records[r["probe"]["serial"].get<std::string>()] = r;
@@ -230,7 +230,7 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
     } rows[] = {
         {"--simulate --report=r.jsonl --trace=t.trace flash app.hex", 0, "",
          [] { close(1), close(2); }},
-        {"--simulate --sim-state=state flash app.hex", 1,
+        {"--simulate --sim-state=state --report=r.jsonl flash app.hex", 1,
          "vornic-cli: cannot save the simulator state state: File too large", fileLimit(16384)},
         {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(50), Texts{}},
         {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(300)},
@@ -257,6 +257,9 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         EXPECT_NE(std::string::npos, ("\n" + r.err).find("\n" + row.said)) << r.err;
         EXPECT_EQ(row.lines.value_or(testproc::Texts(r.out)), testproc::Texts(r.out));
         EXPECT_EQ(fs::exists("r.jsonl") ? 1u : 0u, Records("r.jsonl").size());
+        // The record agrees with the exit status.
+        for (const auto& [serial, record] : Records("r.jsonl"))
+            EXPECT_EQ(r.status == 0 ? "pass" : "fail", record["outcome"]);
         std::ifstream trace("t.trace");  // whole when the run passed
         for (std::string line; r.status == 0 && std::getline(trace, line);)
             EXPECT_TRUE(std::regex_match(line, kTraceLine)) << line;
