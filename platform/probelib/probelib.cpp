@@ -29,6 +29,12 @@
 
 namespace {
 
+// The head of every complaint about the trace file at `path`.
+std::string Cannot(const std::string& path, bool chinese) {
+    return (chinese ? "无法写入跟踪文件 " : "cannot write the trace ") + path +
+           (chinese ? "：" : ": ");
+}
+
 // Delivers hot-plug events one at a time on a thread of the library's own, so
 // that a backend's plug handling never runs the tool's routine itself.
 class Notifier {
@@ -167,7 +173,7 @@ const char* StatusName(probelib::TransferStatus status, uint32_t asked, uint32_t
 // hangs or crashes still leaves every transfer before it.
 class Trace {
   public:
-    int Start(const std::string& path, std::string* error) {
+    int Start(const std::string& path, std::string* error, bool chinese = false) {
         std::lock_guard lock(m_mutex);
         StopLocked();
         // A FIFO or device there is someone else's: it is neither waited for
@@ -194,11 +200,11 @@ class Trace {
             if (m_file != nullptr) std::fclose(m_file);
             m_file = nullptr;
             if (created) ::unlink(temp.c_str());
-            if (error)
-                *error = "cannot write the trace " + path + ": " + posix_io::ErrorText(saved);
+            if (error) *error = Cannot(path, chinese) + posix_io::ErrorText(saved);
             return 0;
         }
         m_path = path;
+        m_chinese = chinese;
         m_start = std::chrono::steady_clock::now();
         m_on.store(true, std::memory_order_release);
         return 1;
@@ -248,8 +254,7 @@ class Trace {
 
   private:
     void FailLocked(int why) {
-        if (m_failure.empty())
-            m_failure = "cannot write the trace " + m_path + ": " + posix_io::ErrorText(why);
+        if (m_failure.empty()) m_failure = Cannot(m_path, m_chinese) + posix_io::ErrorText(why);
         m_on.store(false, std::memory_order_release);
         std::fclose(m_file);
         m_file = nullptr;
@@ -258,7 +263,7 @@ class Trace {
     void StopLocked() {
         m_on.store(false, std::memory_order_release);
         if (m_file != nullptr && std::fclose(m_file) != 0 && m_failure.empty())
-            m_failure = "cannot write the trace " + m_path + ": " + posix_io::ErrorText(errno);
+            m_failure = Cannot(m_path, m_chinese) + posix_io::ErrorText(errno);
         m_file = nullptr;
     }
 
@@ -266,6 +271,7 @@ class Trace {
     std::atomic<bool> m_on{false};
     std::FILE* m_file = nullptr;
     std::string m_path;
+    bool m_chinese = false;
     std::string m_failure;
     std::chrono::steady_clock::time_point m_start;
 };
@@ -384,7 +390,8 @@ std::shared_ptr<Backend> MakeBackend(const BackendChoice& choice, ConfigureProbl
     std::string why;
     std::shared_ptr<Backend> backend;
     if (choice.backend == "sim") {
-        backend = sim::MakeSimBackend(choice.simFaults, choice.simState, &why, choice.probe);
+        backend = sim::MakeSimBackend(choice.simFaults, choice.simState, &why, choice.probe,
+                                      choice.chinese);
         *problem = ConfigureProblem::Choice;
     } else if (choice.backend == "usb") {
         UsbOptions options;
@@ -407,7 +414,7 @@ std::shared_ptr<Backend> MakeBackend(const BackendChoice& choice, ConfigureProbl
 ConfigureProblem Configure(const BackendChoice& choice, std::string* error) {
     if (choice.trace.empty())
         TheTrace().Stop();
-    else if (TheTrace().Start(choice.trace, error) == 0)
+    else if (TheTrace().Start(choice.trace, error, choice.chinese) == 0)
         return ConfigureProblem::Trace;
     ConfigureProblem problem = ConfigureProblem::None;
     std::shared_ptr<Backend> backend = MakeBackend(choice, &problem, error);
@@ -454,8 +461,7 @@ int StartTrace(const std::string& path, std::string* error) {
 void StopTrace() { TheTrace().Stop(); }
 
 std::string TraceTargetProblem(const std::string& path, bool chinese) {
-    const std::string cannot = (chinese ? "无法写入跟踪文件 " : "cannot write the trace ") + path +
-                               (chinese ? "：" : ": ");
+    const std::string cannot = Cannot(path, chinese);
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
         return cannot + (chinese ? "不是普通文件" : "not a regular file");

@@ -66,6 +66,7 @@ struct BackendChoice {
     // usb: finds plug events by scanning the device list, as on systems
     // without libusb hot-plug support (tests use it to run that path).
     bool scanForPlugs = false;
+    bool chinese = false;  // the library's own messages (trace, simulator state) in Chinese
 };
 
 // Which part of a BackendChoice could not be had. After a failure the

@@ -201,6 +201,7 @@ probelib::BackendChoice BackendChoiceOf(const CommonOptions& options) {
     choice.probe = options.probe;
     choice.extraIds = options.usbIds;
     choice.trace = options.trace;
+    choice.chinese = options.useChinese;
     return choice;
 }
 

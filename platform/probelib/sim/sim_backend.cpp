@@ -26,15 +26,21 @@ constexpr int32_t kSimHandle = 1;
 std::mutex g_activeMutex;
 std::weak_ptr<SimBackend> g_active;
 
+std::string NotAStateFile(const std::string& path, bool chinese) {
+    return (chinese ? "不是模拟器状态文件：" : "not a simulator state file: ") + path;
+}
+
 }  // namespace
 
 std::string SimSerial(uint32_t index) { return "SIM" + std::to_string(index); }
 std::string SimBusPort(uint32_t index) { return "sim-" + std::to_string(index); }
 
-SimBackend::SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity)
+SimBackend::SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity,
+                       bool chinese)
     : m_faults(std::move(faults)),
       m_model(m_faults),
       m_statePath(std::move(statePath)),
+      m_chinese(chinese),
       m_latencyUs(faults.latencyUs),
       m_present(!faults.absent && identity.selected),
       m_identity(identity),
@@ -105,13 +111,13 @@ int SimBackend::LoadState(std::string* error) {
     if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
-            *error =
-                "cannot read simulator state " + m_statePath + ": " + posix_io::ErrorText(errno);
+            *error = (m_chinese ? "无法读取模拟器状态文件 " : "cannot read simulator state ") +
+                     m_statePath + (m_chinese ? "：" : ": ") + posix_io::ErrorText(errno);
         return 0;
     }
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = "not a simulator state file: " + m_statePath;
+        if (error) *error = NotAStateFile(m_statePath, m_chinese);
         return 0;
     }
     std::array<char, kStateMagic.size()> magic{};
@@ -124,7 +130,7 @@ int SimBackend::LoadState(std::string* error) {
               readAll(&protectedByte, 1) && readAll(flash.data(), flash.size());
     fd.Reset();
     if (!ok) {
-        if (error) *error = "not a simulator state file: " + m_statePath;
+        if (error) *error = NotAStateFile(m_statePath, m_chinese);
         return 0;
     }
     m_model.LoadFlash(flash);
@@ -157,8 +163,9 @@ void SimBackend::SaveStateLocked(bool always) {
     // The next run would find the target as it was before this one: the
     // front end is told, and fails the run.
     if (!ok && m_saveFailure.empty())
-        m_saveFailure = "cannot save the simulator state " + m_statePath + ": " +
-                        posix_io::ErrorText(errno ? errno : EIO);
+        m_saveFailure =
+            (m_chinese ? "无法保存模拟器状态文件 " : "cannot save the simulator state ") +
+            m_statePath + (m_chinese ? "：" : ": ") + posix_io::ErrorText(errno ? errno : EIO);
 }
 
 std::string SimBackend::WriteFailure() const {
@@ -290,7 +297,8 @@ std::vector<Transfer> SimBackend::TakeTransfers() {
 }
 
 std::shared_ptr<SimBackend> MakeSimBackend(std::string_view faults, std::string_view statePath,
-                                           std::string* error, std::string_view selector) {
+                                           std::string* error, std::string_view selector,
+                                           bool chinese) {
     Faults parsed;
     if (!ParseFaults(faults, &parsed, error)) return nullptr;
     SimProbeIdentity identity;
@@ -305,7 +313,7 @@ std::shared_ptr<SimBackend> MakeSimBackend(std::string_view faults, std::string_
     if (identity.index != 0 && !ParseFaults(faults, &parsed, error, identity.index)) return nullptr;
     std::string path(statePath);
     if (parsed.probesGiven && !path.empty()) path += "." + SimSerial(identity.index);
-    auto sim = std::make_shared<SimBackend>(std::move(parsed), std::move(path), identity);
+    auto sim = std::make_shared<SimBackend>(std::move(parsed), std::move(path), identity, chinese);
     if (!sim->LoadState(error)) return nullptr;
     std::lock_guard lock(g_activeMutex);
     g_active = sim;

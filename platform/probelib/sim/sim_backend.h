@@ -40,7 +40,9 @@ std::string SimBusPort(uint32_t index);
 
 class SimBackend final : public Backend {
   public:
-    SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity = {});
+    // `chinese`: the state file's read and save failures are worded in Chinese.
+    SimBackend(Faults faults, std::string statePath, SimProbeIdentity identity = {},
+               bool chinese = false);
     ~SimBackend() override;
     SimBackend(const SimBackend&) = delete;
     SimBackend& operator=(const SimBackend&) = delete;
@@ -96,6 +98,7 @@ class SimBackend final : public Backend {
     TargetModel m_model;
     std::string m_statePath;
     std::string m_saveFailure;  // the first save that failed, as a sentence
+    const bool m_chinese;
     uint32_t m_latencyUs;
     bool m_present;
     bool m_open = false;
@@ -117,7 +120,8 @@ class SimBackend final : public Backend {
 // when the faults or the state file are unusable. With probes:N the state of
 // SIMk lives in statePath.SIMk.
 std::shared_ptr<SimBackend> MakeSimBackend(std::string_view faults, std::string_view statePath,
-                                           std::string* error, std::string_view selector = {});
+                                           std::string* error, std::string_view selector = {},
+                                           bool chinese = false);
 
 // The simulated probes the fault string puts on the bus, those not absent at
 // start, in order. 1, or 0 with the reason.

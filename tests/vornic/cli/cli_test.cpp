@@ -233,7 +233,8 @@ TEST_F(Cli, OutputsThatCannotBeWritten) {
         {"--simulate --sim-state=state --report=r.jsonl flash app.hex", 1,
          "vornic-cli: cannot save the simulator state state: File too large", fileLimit(16384)},
         {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(50), Texts{}},
-        {"--simulate --trace=t.trace flash app.hex", 1, full, fileLimit(300)},
+        {"--lang=zh --simulate --trace=t.trace flash app.hex", 1,
+         "vornic-cli: 无法写入跟踪文件 t.trace：File too large", fileLimit(300)},
         {"--simulate --sim-state=f.state status", 2,
          "vornic-cli: not a simulator state file: f.state"},
         // A refusal says nothing of the content: nothing is erased or programmed.
