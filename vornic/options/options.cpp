@@ -148,10 +148,8 @@ int Parser::Parse(std::span<const std::string_view> args, CommonOptions* out, st
         *error = Tr("--lang 只能是 zh 或 en", "--lang takes zh or en");
         return 0;
     }
-    result.useChinese = p.Given("--lang")
-                            ? p.lang == "zh"
-                            : ChineseForLocale(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"),
-                                               std::getenv("LANG"));
+    // --lang, checked above, else the locale: as the complaints were worded.
+    result.useChinese = ChineseForArguments(args);
     for (const std::string& text : p.usbIds) {
         probelib::UsbId id;
         if (probelib::ParseUsbId(text, &id) == 0) {
