@@ -30,6 +30,12 @@ std::string NotAStateFile(const std::string& path, bool chinese) {
     return (chinese ? "不是模拟器状态文件：" : "not a simulator state file: ") + path;
 }
 
+// "HEAD PATH: why", with the head and the colon in the language asked for.
+std::string StateFileFailure(const char* zh, const char* en, const std::string& path, int error,
+                             bool chinese) {
+    return (chinese ? zh : en) + path + (chinese ? "：" : ": ") + posix_io::ErrorText(error);
+}
+
 }  // namespace
 
 std::string SimSerial(uint32_t index) { return "SIM" + std::to_string(index); }
@@ -111,8 +117,8 @@ int SimBackend::LoadState(std::string* error) {
     if (!fd) {
         if (errno == ENOENT) return 1;  // a new state file is written on the first change
         if (error)
-            *error = (m_chinese ? "无法读取模拟器状态文件 " : "cannot read simulator state ") +
-                     m_statePath + (m_chinese ? "：" : ": ") + posix_io::ErrorText(errno);
+            *error = StateFileFailure("无法读取模拟器状态文件 ", "cannot read simulator state ",
+                                      m_statePath, errno, m_chinese);
         return 0;
     }
     struct stat st {};
@@ -164,8 +170,8 @@ void SimBackend::SaveStateLocked(bool always) {
     // front end is told, and fails the run.
     if (!ok && m_saveFailure.empty())
         m_saveFailure =
-            (m_chinese ? "无法保存模拟器状态文件 " : "cannot save the simulator state ") +
-            m_statePath + (m_chinese ? "：" : ": ") + posix_io::ErrorText(errno ? errno : EIO);
+            StateFileFailure("无法保存模拟器状态文件 ", "cannot save the simulator state ",
+                             m_statePath, errno ? errno : EIO, m_chinese);
 }
 
 std::string SimBackend::WriteFailure() const {
